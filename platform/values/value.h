@@ -1,0 +1,29 @@
+// Typed values of the host value tree: QString, bool and int.
+#pragma once
+
+#include "valuebase.h"
+
+namespace values
+{
+template<typename T>
+class Value : public ValueBase
+{
+public:
+    Value() = default;
+
+    T GetValue() const { return content; }
+    // Notifies code 3 only when the content changed. Returns whether it did.
+    bool SetValue(const T &newContent, IObserver *originator);
+
+    QString GetStringValue() const override;
+    bool SetStringValue(const QString &text, IObserver *originator) override;
+    QString TypeName() const override;
+
+private:
+    T content{};
+};
+
+extern template class Value<QString>;
+extern template class Value<bool>;
+extern template class Value<int>;
+}
