@@ -14,7 +14,8 @@ public:
 
     ~ValueBase() override;
 
-    // Only before insertion into the tree; the name is the last path segment.
+    // Only before insertion into the tree (ignored afterwards); the name is
+    // the last path segment. No notification.
     void SetName(const QString &name, IObserver *originator);
 
     virtual QString GetStringValue() const = 0;
@@ -32,7 +33,9 @@ public:
 
     void DeleteObserver(IObserver *observer) override;
     void DeleteObservers() override;
-    // Also reports the change to the tree's value listeners (the tree server).
+    // Also reports the change to the tree's value listeners (the tree server)
+    // when the value hangs in the process-wide tree. Observers and listeners
+    // may remove or destroy the value while they are notified.
     void NotifyObservers(unsigned int code, IObserver *causing) override;
 
 protected:

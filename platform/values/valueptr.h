@@ -26,9 +26,11 @@ public:
         detach();
         current = value;
         if (current) {
-            current->AddObserver(this);
+            // The owner goes first, so that it still sees the value's release
+            // (code 2, state 1) before this pointer lets go of both.
             if (owner)
                 current->AddObserver(owner);
+            current->AddObserver(this);
         }
     }
 

@@ -1,0 +1,61 @@
+#include "valuebase.h"
+
+#include "changecodes.h"
+#include "node.h"
+#include "observablewatch.h"
+#include "tree.h"
+
+namespace values
+{
+ValueBase::~ValueBase() = default;
+
+void ValueBase::SetName(const QString &newName, IObserver *)
+{
+    // A value in a node is found by its name; renaming it there would break
+    // the node's lookup and uniqueness.
+    if (parent)
+        return;
+    name = newName;
+}
+
+void ValueBase::SetState(int newState, IObserver *originator)
+{
+    if (newState == state)
+        return;
+    state = newState;
+    NotifyObservers(ChangeCode::StateChanged, originator);
+}
+
+void ValueBase::ReceiveCommand(IObserver *originator)
+{
+    NotifyObservers(ChangeCode::CommandReceived, originator);
+}
+
+void ValueBase::DeleteObserver(IObserver *observer)
+{
+    Observable::DeleteObserver(observer);
+}
+
+void ValueBase::DeleteObservers()
+{
+    Observable::DeleteObservers();
+}
+
+void ValueBase::NotifyObservers(unsigned int code, IObserver *causing)
+{
+    ObservableWatch watch(this);
+    Observable::NotifyObservers(code, causing);
+    if (watch.destroyed())
+        return;
+    Tree *tree = Tree::Instance();
+    if (!tree || !tree->Root())
+        return;
+    // Only values that hang in the tree are reported: a listener serves them
+    // by path.
+    const TreeItem *top = this;
+    while (top->GetParent())
+        top = top->GetParent();
+    if (top == tree->Root())
+        tree->ReportValueChange(this, code);
+}
+}

@@ -1,0 +1,63 @@
+#include "observable.h"
+
+#include "iobserver.h"
+#include "observablewatch.h"
+
+#include <algorithm>
+
+Observable::~Observable()
+{
+    ObservableWatch::observableDestroyed(this);
+}
+
+bool Observable::AddObserver(IObserver *observer)
+{
+    if (!observer || HasObserver(observer))
+        return false;
+    observers.push_back(observer);
+    return true;
+}
+
+void Observable::DeleteObserver(IObserver *observer)
+{
+    observers.erase(std::remove(observers.begin(), observers.end(), observer), observers.end());
+}
+
+void Observable::DeleteObservers()
+{
+    observers.clear();
+}
+
+void Observable::MakeFirstObserver(IObserver *observer)
+{
+    if (!observer)
+        return;
+    DeleteObserver(observer);
+    observers.insert(observers.begin(), observer);
+}
+
+void Observable::NotifyObservers(unsigned int code, IObserver *causing)
+{
+    // An observer may remove itself or others, add observers, or destroy this
+    // object while it is notified: walk a copy, ask the live list before each
+    // call, and stop touching members once this object is gone.
+    const std::vector<IObserver *> round = observers;
+    ObservableWatch watch(this);
+    for (IObserver *observer : round) {
+        if (observer == causing || !HasObserver(observer))
+            continue;
+        observer->Notify(this, code);
+        if (watch.destroyed())
+            return;
+    }
+}
+
+bool Observable::HasObserver(IObserver *observer) const
+{
+    return std::find(observers.begin(), observers.end(), observer) != observers.end();
+}
+
+int Observable::ObserverCount() const
+{
+    return static_cast<int>(observers.size());
+}
