@@ -7,9 +7,11 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace values
 {
@@ -17,6 +19,8 @@ namespace
 {
 std::atomic<Tree *> theTree{nullptr};
 std::mutex createMutex;
+// Values inside RemoveValue's release notification on this thread.
+thread_local std::vector<ValueBase *> beingReleased;
 
 QStringList segments(const QString &path)
 {
@@ -112,10 +116,18 @@ void Tree::RemoveValue(QString path)
     ValueBase *value = FindValue(path);
     if (!value)
         return;
+    // An observer that removes the value again while it is being released
+    // leaves the job to the removal under way, so every observer of the
+    // value still hears the release.
+    if (std::find(beingReleased.begin(), beingReleased.end(), value) != beingReleased.end())
+        return;
     {
         ObservableWatch watch(value);
+        beingReleased.push_back(value);
         value->SetState(ValueBase::StateReleased, nullptr);
-        // An observer reacting to the release may have removed it already.
+        beingReleased.erase(std::find(beingReleased.begin(), beingReleased.end(), value));
+        // The value can still be destroyed behind the tree's back (deleted
+        // directly by an observer).
         if (watch.destroyed())
             return;
     }
