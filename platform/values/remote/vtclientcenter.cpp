@@ -1,0 +1,138 @@
+#include "vtclientcenter.h"
+
+#include "changecodes.h"
+#include "node.h"
+#include "tree.h"
+#include "vtclient.h"
+#include "vtclientcenterprivate.h"
+
+#include <QSet>
+
+#include <algorithm>
+#include <mutex>
+
+struct VtClientCenter::Private
+{
+    mutable std::mutex mutex;
+    QSet<IVtClient *> clients;
+    Timing timing;
+};
+
+VtClientCenter *VtClientCenter::Instance()
+{
+    // Never destroyed: clients may outlive static destruction order in a
+    // host that exits without cleaning up.
+    static VtClientCenter *center = new VtClientCenter;
+    return center;
+}
+
+VtClientCenter::VtClientCenter()
+    : d(new Private)
+{
+}
+
+VtClientCenter::~VtClientCenter()
+{
+    delete d;
+}
+
+IVtClient *VtClientCenter::CreateVtClient(const char *host, int port)
+{
+    const QString hostName = QString::fromLatin1(host ? host : "").trimmed();
+    if (hostName.isEmpty() || port < 1 || port > 65535)
+        return nullptr;
+    auto *client = new vtremote::VtClient(hostName, port, GetTiming());
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->clients.insert(client);
+    return client;
+}
+
+bool VtClientCenter::DestroyVtClient(IVtClient *client)
+{
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (!client || !d->clients.remove(client))
+            return false;
+    }
+    auto *concrete = static_cast<vtremote::VtClient *>(client);
+    // The network thread is told first, so that it winds down while the
+    // observers let go.
+    concrete->requestStop();
+    client->NotifyObservers(ChangeCode::ClientGoingAway, nullptr);
+    delete concrete;
+    return true;
+}
+
+void VtClientCenter::SetTiming(const Timing &timing)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->timing = timing;
+}
+
+VtClientCenter::Timing VtClientCenter::GetTiming() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->timing;
+}
+
+int VtClientCenter::ClientCount() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->clients.size();
+}
+
+QString VtClientCenter::ServerAddress(const QString &host, int port)
+{
+    const QString address = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
+    return QStringLiteral("corbaloc::%1:%2/ValueTree").arg(address).arg(port);
+}
+
+namespace vtremote
+{
+namespace VtClientCenterPrivate
+{
+namespace
+{
+std::mutex nodesMutex;
+QSet<QString> &createdNodes()
+{
+    static QSet<QString> nodes;
+    return nodes;
+}
+}
+
+void noteCreatedNodes(const QStringList &paths)
+{
+    std::lock_guard<std::mutex> lock(nodesMutex);
+    for (const QString &path : paths)
+        createdNodes().insert(path);
+}
+
+void dropEmptyNodes()
+{
+    values::Tree *tree = values::Tree::Instance();
+    QStringList paths;
+    {
+        std::lock_guard<std::mutex> lock(nodesMutex);
+        paths = createdNodes().values();
+    }
+    // Deepest first, so that a parent emptied by its child's removal goes too.
+    std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {
+        return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/'));
+    });
+    QStringList gone;
+    for (const QString &path : qAsConst(paths)) {
+        values::Node *node = tree ? tree->FindNode(path) : nullptr;
+        if (!node) {
+            gone.append(path);
+        } else if (node->GetTreeItems().isEmpty()) {
+            tree->RemoveNode(path);
+            gone.append(path);
+        }
+    }
+    std::lock_guard<std::mutex> lock(nodesMutex);
+    for (const QString &path : qAsConst(gone))
+        createdNodes().remove(path);
+}
+}
+}
