@@ -1,0 +1,21 @@
+// main() of the test programs: a QCoreApplication for the Qt parts, then
+// GoogleTest. A test program that defines its own main() does not get this
+// one (it comes from a static library).
+#include <orbhandler.h>
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+int main(int argc, char **argv)
+{
+    // Writing to a server's stdin after it died must fail, not kill the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    CorbaCommon::OrbHandler::Instance().Shutdown();
+    return result;
+}
