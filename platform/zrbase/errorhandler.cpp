@@ -111,6 +111,10 @@ void ErrorHandler::SetTraceCapture(std::function<void(const QString &line)> capt
 
 void ErrorHandler::WriteTrace(const QString &message, const QString &file, unsigned int line)
 {
+    TraceState &s = state();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    // Formatted under the lock too: local time goes through the C library's
+    // time-zone state, which is not safe to reach from several threads.
     QString text = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
     text += QLatin1Char(' ');
     text += threadName();
@@ -123,9 +127,6 @@ void ErrorHandler::WriteTrace(const QString &message, const QString &file, unsig
     text += QLatin1Char(' ');
     text += message;
     const QByteArray bytes = text.toLocal8Bit() + '\n';
-
-    TraceState &s = state();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
     FILE *out = s.file ? s.file : stderr;
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), out);
     std::fflush(out);
