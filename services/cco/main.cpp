@@ -157,7 +157,7 @@ int main(int argc, char *argv[])
                 return {};
             }
             if (line == "help") {
-                printLine("commands: fault delay|hang|raise|clear ..., faults, dump, quit");
+                printLine("cco-server: dump prints every binding");
                 return {};
             }
             return "?";

@@ -157,6 +157,12 @@ std::string ServerRuntime::publish(PortableServer::Servant servant, const std::s
     return "corbaloc::" + m_host + ":" + std::to_string(m_port) + "/" + key;
 }
 
+CORBA::Object_ptr ServerRuntime::reference(const std::string &key) const
+{
+    PortableServer::ObjectId_var id = PortableServer::string_to_ObjectId(key.c_str());
+    return m_insPoa->id_to_reference(id);
+}
+
 void ServerRuntime::run(const std::string &corbaloc, FaultInjector &faults,
                         const std::function<std::string(const std::string &)> &command)
 {
@@ -207,6 +213,11 @@ void ServerRuntime::run(const std::string &corbaloc, FaultInjector &faults,
                 quit = true;
             } else if (line.rfind("fault ", 0) == 0) {
                 error = faults.command(line.substr(6));
+            } else if (line == "help") {
+                printLine("commands: fault delay|hang|raise|clear ..., faults, quit; see --help");
+                error = command(line);
+                if (error == "?")
+                    error.clear();
             } else if (line == "faults") {
                 for (const auto &f : faults.describe())
                     printLine("FAULT " + f);
@@ -233,14 +244,14 @@ void ServerRuntime::stop()
 {
     if (CORBA::is_nil(m_orb))
         return;
+    m_rootPoa = PortableServer::POA::_nil();
+    m_insPoa = PortableServer::POA::_nil();
     try {
         m_orb->shutdown(true);
         m_orb->destroy();
     } catch (const CORBA::Exception &e) {
         printLine(std::string("shutdown: ") + e._name());
     }
-    m_rootPoa = PortableServer::POA::_nil();
-    m_insPoa = PortableServer::POA::_nil();
     m_orb = CORBA::ORB::_nil();
 }
 }

@@ -35,6 +35,8 @@ public:
     // Activates `servant` under the object key `key`; returns its corbaloc
     // ("corbaloc::HOST:PORT/KEY") and remembers the actual port.
     std::string publish(PortableServer::Servant servant, const std::string &key);
+    // The reference of an object published under `key`.
+    CORBA::Object_ptr reference(const std::string &key) const;
     int port() const { return m_port; }
     const std::string &host() const { return m_host; }
 
