@@ -1,0 +1,253 @@
+#include "ccolocateregistration.h"
+
+#include "drivertrace.h"
+#include "orbconnection.h"
+
+#include <QByteArray>
+#include <QList>
+
+#include <cstdlib>
+
+namespace
+{
+constexpr int IndexCount = 10;
+constexpr int MaxAttempts = 20;
+constexpr int AvailabilityChecks = 10;
+constexpr int MaxRandomDelaySeconds = 5;
+constexpr int SleepSliceMs = 50;
+
+const QString localHostPrefix = QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/");
+
+std::atomic<int> secondOverrideMs {0};
+
+int secondMs()
+{
+    const int override = secondOverrideMs.load();
+    return override > 0 ? override : 1000;
+}
+}
+
+CCOLocateRegistration::CCOLocateRegistration(const QString &host, const QString &deviceName, const QString &deviceInfo,
+    int port, const QString &namePattern, bool doRegister)
+    : QThread(nullptr)
+    , doRegister(doRegister)
+    , host(host)
+    , deviceName(deviceName)
+    , deviceInfo(deviceInfo)
+    , namePattern(namePattern)
+    , port(port)
+    , stopRequest(false)
+{
+    start(QThread::InheritPriority);
+}
+
+// A registration can run far longer than the 10 s that quit() and wait()
+// grant it (20 attempts of up to 9 + 9 + 5 s of waiting each), and run()
+// has no event loop for quit() to end. Destroying a QThread that still runs
+// aborts the process, and letting the thread go on would leave it reading a
+// destroyed object. So the destructor first sets a stop request, which run()
+// checks between its steps and during its sleeps (slept in 50 ms slices);
+// then at most one CCO call is still in flight, and the ORB's call timeout
+// bounds that. If the thread has not ended after the 10 s wait anyway, the
+// destructor keeps waiting until it has, rather than destroy a running
+// thread. A removal (doRegister false) is not cut short: it only makes CCO
+// calls, ends at the first failing one, and leaves no half-done state.
+CCOLocateRegistration::~CCOLocateRegistration()
+{
+    stopRequest.store(true);
+    quit();
+    if (!wait(10000))
+        wait();
+}
+
+void CCOLocateRegistration::setSecondForTests(int msec)
+{
+    secondOverrideMs.store(msec);
+}
+
+void CCOLocateRegistration::run()
+{
+    if (doRegister)
+        Register();
+    else
+        UnregisterAllLocal();
+}
+
+QString CCOLocateRegistration::localName(int index) const
+{
+    return namePattern.arg(index);
+}
+
+QString CCOLocateRegistration::fullPath(int index) const
+{
+    return localHostPrefix + localName(index);
+}
+
+bool CCOLocateRegistration::sleepUnlessStopped(int seconds)
+{
+    int remainingMs = seconds * secondMs();
+    while (remainingMs > 0) {
+        if (stopRequested())
+            return false;
+        const int slice = qMin(remainingMs, SleepSliceMs);
+        QThread::msleep(static_cast<unsigned long>(slice));
+        remainingMs -= slice;
+    }
+    return !stopRequested();
+}
+
+namespace
+{
+// Strings travel as Latin-1; comparing the bytes that come back with the
+// Latin-1 bytes of ours keeps an entry recognisable whatever its characters.
+QList<QByteArray> toList(const CCO::StringList &strings)
+{
+    QList<QByteArray> list;
+    for (CORBA::ULong i = 0; i < strings.length(); ++i)
+        list.append(QByteArray(static_cast<const char *>(strings[i])));
+    return list;
+}
+}
+
+bool CCOLocateRegistration::Register()
+{
+    const QList<QByteArray> registration {host.toLatin1(), QStringLiteral("%1_%2").arg(host, deviceName).toLatin1(),
+        deviceInfo.toLatin1(), QByteArray::number(port)};
+    CCO::StringList ccoValues;
+    ccoValues.length(static_cast<CORBA::ULong>(registration.size()));
+    for (int i = 0; i < registration.size(); ++i)
+        ccoValues[static_cast<CORBA::ULong>(i)] = CORBA::string_dup(registration.at(i).constData());
+
+    const auto abandoned = [this] {
+        DRIVER_TRACE(
+            QStringLiteral("CCOLocateRegistration::Register: stop requested, registration of %1 abandoned").arg(host));
+        return false;
+    };
+
+    try {
+        for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
+            ORBConnection *orbConnection = ORBConnection::instance();
+            if (!orbConnection)
+                return false;
+
+            for (int check = 1; check <= AvailabilityChecks && !orbConnection->isOrbAvailable(); ++check) {
+                if (check < AvailabilityChecks && !sleepUnlessStopped(1))
+                    return abandoned();
+            }
+            if (stopRequested())
+                return abandoned();
+            for (int check = 1; check <= AvailabilityChecks && !orbConnection->connectToCCO(); ++check) {
+                if (check < AvailabilityChecks && !sleepUnlessStopped(1))
+                    return abandoned();
+            }
+            // Registrars that start together on several workstations spread
+            // out before they compete for the numbers.
+            if (!sleepUnlessStopped(rand() % (MaxRandomDelaySeconds + 1)))
+                return abandoned();
+
+            UnregisterAllLocal();
+            if (stopRequested())
+                return abandoned();
+            UnregisterAllInvalid();
+
+            int freeIndex = 0;
+            for (int i = 1; i <= IndexCount && freeIndex == 0; ++i) {
+                if (stopRequested())
+                    return abandoned();
+                CCO::StringList_var entry
+                    = orbConnection->getCCO()->ResolveValues(fullPath(i).toLatin1().constData(), CCO::ResolveMode(0));
+                if (entry->length() == 0)
+                    freeIndex = i;
+            }
+            if (freeIndex == 0)
+                continue;
+
+            if (stopRequested())
+                return abandoned();
+            orbConnection->getCCO()->RegisterValues(
+                localName(freeIndex).toLatin1().constData(), ccoValues, CCO::RedundancyType(0));
+            CCO::StringList_var readBack = orbConnection->getCCO()->ResolveValues(
+                fullPath(freeIndex).toLatin1().constData(), CCO::ResolveMode(0));
+            if (toList(readBack.in()) == registration) {
+                DRIVER_TRACE(QStringLiteral("Successfully registered device for locate %1, %2, %3, %4, %5")
+                                 .arg(host, deviceName, deviceInfo)
+                                 .arg(port)
+                                 .arg(freeIndex));
+                return true;
+            }
+            // Someone else's entry went in between; leave the number and
+            // compete again.
+            UnregisterIndex(freeIndex);
+        }
+    } catch (const CORBA::UserException &) {
+        DRIVER_TRACE(QStringLiteral("CORBA::UserException"));
+    } catch (const CORBA::SystemException &) {
+        DRIVER_TRACE(QStringLiteral("CORBA::SystemException"));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("unknown Exception"));
+    }
+    return false;
+}
+
+void CCOLocateRegistration::UnregisterAllLocal()
+{
+    ORBConnection *orbConnection = ORBConnection::instance();
+    if (!orbConnection) {
+        DRIVER_TRACE(QStringLiteral(" - Error unregistering values at CCO"));
+        return;
+    }
+    const QByteArray ownHost = host.toLatin1();
+    const QByteArray ownPort = QByteArray::number(port);
+    try {
+        for (int i = 1; i <= IndexCount; ++i) {
+            CCO::StringList_var entry
+                = orbConnection->getCCO()->ResolveValues(fullPath(i).toLatin1().constData(), CCO::ResolveMode(0));
+            const QList<QByteArray> strings = toList(entry.in());
+            // The port is compared as text: "0080" is not port 80.
+            if (strings.size() == 4 && strings.at(0) == ownHost && strings.at(3) == ownPort)
+                orbConnection->getCCO()->UnregisterValues(localName(i).toLatin1().constData(), CCO::RedundancyType(0));
+        }
+    } catch (...) {
+        // A failing CCO call ends the removal; the numbers not yet visited
+        // stay as they are and no success is reported.
+        return;
+    }
+    DRIVER_TRACE(QStringLiteral("Successfully unregistered devices for locate %1, %2, %3, %4")
+                     .arg(host, deviceName, deviceInfo)
+                     .arg(port));
+}
+
+void CCOLocateRegistration::UnregisterAllInvalid()
+{
+    ORBConnection *orbConnection = ORBConnection::instance();
+    if (!orbConnection) {
+        DRIVER_TRACE(QStringLiteral(" - Error unregistering values at CCO"));
+        return;
+    }
+    try {
+        for (int i = 1; i <= IndexCount; ++i) {
+            CCO::StringList_var entry
+                = orbConnection->getCCO()->ResolveValues(fullPath(i).toLatin1().constData(), CCO::ResolveMode(0));
+            if (entry->length() != 0 && entry->length() != 4)
+                orbConnection->getCCO()->UnregisterValues(localName(i).toLatin1().constData(), CCO::RedundancyType(0));
+        }
+    } catch (...) {
+        // As in UnregisterAllLocal: the first failing call ends the sweep.
+        return;
+    }
+}
+
+void CCOLocateRegistration::UnregisterIndex(int index)
+{
+    ORBConnection *orbConnection = ORBConnection::instance();
+    if (!orbConnection) {
+        DRIVER_TRACE(QStringLiteral(" - Error unregistering values at CCO"));
+        return;
+    }
+    try {
+        orbConnection->getCCO()->UnregisterValues(localName(index).toLatin1().constData(), CCO::RedundancyType(0));
+    } catch (...) {
+        // The entry stays; the next registration of this device removes it.
+        return;
+    }
+}

@@ -1,0 +1,50 @@
+// Registers one device for locate at the CCO under the first free of ten
+// numbered names, or removes that device's registrations.
+#pragma once
+
+#include "externalccodriver_export.h"
+
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+// The constructor starts the work on the object's own thread; the object
+// offers nothing further. The outcome shows only in the trace and at the CCO.
+class EXTERNALCCODRIVER_EXPORT CCOLocateRegistration : public QThread
+{
+public:
+    CCOLocateRegistration(const QString &host, const QString &deviceName, const QString &deviceInfo, int port,
+        const QString &namePattern, bool doRegister);
+    // Asks a running registration to stop and waits until the thread has
+    // ended; see the definition for how long that can take.
+    ~CCOLocateRegistration() override;
+
+protected:
+    void run() override;
+
+    // For tests only: the length in milliseconds of what is one second in the
+    // waits and the random delay (0 restores 1000). Objects read it as they
+    // sleep. Not meant for production callers, hence not public.
+    static void setSecondForTests(int msec);
+
+private:
+    bool Register();
+    void UnregisterAllLocal();
+    void UnregisterAllInvalid();
+    void UnregisterIndex(int index);
+
+    QString localName(int index) const;
+    QString fullPath(int index) const;
+    // Sleeps `seconds` in short slices; false when a stop was requested.
+    bool sleepUnlessStopped(int seconds);
+    bool stopRequested() const { return stopRequest.load(); }
+
+    bool doRegister;
+    QString host;
+    QString deviceName;
+    QString deviceInfo;
+    QString namePattern;
+    int port;
+    std::atomic<bool> stopRequest;
+};

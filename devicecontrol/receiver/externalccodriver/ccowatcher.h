@@ -1,0 +1,70 @@
+// Polls the CCO for the configuration objects that workstations registered
+// under one category path in every subsystem and publishes what it finds.
+#pragma once
+
+#include "externalccodriver_export.h"
+
+#include <QFuture>
+#include <QFutureWatcher>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+class ORBConnection;
+
+namespace externalCCODriver
+{
+// Threads: the watcher lives on the thread that calls init(); its timers and
+// the future watcher run there. Every CCO query runs on Qt's global thread
+// pool, one at a time, and emits resultListChanged from that pool thread, so
+// consumers on the owner's thread receive it queued.
+class EXTERNALCCODRIVER_EXPORT CCOWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Pairs of an object's name and its value strings, in the order found.
+    typedef QList<QPair<QString, QStringList>> CCOValuesList;
+
+    CCOWatcher(int pollInterval, int attemptLimit, const QString &categoryPath, QObject *parent = nullptr);
+    // Blocks until a running query has returned; its CCO calls are bounded
+    // by the ORB's call timeout.
+    ~CCOWatcher() override;
+
+    // Call once, after connecting to resultListChanged, on the owning thread.
+    void init();
+
+Q_SIGNALS:
+    void resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &resultList);
+
+protected Q_SLOTS:
+    void startTimer();
+    void queryCCO();
+
+protected:
+    void initCCO();
+    void checkCCO();
+    void updateFromCCO();
+    QStringList getPathsForAllSubsystems() const;
+    QStringList getRegisteredConfigObjectsPaths(const QStringList &subsystemPaths, const QString &categoryPath) const;
+    QStringList resolveValues(const QString &path) const;
+    void checkResults(const CCOValuesList &resultList);
+
+private:
+    void onPollTimer();
+
+    QString categoryPath;
+    ORBConnection *orbConnection;
+    int pollInterval;
+    int attemptLimit;
+    QFuture<void> runningQuery;
+    QFutureWatcher<void> queryWatcher;
+    // Written only by the running query; the owner's thread reads `state`
+    // only between queries.
+    CCOValuesList lastResult;
+    int state;
+    int attempts;
+};
+}
