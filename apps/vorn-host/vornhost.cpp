@@ -1,5 +1,6 @@
 #include "vornhost.h"
 
+#include "receiverroles.h"
 #include "signalwatcher.h"
 
 #include "cfgcenter.h"
@@ -17,6 +18,7 @@ VornHost::VornHost(HostOptions hostOptions, QObject *parent)
     , runner(new CommandRunner(commands, *this, this))
 {
     addBuiltinCommands(commands);
+    addReceiverRoleCommands(commands);
 }
 
 VornHost::~VornHost() = default;

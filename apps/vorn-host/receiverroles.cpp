@@ -1,0 +1,183 @@
+// The two workstation roles of receiver mirroring: a receiver that serves its
+// value tree and registers at the CCO, and a mirroring workstation that runs a
+// ReceiverCCO and prints every receiver that comes or goes.
+#include "receiverroles.h"
+
+#include "ccoregistration.h"
+#include "receivercco.h"
+#include "tree.h"
+#include "value.h"
+#include "vtclientcenter.h"
+#include "vttreeserver.h"
+#include "zrexception.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace
+{
+using externalCCODriver::mirroring::CcoInitParameters;
+using externalCCODriver::mirroring::CcoReceiverProperties;
+using externalCCODriver::mirroring::ReceiverCCO;
+using externalCCODriver::mirroring::ReceiverIdentifier;
+
+const char *const receiverCategory = "CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis";
+
+// Owns what the roles create. It goes when the event loop ends, before the
+// host destroys the value tree and the ORB that these objects use.
+class Roles : public QObject
+{
+public:
+    static Roles &instance()
+    {
+        static QPointer<Roles> roles;
+        if (!roles) {
+            roles = new Roles;
+            QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, roles.data(),
+                             [] { delete roles.data(); });
+        }
+        return *roles;
+    }
+
+    VtTreeServer *server = nullptr;
+    ReceiverCCO *mirror = nullptr;
+
+private:
+    Roles() = default;
+};
+
+bool parsePort(CommandCall &call, const QString &text, int *port)
+{
+    bool ok = false;
+    *port = text.toInt(&ok, 10);
+    if (!ok || *port < 1 || *port > 65535)
+        return call.fail(QStringLiteral("'%1' is not a port").arg(text));
+    return true;
+}
+
+// Writes `text` into the string value at `path`, creating it when missing.
+bool putString(CommandCall &call, const QString &path, const QString &text)
+{
+    values::Tree *tree = values::Tree::Instance();
+    if (values::ValueBase *value = tree->FindValue(path)) {
+        value->SetStringValue(text, nullptr);
+        return true;
+    }
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    auto *value = new values::Value<QString>;
+    value->SetName(path.mid(slash + 1), nullptr);
+    value->SetValue(text, nullptr);
+    try {
+        if (tree->AddValue(path.left(slash + 1), value))
+            return true;
+    } catch (const ZRException &error) {
+        delete value;
+        return call.fail(error.Message());
+    }
+    delete value;
+    return call.fail(QStringLiteral("cannot create %1").arg(path));
+}
+
+QString describe(const CcoReceiverProperties &properties)
+{
+    QStringList paths;
+    for (auto it = properties.valuePaths.cbegin(); it != properties.valuePaths.cend(); ++it)
+        paths << it.key() + QLatin1Char('=') + it.value();
+    return QStringLiteral("MIRROR connected index=%1 ip=%2 values=%3")
+        .arg(properties.index)
+        .arg(properties.ip, paths.join(QLatin1Char(',')));
+}
+
+// receiver PORT NAME [HOST] [IP] [DRIVERPATH]
+bool cmdReceiver(CommandCall &call)
+{
+    int port = 0;
+    if (!parsePort(call, call.args().at(0), &port))
+        return false;
+    const QString name = call.args().at(1);
+    const QString host = call.args().value(2, QStringLiteral("127.0.0.1"));
+    const QString ip = call.args().value(3, host);
+    const QString driverPath = call.args().value(4, QStringLiteral("/DEVICES/%1").arg(name));
+    if (name.contains(QLatin1Char('/')) || name.isEmpty())
+        return call.fail(QStringLiteral("'%1' is not a receiver name").arg(name));
+
+    Roles &roles = Roles::instance();
+    if (roles.server)
+        return call.fail(QStringLiteral("this host serves its tree already"));
+    if (!putString(call, QStringLiteral("/ADMINISTRATION/DRIVERVTPATH"), driverPath)
+        || !putString(call, QStringLiteral("/ADMINISTRATION/Ip"), ip))
+        return false;
+    auto *server = new VtTreeServer(&roles);
+    if (!server->start()) {
+        delete server;
+        return call.fail(QStringLiteral("cannot serve the value tree (is the ORB up, listening on port %1? "
+                                        "pass -ORBendPoint giop:tcp:%2:%1 as ORB arguments)")
+                             .arg(port)
+                             .arg(host));
+    }
+    roles.server = server;
+    // host, host_device, info, port: the mirroring side reads the first and
+    // the last.
+    externalCCODriver::CCORegistration::registerAtCCO(
+        QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), name),
+        {host, name, QStringLiteral("vorn-host receiver"), QString::number(port)});
+    call.print(QStringLiteral("READY %1").arg(VtClientCenter::ServerAddress(host, port)));
+    return true;
+}
+
+// unregister NAME
+bool cmdUnregister(CommandCall &call)
+{
+    externalCCODriver::CCORegistration::unregisterFromCCO(
+        QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), call.args().at(0)));
+    return true;
+}
+
+// mirror PATTERN [VALUES] [EXCLUDED]
+bool cmdMirror(CommandCall &call)
+{
+    Roles &roles = Roles::instance();
+    if (roles.mirror)
+        return call.fail(QStringLiteral("this host mirrors already"));
+    CcoInitParameters parameters;
+    parameters.subTreePattern = call.args().at(0);
+    if (call.args().size() > 1 && call.args().at(1) != QLatin1String("-"))
+        parameters.mirroredValues = call.args().at(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (call.args().size() > 2) {
+        for (const QString &item : call.args().at(2).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const int colon = item.lastIndexOf(QLatin1Char(':'));
+            int port = 0;
+            if (colon <= 0 || !parsePort(call, item.mid(colon + 1), &port))
+                return call.fail(QStringLiteral("'%1' is not HOST:PORT").arg(item));
+            parameters.excludedReceivers.append(ReceiverIdentifier(item.left(colon), port));
+        }
+    }
+    auto *mirror = new ReceiverCCO(roles);
+    QObject::connect(mirror, &ReceiverCCO::receiverConnected, mirror,
+                     [](const CcoReceiverProperties &properties) { hostPrint(describe(properties)); });
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, mirror,
+                     [](int index) { hostPrint(QStringLiteral("MIRROR disconnected index=%1").arg(index)); });
+    mirror->init(parameters);
+    roles.mirror = mirror;
+    call.print(QStringLiteral("MIRROR started pattern=%1").arg(parameters.subTreePattern));
+    return true;
+}
+}
+
+void addReceiverRoleCommands(HostCommands &commands)
+{
+    using Command = HostCommands::Command;
+    commands.add(Command{QStringLiteral("receiver"), QStringLiteral("PORT NAME [HOST] [IP] [DRIVERPATH]"),
+                         QStringLiteral("serves the value tree on PORT (the ORB must listen there) with "
+                                        "ADMINISTRATION/DRIVERVTPATH and ADMINISTRATION/Ip filled in, and "
+                                        "registers the receiver NAME at the CCO; prints READY <corbaloc>"),
+                         2, 5, cmdReceiver});
+    commands.add(Command{QStringLiteral("unregister"), QStringLiteral("NAME"),
+                         QStringLiteral("removes the CCO registration of the receiver NAME"), 1, 1, cmdUnregister});
+    commands.add(Command{QStringLiteral("mirror"), QStringLiteral("PATTERN [VALUES|-] [EXCLUDED]"),
+                         QStringLiteral("mirrors the receivers registered at the CCO below PATTERN (%1: the "
+                                        "receiver's number); VALUES and EXCLUDED (HOST:PORT) are comma-separated; "
+                                        "prints \"MIRROR connected index=N ip=IP values=NAME=PATH,...\" and "
+                                        "\"MIRROR disconnected index=N\""),
+                         1, 3, cmdMirror});
+}

@@ -1,0 +1,75 @@
+#include "receivercco.h"
+
+#include "drivertrace.h"
+#include "receiverconnector.h"
+
+namespace externalCCODriver
+{
+namespace mirroring
+{
+ReceiverCCO::ReceiverCCO(QObject &parent)
+    : QObject(&parent)
+    , connector(nullptr)
+    , pollInterval(5000)
+    , attemptLimit(10)
+    , categoryPath(QStringLiteral("CentralServices/Receiver/PulseAnalysis"))
+{
+}
+
+ReceiverCCO::~ReceiverCCO() = default;
+
+void ReceiverCCO::init(const CcoInitParameters &parameters)
+{
+    initParameters.subTreePattern = parameters.subTreePattern;
+    initParameters.excludedReceivers = parameters.excludedReceivers;
+    initParameters.mirroredValues = parameters.mirroredValues;
+
+    connector = new ReceiverConnector(this);
+    connector->setInitParameters(initParameters);
+    connect(connector, SIGNAL(receiverConnected(const externalCCODriver::mirroring::CcoReceiverProperties &)), this,
+            SIGNAL(receiverConnected(const externalCCODriver::mirroring::CcoReceiverProperties &)));
+    connect(connector, SIGNAL(receiverDisconnected(int)), this, SIGNAL(receiverDisconnected(int)));
+
+    auto *watcher = new CCOWatcher(pollInterval, attemptLimit, categoryPath, this);
+    connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)), this,
+            SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
+    watcher->init();
+}
+
+void ReceiverCCO::onReceiverListUpdated(const CCOWatcher::CCOValuesList &receiverList)
+{
+    QList<ReceiverIdentifier> receivers;
+    for (const auto &entry : receiverList) {
+        const QStringList &strings = entry.second;
+        if (strings.size() != 4)
+            continue;
+        const int port = strings.at(3).toInt(nullptr, 10);
+        if (port != 0)
+            receivers.append(ReceiverIdentifier(strings.at(0), port));
+    }
+    checkReceiverList(receivers);
+}
+
+void ReceiverCCO::checkReceiverList(QList<ReceiverIdentifier> receivers)
+{
+    for (const ReceiverIdentifier &receiver : qAsConst(receivers)) {
+        if (currentReceivers.contains(receiver) || initParameters.excludedReceivers.contains(receiver))
+            continue;
+        DRIVER_TRACE(QStringLiteral("Connect to receiver %1:%2").arg(receiver.first).arg(receiver.second));
+        currentReceivers.append(receiver);
+        if (connector)
+            connector->connectRemote(receiver);
+    }
+
+    const QList<ReceiverIdentifier> current = currentReceivers;
+    for (const ReceiverIdentifier &receiver : current) {
+        if (receivers.contains(receiver))
+            continue;
+        DRIVER_TRACE(QStringLiteral("Disconnected from receiver %1:%2").arg(receiver.first).arg(receiver.second));
+        if (connector)
+            connector->disconnectRemote(receiver);
+        currentReceivers.removeAll(receiver);
+    }
+}
+}
+}

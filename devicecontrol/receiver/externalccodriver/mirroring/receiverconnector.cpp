@@ -1,0 +1,65 @@
+#include "receiverconnector.h"
+
+#include "remoteconnector.h"
+#include "vtclientcenter.h"
+
+#include <algorithm>
+
+namespace externalCCODriver
+{
+namespace mirroring
+{
+ReceiverConnector::ReceiverConnector(QObject *parent)
+    : QObject(parent)
+{
+}
+
+ReceiverConnector::~ReceiverConnector() = default;
+
+void ReceiverConnector::setInitParameters(CcoInitParameters parameters)
+{
+    initParameters = std::move(parameters);
+}
+
+void ReceiverConnector::connectRemote(ReceiverIdentifier receiverId)
+{
+    if (connectors.contains(receiverId) || receiverId.first.isEmpty())
+        return;
+    VtClientPtr client(
+        VtClientCenter::Instance()->CreateVtClient(receiverId.first.toLatin1().constData(), receiverId.second));
+    if (!client)
+        return;
+
+    // Freed numbers come back only when they lie above every one in use.
+    int index = 0;
+    for (const RemoteConnector *connector : qAsConst(connectors))
+        index = std::max(index, connector->index() + 1);
+
+    auto *connector = new RemoteConnector(std::move(client), index, this);
+    connect(connector, &RemoteConnector::remoteConnected, this, &ReceiverConnector::receiverConnected);
+    connect(connector, &RemoteConnector::remoteDisconnected, this, &ReceiverConnector::receiverDisconnected);
+    // A connector deleted by anyone else must not stay in the map.
+    connect(connector, &QObject::destroyed, this, [this, connector] {
+        for (auto it = connectors.begin(); it != connectors.end(); ++it) {
+            if (it.value() == connector) {
+                connectors.erase(it);
+                break;
+            }
+        }
+    });
+    connector->setTreePath(createSubTreePath(initParameters.subTreePattern.arg(index)));
+    connector->init(initParameters);
+    connectors.insert(receiverId, connector);
+}
+
+void ReceiverConnector::disconnectRemote(ReceiverIdentifier receiverId)
+{
+    const auto it = connectors.find(receiverId);
+    if (it == connectors.end())
+        return;
+    RemoteConnector *connector = it.value();
+    connectors.erase(it);
+    delete connector;
+}
+}
+}
