@@ -32,6 +32,8 @@ int fail(const std::string &reason, int code = 2)
 int main(int argc, char *argv[])
 {
     ServerRuntime::blockStopSignals();
+    // For the help text only; the servers run no Qt event loop.
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("cco-server"));
 
     QStringList args;

@@ -40,6 +40,8 @@ bool number(const QString &text, int min, int max, int &out)
 int main(int argc, char *argv[])
 {
     ServerRuntime::blockStopSignals();
+    // For the help text only; the servers run no Qt event loop.
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("matrix-server"));
 
     QStringList args;

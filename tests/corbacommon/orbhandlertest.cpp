@@ -162,6 +162,16 @@ TEST_F(OrbHandlerTest, ReferenceSurvivesACcoRestart)
     ASSERT_TRUE(handler.ConnectToCCO(2, 500));
     CORBA::String_var name = ref->GetSystemName();
     EXPECT_STREQ(name.in(), "Again");
+
+    // A clean stop leaves the client a connection that fails the next
+    // request once; the second try of ConnectToCCO gets through.
+    EXPECT_EQ(cco->stop(), 0);
+    cco = startCco({QStringLiteral("--system"), QStringLiteral("Third")});
+    EXPECT_TRUE(handler.ConnectToCCO(2, 500));
+    EXPECT_TRUE(handler.CCOIsAvailable());
+    CCO::IF_CCO_c_var fresh = handler.GetCCO();
+    name = fresh->GetSystemName();
+    EXPECT_STREQ(name.in(), "Third");
 }
 
 TEST_F(OrbHandlerTest, ServerThatStoppedAnsweringIsBoundedByTheTimeouts)

@@ -381,11 +381,23 @@ TEST_F(ValueTree, DestroyingTheTreeReleasesEveryValue)
     EXPECT_EQ(observer.events[0].state, ValueBase::StateReleased);
 }
 
-TEST_F(ValueTree, DeletingAValueDirectlyTakesItOutOfItsNode)
+TEST_F(ValueTree, DeletingAValueDirectlyReleasesItAndTakesItOutOfItsNode)
 {
-    auto *value = named<Value<int>>(QStringLiteral("V"));
+    auto *value = named<ValueSelection>(QStringLiteral("V"));
+    value->SetItems({QStringLiteral("HF1")}, nullptr);
+    value->SetStringValue(QStringLiteral("HF1"), nullptr);
     ASSERT_TRUE(tree->AddValue(QStringLiteral("/D"), value));
+    ValuePtr<ValueSelection> ptr(value);
+    Recorder observer;
+    QString textOnRelease;
+    observer.onNotify = [&](Observable *, unsigned int) { textOnRelease = value->GetStringValue(); };
+    value->AddObserver(&observer);
+
     delete value;
+    EXPECT_FALSE(ptr);
+    ASSERT_EQ(observer.events.size(), 1u);
+    EXPECT_EQ(observer.events[0].state, ValueBase::StateReleased);
+    EXPECT_EQ(textOnRelease, QStringLiteral("HF1")) << "still whole while released";
     EXPECT_EQ(tree->FindValue(QStringLiteral("/D/V")), nullptr);
     EXPECT_TRUE(tree->FindNode(QStringLiteral("/D"))->GetTreeItems().isEmpty());
 }

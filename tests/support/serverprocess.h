@@ -12,6 +12,10 @@
 // death signal is tied to the thread that started the child, so start
 // servers from the test's main thread (or another thread that outlives them).
 // Output of a failed test's servers is printed to stderr for diagnosis.
+//
+// After a server was stopped and started again on the same port, the test's
+// ORB may still hold a connection to the old process: the first request sent
+// on it fails with COMM_FAILURE (completed maybe), the next one connects anew.
 #pragma once
 
 #include <QString>
@@ -111,6 +115,8 @@ std::unique_ptr<ServerProcess> startMatrixServer(const QString &ccoCorbaloc, con
                                                  int readyTimeoutMs = 10000);
 
 // A loopback TCP port that was free a moment ago, for a server that must
-// come back on the same port after a restart.
+// come back on the same port after a restart. (A server started with port 0
+// cannot always: its system-picked port stays taken while connections to the
+// old process linger.)
 int freeLoopbackPort();
 }
