@@ -69,6 +69,12 @@ QString typeName(const int *)
 }
 
 template<typename T>
+Value<T>::~Value()
+{
+    ReleaseBeforeDestruction();
+}
+
+template<typename T>
 bool Value<T>::SetValue(const T &newContent, IObserver *originator)
 {
     if (content == newContent)

@@ -10,6 +10,9 @@ class Value : public ValueBase
 {
 public:
     Value() = default;
+    // A value deleted without RemoveValue is released first (code 2, state
+    // 1), so that pointers and observers still let go of it.
+    ~Value() override;
 
     T GetValue() const { return content; }
     // Notifies code 3 only when the content changed. Returns whether it did.

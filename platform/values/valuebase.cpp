@@ -26,6 +26,11 @@ void ValueBase::SetState(int newState, IObserver *originator)
     NotifyObservers(ChangeCode::StateChanged, originator);
 }
 
+void ValueBase::ReleaseBeforeDestruction()
+{
+    SetState(StateReleased, nullptr);
+}
+
 void ValueBase::ReceiveCommand(IObserver *originator)
 {
     NotifyObservers(ChangeCode::CommandReceived, originator);

@@ -40,6 +40,9 @@ public:
 
 protected:
     ValueBase() = default;
+    // For the destructors of the concrete value classes, where the value is
+    // still whole: enters StateReleased (code 2) unless it is there already.
+    void ReleaseBeforeDestruction();
 
 private:
     int state = StateValid;

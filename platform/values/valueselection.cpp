@@ -4,6 +4,11 @@
 
 namespace values
 {
+ValueSelection::~ValueSelection()
+{
+    ReleaseBeforeDestruction();
+}
+
 void ValueSelection::SetItems(const QStringList &names, IObserver *originator)
 {
     const QStringList oldNames = GetItemNames();

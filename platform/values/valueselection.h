@@ -17,6 +17,8 @@ class ValueSelection : public ValueBase
 {
 public:
     ValueSelection() = default;
+    // Released first when deleted without RemoveValue, as Value<T> is.
+    ~ValueSelection() override;
 
     // Replaces the items (empty names and repeated names are left out). The
     // selection keeps its item when the new list has it, else it becomes

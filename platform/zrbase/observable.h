@@ -23,7 +23,9 @@ public:
     virtual void MakeFirstObserver(IObserver *observer);
     // Notifies every registered observer except `causing`, which made the
     // change and knows of it already. Observers added during the round are
-    // not notified in it; observers removed during it are skipped.
+    // not notified in it; observers removed during it are skipped. An
+    // observer may even destroy this object: the round then ends (callers
+    // that go on afterwards check with an ObservableWatch).
     virtual void NotifyObservers(unsigned int code, IObserver *causing);
 
     bool HasObserver(IObserver *observer) const;
