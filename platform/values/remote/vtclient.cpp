@@ -13,8 +13,6 @@
 
 #include <QRandomGenerator>
 
-#include <pthread.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -293,7 +291,6 @@ void VtClient::run()
     // Runs on the network thread. It touches nothing of this object but
     // `shared` and the constants, and reaches the owner only by posting.
     omni_thread::ensure_self threadForOrb;
-    pthread_setname_np(pthread_self(), "vtclient");
     const QByteArray address = VtClientCenter::ServerAddress(host, port).toLatin1();
     const int waitMs = qMax(0, timing.waitMs);
     quint64 epoch = 0;
