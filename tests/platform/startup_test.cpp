@@ -122,11 +122,3 @@ TEST_F(Config, LocationFromDirectoryEnvironmentOrNothing)
               QStringLiteral("/DEVICES/KRV4"));
     EXPECT_FALSE(none->ReadBool(QStringLiteral("AntennaMatrixDriver"), false, true));
 }
-
-TEST_F(Config, CreatedConfigurationKeepsItsFile)
-{
-    auto cfg = create(QStringLiteral("ExternalCCODriver1"));
-    CfgCenter::SetConfigLocation(QString());
-    EXPECT_EQ(cfg->ReadInt(QStringLiteral("ReconnectTimer"), 2000, false), 500)
-        << "a later location affects only configurations created afterwards";
-}

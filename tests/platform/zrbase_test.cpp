@@ -3,7 +3,6 @@
 #include "observable.h"
 #include "qtimerhelpers.h"
 #include "vornos.h"
-#include "zrexception.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -185,15 +184,6 @@ TEST(QTimerHelpers, FiresOnAWorkerThreadWithItsOwnLoop)
     // The timer is a child of the anchor, which goes with this scope.
 }
 
-TEST(QTimerHelpers, DeletedBeforeItFiresCallsNothing)
-{
-    bool called = false;
-    delete QTimerHelpers::singleShot(0, [&] { called = true; });
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(called);
-}
-
 TEST(VornOS, ComputerNameIsTheHostNameUnlessOverridden)
 {
     IVornOS &os = VornOS::Create();
@@ -203,15 +193,4 @@ TEST(VornOS, ComputerNameIsTheHostNameUnlessOverridden)
     EXPECT_EQ(os.GetComputerName(), L"WS7");
     VornOS::SetComputerNameOverride(std::wstring());
     EXPECT_EQ(os.GetComputerName(), QSysInfo::machineHostName().toStdWString());
-}
-
-TEST(ZRException, CarriesItsMessage)
-{
-    try {
-        throw ZRException(QStringLiteral("Tree::AddValue: ä"));
-    } catch (const std::runtime_error &e) {
-        const auto *zr = dynamic_cast<const ZRException *>(&e);
-        ASSERT_NE(zr, nullptr);
-        EXPECT_EQ(zr->Message(), QStringLiteral("Tree::AddValue: ä"));
-    }
 }
