@@ -5,9 +5,8 @@
 #include "tree.h"
 #include "value.h"
 #include "valuebase.h"
+#include "vtclientcenter.h"
 
-#include <QDir>
-#include <QFile>
 
 namespace mirroringtest
 {
@@ -58,14 +57,7 @@ bool nodeExists(const QString &path)
 
 int clientThreadCount()
 {
-    int count = 0;
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(task + QStringLiteral("/comm")));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "vtclient")
-            ++count;
-    }
-    return count;
+    return VtClientCenter::NetworkThreadCount();
 }
 
 ClientRecorder::ClientRecorder(IVtClient *vtClient)

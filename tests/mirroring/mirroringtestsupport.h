@@ -24,7 +24,7 @@ QString textAt(const QString &path);
 void putText(const QString &path, const QString &text);
 bool nodeExists(const QString &path);
 
-// Threads of this process named "vtclient" (the clients' network threads).
+// Network threads of value-tree clients still running.
 int clientThreadCount();
 
 struct ClientEvent

@@ -13,6 +13,8 @@
 
 #include <QRandomGenerator>
 
+#include <atomic>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -38,6 +40,8 @@ struct Shared
     VornValueTree::TreeServer_var server;
     const quint64 waiter = QRandomGenerator::system()->generate64() | 1u;
 };
+
+std::atomic<int> runningNetworkThreads{0};
 
 namespace
 {
@@ -291,6 +295,11 @@ void VtClient::run()
     // Runs on the network thread. It touches nothing of this object but
     // `shared` and the constants, and reaches the owner only by posting.
     omni_thread::ensure_self threadForOrb;
+    struct Running
+    {
+        Running() { ++runningNetworkThreads; }
+        ~Running() { --runningNetworkThreads; }
+    } running;
     const QByteArray address = VtClientCenter::ServerAddress(host, port).toLatin1();
     const int waitMs = qMax(0, timing.waitMs);
     quint64 epoch = 0;

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -25,6 +26,8 @@ class ValuePtr;
 namespace vtremote
 {
 struct Shared;
+// Network threads of clients that have not finished yet.
+extern std::atomic<int> runningNetworkThreads;
 
 // One remote entry as it reached the client: path, text, whether a value
 // exists there.

@@ -81,6 +81,11 @@ int VtClientCenter::ClientCount() const
     return d->clients.size();
 }
 
+int VtClientCenter::NetworkThreadCount()
+{
+    return vtremote::runningNetworkThreads.load();
+}
+
 QString VtClientCenter::ServerAddress(const QString &host, int port)
 {
     const QString address = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;

@@ -41,6 +41,9 @@ public:
     Timing GetTiming() const;
     // Clients created and not yet destroyed.
     int ClientCount() const;
+    // Network threads of clients still running (none once every client is
+    // destroyed).
+    static int NetworkThreadCount();
 
     // Corbaloc of the tree server at host:port.
     static QString ServerAddress(const QString &host, int port);
