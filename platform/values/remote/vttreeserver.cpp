@@ -115,9 +115,9 @@ public:
         changed.notify_all();
     }
 
-    // ORB thread: waits until every path has an entry. false on timeout or
-    // shutdown.
-    bool ensureKnown(std::unique_lock<std::mutex> &lock, const QStringList &paths)
+    // ORB thread: waits until every path has an entry. false on timeout,
+    // shutdown or Wake(waiter) (0: none).
+    bool ensureKnown(std::unique_lock<std::mutex> &lock, const QStringList &paths, quint64 waiter = 0)
     {
         QStringList unknown;
         for (const QString &path : paths) {
@@ -131,14 +131,20 @@ public:
         poster([resolve = resolver, unknown] { resolve(unknown); });
         const auto deadline = Clock::now() + std::chrono::milliseconds(HostThreadWaitMs);
         return changed.wait_until(lock, deadline, [&] {
-            if (down)
+            if (down || (waiter && woken.erase(waiter) > 0))
                 return true;
             for (const QString &path : unknown) {
                 if (!entries.contains(path))
                     return false;
             }
             return true;
-        }) && !down;
+        }) && !down && [&] {
+            for (const QString &path : unknown) {
+                if (!entries.contains(path))
+                    return false;
+            }
+            return true;
+        }();
     }
 
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex); }
@@ -147,7 +153,7 @@ public:
                                         const QStringList &fresh, CORBA::ULong waitMs, quint64 waiter)
     {
         auto guard = lock();
-        if (!ensureKnown(guard, watched + fresh))
+        if (!ensureKnown(guard, watched + fresh, waiter))
             throw VornValueTree::Busy();
 
         const bool full = clientEpoch != epoch;
