@@ -469,7 +469,12 @@ bool tokenizeCommandLine(const QString &line, QStringList *tokens, QList<int> *o
             break;
         offsets->append(i);
         QString token;
-        if (line.at(i) == QLatin1Char('"')) {
+        // As in a shell, quoted stretches may stand anywhere in a token.
+        while (i < n && !line.at(i).isSpace()) {
+            if (line.at(i) != QLatin1Char('"')) {
+                token += line.at(i++);
+                continue;
+            }
             ++i;
             bool closed = false;
             while (i < n) {
@@ -487,9 +492,6 @@ bool tokenizeCommandLine(const QString &line, QStringList *tokens, QList<int> *o
                 *error = QStringLiteral("unterminated quote");
                 return false;
             }
-        } else {
-            while (i < n && !line.at(i).isSpace())
-                token += line.at(i++);
         }
         tokens->append(token);
     }

@@ -103,7 +103,8 @@ private:
 // waitfor, echo, help, quit.
 void addBuiltinCommands(HostCommands &commands);
 
-// Splits a command line at blanks; "..." groups (with \" and \\ inside).
+// Splits a command line at blanks; "..." keeps blanks in a token and may
+// stand anywhere in it (with \" and \\ inside).
 // Returns false with `error` set for an unterminated quote. `offsets` gets
 // where each token starts in `line`.
 bool tokenizeCommandLine(const QString &line, QStringList *tokens, QList<int> *offsets, QString *error);

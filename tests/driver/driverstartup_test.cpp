@@ -39,11 +39,6 @@ bool bringUpOrb(const QString &ccoCorbaloc)
 {
     return OrbHandler::Instance().Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc});
 }
-
-QString corbalocAt(int port)
-{
-    return QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(port);
-}
 }
 
 TEST(DriverStartup, OrbThatComesUpLaterIsPickedUpAndTheCcoTriedOnTheSameTick)
@@ -79,8 +74,8 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndInitMatrixManagerReachedOnce)
 {
     TraceLog log;
     Config config({{QStringLiteral("Drv"), {{QStringLiteral("ReconnectTimer"), QStringLiteral("100")}}}});
-    const int port = testsupport::freeLoopbackPort();
-    ASSERT_TRUE(bringUpOrb(corbalocAt(port)));
+    drivertest::ReservedPort port;
+    ASSERT_TRUE(bringUpOrb(port.corbaloc()));
 
     IDllInstance *instance = ZRCreate(L"Drv");
     ASSERT_NE(instance, nullptr);
@@ -88,7 +83,8 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndInitMatrixManagerReachedOnce)
     EXPECT_EQ(log.count(reached), 0);
     EXPECT_EQ(timersOf(asObject(instance)).size(), 1);
 
-    auto cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(port)});
+    port.release();
+    auto cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(port.port())});
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
     EXPECT_TRUE(waitUntil([&] { return log.count(reached) == 1; }, 10000)) << qPrintable(log.all());
     EXPECT_TRUE(timersOf(asObject(instance)).isEmpty());
@@ -145,7 +141,8 @@ TEST(DriverStartup, DestroyingWhileARetryTimerRunsLeavesNoTimer)
     ZRDestroy(waitingForOrb);
     EXPECT_TRUE(timersOf(first).isEmpty());
 
-    ASSERT_TRUE(bringUpOrb(corbalocAt(testsupport::freeLoopbackPort())));
+    drivertest::ReservedPort nothingThere;
+    ASSERT_TRUE(bringUpOrb(nothingThere.corbaloc()));
     IDllInstance *waitingForCco = ZRCreate(L"Drv");
     QObject *second = asObject(waitingForCco);
     ASSERT_EQ(timersOf(second).size(), 1);

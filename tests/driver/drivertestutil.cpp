@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QTextStream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace drivertest
 {
 Config::Config(const QMap<QString, QMap<QString, QString>> &groups)
@@ -25,5 +30,29 @@ Config::Config(const QMap<QString, QMap<QString, QString>> &groups)
 Config::~Config()
 {
     CfgCenter::SetConfigLocation(QString());
+}
+
+ReservedPort::ReservedPort()
+{
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        number = ntohs(address.sin_port);
+}
+
+ReservedPort::~ReservedPort()
+{
+    release();
+}
+
+void ReservedPort::release()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 }

@@ -64,6 +64,23 @@ private:
     QString path;
 };
 
+// A loopback port bound but not listening for as long as this lives: a
+// connection there is refused, and no server of a parallel test can take it.
+class ReservedPort
+{
+public:
+    ReservedPort();
+    ~ReservedPort();
+    int port() const { return number; }
+    QString corbaloc() const { return QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(number); }
+    // Frees the port for a server that is to start on it.
+    void release();
+
+private:
+    int fd = -1;
+    int number = 0;
+};
+
 inline QList<QAbstractEventDispatcher::TimerInfo> timersOf(QObject *object)
 {
     return QAbstractEventDispatcher::instance()->registeredTimers(object);

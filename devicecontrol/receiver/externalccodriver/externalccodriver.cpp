@@ -65,8 +65,9 @@ void ExternalCCODriver::Init()
 
 void ExternalCCODriver::InitMatrixManager()
 {
-    DRIVER_TRACE(QStringLiteral("ExternalCCODriver::InitMatrixManager: ORB and CCO are up, antenna matrix side %1")
-                     .arg(antennaMatrixDriver ? QStringLiteral("on") : QStringLiteral("off")));
+    DRIVER_TRACE(QStringLiteral("ExternalCCODriver::InitMatrixManager: ORB and CCO are up, value path %1, antenna "
+                                "matrix side %2")
+                     .arg(valuePath, antennaMatrixDriver ? QStringLiteral("on") : QStringLiteral("off")));
     if (!antennaMatrixDriver)
         return;
 
