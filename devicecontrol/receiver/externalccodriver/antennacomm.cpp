@@ -247,12 +247,11 @@ void AntennaComm::ReadAntennaNames()
     antennaPorts.clear();
     DRIVER_TRACE(QStringLiteral("Antenna Names:"));
 
-    // A node gives no notice when it is destroyed, so the pointer is checked
-    // against the tree and never used once the node there is another one.
+    // A node gives no notice when it is destroyed, so the stored pointer is
+    // never dereferenced here: the node is taken from the tree afresh, and
+    // observed if it is a new one.
     values::Tree *tree = values::Tree::Instance();
-    values::Node *current = tree ? tree->FindNode(devicePath + QStringLiteral("/ANTENNAS")) : nullptr;
-    if (current != antennasNode)
-        antennasNode = current;
+    antennasNode = tree ? tree->FindNode(devicePath + QStringLiteral("/ANTENNAS")) : nullptr;
     if (antennasNode && !antennasNode->HasObserver(this))
         antennasNode->AddObserver(this);
 
@@ -336,9 +335,11 @@ void AntennaComm::Notify(Observable *subject, unsigned int code)
         if (antennaValue && subject == antennaValue) {
             // A missing or replaced ANTENNAS node is looked for again here,
             // so the antenna table catches up no later than the change that
-            // needs it.
+            // needs it. A node that this object does not observe is a new
+            // one, even at the address of the old.
             values::Tree *tree = values::Tree::Instance();
-            if (tree && tree->FindNode(devicePath + QStringLiteral("/ANTENNAS")) != antennasNode)
+            values::Node *current = tree ? tree->FindNode(devicePath + QStringLiteral("/ANTENNAS")) : nullptr;
+            if (current != antennasNode || (current && !current->HasObserver(this)))
                 ReadAntennaNames();
 
             if (matrixConnected)
