@@ -1,11 +1,37 @@
 #include "externalccodriver.h"
 
+#include "antennacomm.h"
 #include "cfgcenter.h"
 #include "drivertrace.h"
 #include "icfg.h"
 #include "orbconnection.h"
+#include "zrexception.h"
 
 #include <QTimerEvent>
+
+#include <exception>
+
+namespace
+{
+// AntennaComm::init lets exceptions of the value tree pass (a value standing
+// where its ANTENNAS node belongs, for example). Here they would reach the
+// host's event loop from the retry timer; instead the attempt counts as
+// failed and is repeated on the next tick, by when the host may have
+// corrected its tree.
+bool initAntennaComm(AntennaComm *antennaComm, QString valuePath, ICfg *cfg)
+{
+    try {
+        return antennaComm->init(valuePath, cfg);
+    } catch (const ZRException &e) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: antenna start-up failed: ") + e.Message());
+    } catch (const std::exception &e) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: antenna start-up failed: ") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: antenna start-up failed"));
+    }
+    return false;
+}
+}
 
 ExternalCCODriver::ExternalCCODriver(QString name)
     : QObject(nullptr)
@@ -108,31 +134,43 @@ void ExternalCCODriver::timerEvent(QTimerEvent *event)
 
 void ExternalCCODriver::CommitData()
 {
-    // Without an AntennaComm there is no antenna connection to release; the
-    // antenna side forwards to AntennaComm::DisconnectAntenna here.
-    if (!antennaComm)
-        return;
+    if (antennaComm)
+        antennaComm->DisconnectAntenna();
 }
 
-void ExternalCCODriver::SetRangesToAntennaMatrix(std::vector<receivers::antenna::driver::AntennaRangeDefinition> &)
+void ExternalCCODriver::SetRangesToAntennaMatrix(
+    std::vector<receivers::antenna::driver::AntennaRangeDefinition> &ranges)
 {
     if (!antennaComm) {
         DRIVER_TRACE(QStringLiteral("ExternalCCODriver: No Antenna Communication Possible!"));
         return;
     }
+    antennaComm->SetRangesToAntennaMatrix(ranges);
 }
 
 void ExternalCCODriver::startAntennaSide()
 {
-    // The antenna side (AntennaComm and its retry on matrixTimerId) is added here.
+    if (antennaComm)
+        return;
+    antennaComm = new AntennaComm();
+    // Receiver values that are not there yet, or a matrix manager that cannot
+    // be found, are no error: init is tried again on every tick.
+    if (!initAntennaComm(antennaComm, valuePath, cfg))
+        matrixTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
 }
 
 void ExternalCCODriver::retryAntennaSide()
 {
-    // Only reached once startAntennaSide() has started matrixTimerId.
+    if (!antennaComm || !initAntennaComm(antennaComm, valuePath, cfg))
+        return;
+    killTimer(matrixTimerId);
+    matrixTimerId = -1;
 }
 
 void ExternalCCODriver::deleteAntennaSide()
 {
-    // Deletes antennaComm once the antenna side creates one.
+    // The retry timer is gone already (first step of the destructor).
+    // AntennaComm leaves the matrix as it is.
+    delete antennaComm;
+    antennaComm = nullptr;
 }
