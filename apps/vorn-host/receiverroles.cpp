@@ -88,7 +88,8 @@ QString describe(const CcoReceiverProperties &properties)
         .arg(properties.ip, paths.join(QLatin1Char(',')));
 }
 
-// receiver PORT NAME [HOST] [IP] [DRIVERPATH]
+// receiver PORT NAME [HOST] [IP] [DRIVERPATH]; NAME "-" serves without
+// registering.
 bool cmdReceiver(CommandCall &call)
 {
     int port = 0;
@@ -97,7 +98,9 @@ bool cmdReceiver(CommandCall &call)
     const QString name = call.args().at(1);
     const QString host = call.args().value(2, QStringLiteral("127.0.0.1"));
     const QString ip = call.args().value(3, host);
-    const QString driverPath = call.args().value(4, QStringLiteral("/DEVICES/%1").arg(name));
+    const bool registering = name != QLatin1String("-");
+    const QString driverPath =
+        call.args().value(4, QStringLiteral("/DEVICES/%1").arg(registering ? name : QStringLiteral("RX")));
     if (name.contains(QLatin1Char('/')) || name.isEmpty())
         return call.fail(QStringLiteral("'%1' is not a receiver name").arg(name));
 
@@ -118,7 +121,8 @@ bool cmdReceiver(CommandCall &call)
     roles.server = server;
     // host, host_device, info, port: the mirroring side reads the first and
     // the last.
-    externalCCODriver::CCORegistration::registerAtCCO(
+    if (registering)
+        externalCCODriver::CCORegistration::registerAtCCO(
         QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), name),
         {host, name, QStringLiteral("vorn-host receiver"), QString::number(port)});
     call.print(QStringLiteral("READY %1").arg(VtClientCenter::ServerAddress(host, port)));
@@ -170,7 +174,7 @@ void addReceiverRoleCommands(HostCommands &commands)
     commands.add(Command{QStringLiteral("receiver"), QStringLiteral("PORT NAME [HOST] [IP] [DRIVERPATH]"),
                          QStringLiteral("serves the value tree on PORT (the ORB must listen there) with "
                                         "ADMINISTRATION/DRIVERVTPATH and ADMINISTRATION/Ip filled in, and "
-                                        "registers the receiver NAME at the CCO; prints READY <corbaloc>"),
+                                        "registers the receiver NAME at the CCO (not for NAME \"-\"); prints READY <corbaloc>"),
                          2, 5, cmdReceiver});
     commands.add(Command{QStringLiteral("unregister"), QStringLiteral("NAME"),
                          QStringLiteral("removes the CCO registration of the receiver NAME"), 1, 1, cmdUnregister});
