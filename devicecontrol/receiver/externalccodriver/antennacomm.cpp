@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QTimerEvent>
 #include <exception>
+#include <memory>
 
 namespace
 {
@@ -55,9 +56,13 @@ template <typename T> T *CreateObservedValue(const QString &path, IObserver *obs
         const int slash = path.lastIndexOf(QLatin1Char('/'));
         const QString name = path.mid(slash + 1);
         const QString parentPath = path.left(slash + 1);
-        value = new T;
-        value->SetName(name, nullptr);
-        if (!tree->AddValue(parentPath, value))
+        // Held until the tree has answered: a tree that throws (a value
+        // where a node of the path belongs) must not leak it.
+        std::unique_ptr<T> created(new T);
+        created->SetName(name, nullptr);
+        const bool added = tree->AddValue(parentPath, created.get());
+        value = created.release();
+        if (!added)
             DRIVER_TRACE(QStringLiteral("!!!!!!!MEMORY LEAK! The value with the path '%1' could not be created!!! A "
                                         "value of this name already exists for a different type!!!!!!!!")
                              .arg(path));
@@ -186,7 +191,12 @@ bool AntennaComm::init(QString path, ICfg *config)
     cfg = config;
     matrixId = cfg->ReadInt(QStringLiteral("MatrixID"), 1, false);
     matrixRemoteHost = cfg->ReadString(QStringLiteral("MatrixRemoteHost"), QString(), false);
-    matrixPath.clear();
+    // The path is built anew by the next lookup. A manager that a
+    // notification found while the driver was still retrying init keeps its
+    // path, though: the lookup below returns at once when connected and would
+    // leave the switching runs an empty name to resolve.
+    if (!matrixConnected)
+        matrixPath.clear();
 
     if (!initialised) {
         outputPort = static_cast<quint16>(cfg->ReadInt(QStringLiteral("OutputNumber"), 0, false));
@@ -212,7 +222,15 @@ bool AntennaComm::init(QString path, ICfg *config)
             = CreateObservedValue<values::Value<bool>>(devicePath + QStringLiteral("/DRIVEROCCUPIED"), this);
         driverOccupiedValue->SetValue(false, this);
         initialised = true;
-        InitAntennas();
+        // A tree that throws while the antennas are set up leaves the
+        // start-up unfinished: the next init does it again rather than run
+        // without an antenna table.
+        try {
+            InitAntennas();
+        } catch (...) {
+            initialised = false;
+            throw;
+        }
     }
 
     if (isPX19)
