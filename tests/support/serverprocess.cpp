@@ -258,14 +258,32 @@ int ServerProcess::countLines(const QString &text, int from) const
 
 void ServerProcess::suspend()
 {
-    if (m_pid > 0 && ::kill(m_pid, SIGSTOP) == 0)
-        m_suspended = true;
+    if (m_pid <= 0 || ::kill(m_pid, SIGSTOP) != 0)
+        return;
+    // The signal is only queued by kill(); wait until every thread stopped,
+    // so that nothing is answered any more once this returns.
+    int status = 0;
+    const pid_t r = ::waitpid(m_pid, &status, WUNTRACED);
+    if (r == m_pid && !WIFSTOPPED(status)) {
+        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_pid = -1;
+        return;
+    }
+    m_suspended = true;
 }
 
 void ServerProcess::resume()
 {
-    if (m_pid > 0 && ::kill(m_pid, SIGCONT) == 0)
-        m_suspended = false;
+    if (m_pid <= 0 || ::kill(m_pid, SIGCONT) != 0)
+        return;
+    int status = 0;
+    const pid_t r = ::waitpid(m_pid, &status, WCONTINUED);
+    if (r == m_pid && !WIFCONTINUED(status)) {
+        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_pid = -1;
+        return;
+    }
+    m_suspended = false;
 }
 
 bool ServerProcess::isRunning()
