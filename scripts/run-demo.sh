@@ -14,8 +14,8 @@ if [[ -z "$build" || "$build" == -h || "$build" == --help ]]; then
 fi
 build=$(cd "$build" && pwd)
 services=$build/services
-for program in cco-server matrix-server cco-tool; do
-  [[ -x $services/$program ]] || { echo "run-demo: $services/$program is missing; build first" >&2; exit 1; }
+for program in services/cco-server services/matrix-server services/cco-tool apps/vorn-host/vorn-host; do
+  [[ -x $build/$program ]] || { echo "run-demo: $build/$program is missing; build first" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-demo.XXXXXX")
@@ -114,6 +114,19 @@ step_matrix() {
   tool matrix "$matrix_name" state
 }
 
+step_driver() {
+  say "vorn-host loads the driver plug-in; the ORB comes up only after 500 ms"
+  printf '[ExternalCCODriver]\nReconnectTimer=200\n' >"$work/vorn.ini"
+  echo "\$ vorn-host --cco $cco --config vorn.ini --trace-mask 0x20 --orb-delay-ms 500 < commands"
+  "$build/apps/vorn-host/vorn-host" --cco "$cco" --config "$work/vorn.ini" --trace-mask 0x20 \
+    --orb-delay-ms 500 2>&1 <<'COMMANDS'
+mkvalue selection /DEVICES/KRV4/ANTENNA A1,A2,A3
+select /DEVICES/KRV4/ANTENNA A2
+wait 1500
+tree /DEVICES
+COMMANDS
+}
+
 step_stop() {
   say "Stopping the servers (the last started first)"
   while ((${#pids[@]})); do
@@ -127,6 +140,6 @@ step_stop() {
   tail -n 3 "$work/matrix.log"
 }
 
-steps=(step_servers step_cco step_matrix step_stop)
+steps=(step_servers step_cco step_matrix step_driver step_stop)
 for step in "${steps[@]}"; do "$step"; done
 say "Demo finished"
