@@ -1,5 +1,6 @@
 #include "vornhost.h"
 
+#include "antennacommands.h"
 #include "receiverroles.h"
 #include "signalwatcher.h"
 
@@ -19,6 +20,7 @@ VornHost::VornHost(HostOptions hostOptions, QObject *parent)
 {
     addBuiltinCommands(commands);
     addReceiverRoleCommands(commands);
+    addAntennaCommands(commands);
 }
 
 VornHost::~VornHost() = default;
