@@ -2,9 +2,12 @@
 
 #include "errorhandler.h"
 #include "orbhandler.h"
+#include "serverprocess.h"
 #include "waituntil.h"
 
 #include <QDir>
+
+#include <atomic>
 
 namespace discoverytest
 {
@@ -69,6 +72,15 @@ QList<QByteArray> resolveValues(const QString &path)
         // A path the CCO does not know reads as no values.
     }
     return out;
+}
+
+int syncLog(testsupport::ServerProcess &server)
+{
+    static std::atomic<int> counter {0};
+    const QString name = QStringLiteral("CCO/LocalSystem/LogSync%1").arg(++counter);
+    resolveValues(name);
+    const int line = server.waitForLine(QStringLiteral("CALL ResolveValues ") + name + QLatin1Char(' '), 5000);
+    return line < 0 ? -1 : line + 1;
 }
 
 TraceRecorder::TraceRecorder()

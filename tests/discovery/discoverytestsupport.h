@@ -9,6 +9,11 @@
 
 #include <mutex>
 
+namespace testsupport
+{
+class ServerProcess;
+}
+
 namespace discoverytest
 {
 const QString category = QStringLiteral("CentralServices/Receiver/PulseAnalysis");
@@ -26,6 +31,12 @@ bool initOrb(const QString &corbaloc, bool connect = true);
 bool bindValues(const QString &path, const QList<QByteArray> &values);
 bool unbindValues(const QString &path);
 QList<QByteArray> resolveValues(const QString &path);
+
+// The server logs each call before it replies, but its output reaches the
+// test through a pipe. This makes one call of its own and waits for that
+// call's line: every line of a call that has returned is in by then. Returns
+// the number of lines so far (or -1 on time-out).
+int syncLog(testsupport::ServerProcess &server);
 
 // Records the driver's traces (level 0x20) while it exists.
 class TraceRecorder

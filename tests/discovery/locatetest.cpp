@@ -48,8 +48,11 @@ protected:
 
     void run(bool doRegister, int timeoutMs = 20000)
     {
-        CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", doRegister);
-        EXPECT_TRUE(registration.wait(timeoutMs));
+        {
+            CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", doRegister);
+            EXPECT_TRUE(registration.wait(timeoutMs));
+        }
+        EXPECT_GE(syncLog(*cco), 0);
     }
 
     std::unique_ptr<testsupport::ServerProcess> cco;
@@ -59,9 +62,9 @@ protected:
 TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntries)
 {
     startCco();
-    const Bytes other{"otherHost", "otherHost_Dev", "x", "80"};
-    const Bytes paddedPort{"myHost", "myHost_Old", "old", "0080"};
-    const Bytes sameHostOtherPort{"myHost", "myHost_Old", "old", "81"};
+    const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
+    const Bytes paddedPort {"myHost", "myHost_Old", "old", "0080"};
+    const Bytes sameHostOtherPort {"myHost", "myHost_Old", "old", "81"};
     ASSERT_TRUE(bindValues(slot(1), other));
     ASSERT_TRUE(bindValues(slot(2), {"a", "b"}));
     ASSERT_TRUE(bindValues(slot(3), paddedPort));
@@ -74,7 +77,7 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntries)
 
     EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev, info, 80, 2"), 1);
     EXPECT_EQ(traces.count("Successfully unregistered devices for locate myHost, Dev, info, 80"), 1);
-    EXPECT_EQ(resolveValues(slot(2)), (Bytes{"myHost", "myHost_Dev", "info", "80"}));
+    EXPECT_EQ(resolveValues(slot(2)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
     EXPECT_EQ(resolveValues(slot(1)), other);
     EXPECT_EQ(resolveValues(slot(3)), paddedPort);
     EXPECT_TRUE(resolveValues(slot(4)).isEmpty());
@@ -87,8 +90,8 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntries)
 TEST_F(LocateTest, RemovalTakesOnlyThisDevicesEntriesAndReportsEvenWhenThereAreNone)
 {
     startCco();
-    const Bytes other{"otherHost", "otherHost_Dev", "x", "80"};
-    const Bytes paddedPort{"myHost", "myHost_Dev", "info", "0080"};
+    const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
+    const Bytes paddedPort {"myHost", "myHost_Dev", "info", "0080"};
     ASSERT_TRUE(bindValues(slot(1), {"myHost", "myHost_Dev", "info", "80"}));
     ASSERT_TRUE(bindValues(slot(2), other));
     ASSERT_TRUE(bindValues(slot(3), paddedPort));
@@ -102,11 +105,11 @@ TEST_F(LocateTest, RemovalTakesOnlyThisDevicesEntriesAndReportsEvenWhenThereAreN
     EXPECT_EQ(resolveValues(slot(3)), paddedPort);
     EXPECT_EQ(traces.count("Successfully unregistered devices for locate myHost, Dev, info, 80"), 1);
 
-    const int from = cco->lineCount();
+    const int from = syncLog(*cco);
     run(false);
     EXPECT_EQ(traces.count("Successfully unregistered devices for locate myHost, Dev, info, 80"), 2);
     EXPECT_EQ(cco->countLines("CALL UnregisterValues", from), 0);
-    EXPECT_EQ(cco->countLines("CALL ResolveValues", from), 10);
+    EXPECT_EQ(cco->countLines("CALL ResolveValues " + localHostPath("Locate"), from), 10);
 }
 
 TEST_F(LocateTest, GivesUpSilentlyAfterTwentyAttemptsWhenEveryNumberIsTaken)
@@ -125,8 +128,8 @@ TEST_F(LocateTest, GivesUpSilentlyAfterTwentyAttemptsWhenEveryNumberIsTaken)
     // Each attempt reads number 10 three times: own entries, invalid
     // entries, free number.
     EXPECT_EQ(cco->countLines("CALL ResolveValues " + slot(10) + " "), 60);
-    EXPECT_EQ(cco->countLines("CALL RegisterValues"), 0);
-    EXPECT_EQ(resolveValues(slot(10)), (Bytes{"host10", "d", "i", "1"}));
+    EXPECT_EQ(cco->countLines("CALL RegisterValues Locate"), 0);
+    EXPECT_EQ(resolveValues(slot(10)), (Bytes {"host10", "d", "i", "1"}));
 }
 
 TEST_F(LocateTest, AReadBackThatDiffersRemovesTheNumberAndTriesAgain)
@@ -142,9 +145,10 @@ TEST_F(LocateTest, AReadBackThatDiffersRemovesTheNumberAndTriesAgain)
     ASSERT_TRUE(unbindValues(slot(1)));
     ASSERT_TRUE(bindValues(slot(1), {"intruder", "intruder_Dev", "info", "80"}));
     ASSERT_TRUE(registration.wait(20000));
+    ASSERT_GE(syncLog(*cco), 0);
 
     EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev, info, 80, 1"), 1);
-    EXPECT_EQ(resolveValues(slot(1)), (Bytes{"myHost", "myHost_Dev", "info", "80"}));
+    EXPECT_EQ(resolveValues(slot(1)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
     const int first = cco->waitForLine("CALL RegisterValues Locate1 ", 0);
     const int removal = cco->waitForLine("CALL UnregisterValues Locate1 ", 0, first);
     const int second = cco->waitForLine("CALL RegisterValues Locate1 ", 0, first + 1);
@@ -210,8 +214,8 @@ void compete(testsupport::ServerProcess &cco, int count, bool seeded, int *regis
         r.process = std::make_unique<QProcess>();
         r.process->setProcessChannelMode(QProcess::MergedChannels);
         r.process->start(QStringLiteral(LOCATE_REGISTRAR),
-                         {"--cco", cco.corbaloc(), "--host", r.host, "--device", "Dev", "--info", "info", "--port",
-                          QString::number(4000 + i), "--second", "20", "--seed", seeded ? QString::number(i + 1) : "0"});
+            {"--cco", cco.corbaloc(), "--host", r.host, "--device", "Dev", "--info", "info", "--port",
+                QString::number(4000 + i), "--second", "20", "--seed", seeded ? QString::number(i + 1) : "0"});
     }
     for (Registrar &r : registrars) {
         ASSERT_TRUE(r.process->waitForFinished(90000)) << r.host.toStdString();
@@ -228,8 +232,9 @@ void compete(testsupport::ServerProcess &cco, int count, bool seeded, int *regis
         }
         const int number = match.captured(1).toInt();
         EXPECT_TRUE(numbers.insert(number).second) << "number " << number << " reported twice";
-        EXPECT_EQ(resolveValues(slot(number)), (Bytes{r.host.toLatin1(), r.host.toLatin1() + "_Dev", "info",
-                                                       QByteArray::number(4000 + int(&r - &registrars[0]))}));
+        EXPECT_EQ(resolveValues(slot(number)),
+            (Bytes {r.host.toLatin1(), r.host.toLatin1() + "_Dev", "info",
+                QByteArray::number(4000 + int(&r - &registrars[0]))}));
     }
     for (int i = 1; i <= 10; ++i)
         EXPECT_EQ(!resolveValues(slot(i)).isEmpty(), numbers.count(i) == 1) << "number " << i;

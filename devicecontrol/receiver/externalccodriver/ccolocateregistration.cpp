@@ -67,6 +67,9 @@ void CCOLocateRegistration::setSecondForTests(int msec)
 
 void CCOLocateRegistration::run()
 {
+    // This thread is not the ORB's own; the ORB keeps a record of it while
+    // it calls and frees it when run() ends.
+    omni_thread::ensure_self ownThread;
     if (doRegister)
         Register();
     else

@@ -83,16 +83,16 @@ void CCORegistration::setStartHookForTests(std::function<void(CCORegistration *)
 
 void CCORegistration::start()
 {
-    {
-        QMutexLocker locker(&startHookMutex);
-        if (startHook())
-            startHook()(this);
-    }
     orbConnection = ORBConnection::instance();
     retryTimer = new QTimer(this);
     retryTimer->setInterval(retryInterval);
     retryTimer->setSingleShot(true);
     connect(retryTimer, "2timeout()", this, "1updateState()");
+    {
+        QMutexLocker locker(&startHookMutex);
+        if (startHook())
+            startHook()(this);
+    }
     updateState();
 }
 
@@ -105,13 +105,16 @@ void CCORegistration::updateState()
     case WaitingForCCO:
         checkCCO();
         break;
-    case Working:
+    case Working: {
+        // The request's thread is not the ORB's own; see CCOWatcher::queryCCO.
+        omni_thread::ensure_self ownThread;
         if (doRegister)
             registerValues();
         else
             unregisterValues();
         Q_EMIT finished();
         break;
+    }
     case GivenUp:
         Q_EMIT finished();
         break;

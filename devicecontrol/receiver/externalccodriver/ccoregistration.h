@@ -47,8 +47,9 @@ protected:
 
     // For tests only: the retry interval of requests created afterwards
     // (0 restores the fixed 3000 ms), and a function called on the request's
-    // thread when a request starts, so that a test can follow its end. Not
-    // meant for production callers, hence not public.
+    // thread in start(), once the retry timer exists and before the first
+    // check, so that a test can follow the request to its end. Not meant for
+    // production callers, hence not public.
     static void setRetryIntervalForTests(int msec);
     static void setStartHookForTests(std::function<void(CCORegistration *)> hook);
 

@@ -66,6 +66,9 @@ void CCOWatcher::onPollTimer()
 
 void CCOWatcher::queryCCO()
 {
+    // Pool threads are not the ORB's own; this gives the ORB a thread record
+    // for the query and frees it when the query ends.
+    omni_thread::ensure_self ownThread;
     // An exception leaving the task would be stored in the future and thrown
     // again on the owner's thread by the next waitForFinished().
     try {
