@@ -16,7 +16,10 @@ QList<int> ensureOrb(int listenPorts, int ccoPort)
     static bool up = false;
     if (up)
         return ports;
-    QStringList args;
+    // Several clients of this process poll the same in-process server; each
+    // held poll occupies one connection, and omniORB opens only 5 per server
+    // by default.
+    QStringList args{QStringLiteral("-ORBmaxGIOPConnectionPerServer"), QStringLiteral("32")};
     for (int i = 0; i < listenPorts; ++i) {
         const int port = testsupport::freeLoopbackPort();
         ports << port;

@@ -189,7 +189,17 @@ TEST_F(RemoteTree, ManyClientsOnLongPollsAreDestroyedWithoutWaitingForTheirPolls
             }
             return true;
         },
-        5000));
+        5000))
+        << [&] {
+               QStringList states;
+               for (const auto &recorder : recorders) {
+                   QStringList codes;
+                   for (unsigned int code : recorder->codes())
+                       codes << QString::number(code);
+                   states << codes.join(QLatin1Char(','));
+               }
+               return states.join(QLatin1String(" | ")).toStdString();
+           }();
     EXPECT_EQ(clientThreadCount(), 10);
 
     QElapsedTimer timer;

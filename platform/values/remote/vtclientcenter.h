@@ -29,7 +29,10 @@ public:
     virtual ~VtClientCenter();
     // A new client of the tree server at host:port, or null for an empty host
     // or a port outside 1..65535. The client belongs to the calling thread
-    // and starts connecting at once, in the background.
+    // and starts connecting at once, in the background. Each client keeps one
+    // poll open at its server: more clients of one server than the ORB opens
+    // connections to it (omniORB: maxGIOPConnectionPerServer, 5 by default)
+    // take turns and see changes later.
     virtual IVtClient *CreateVtClient(const char *host, int port);
     // Sends 18 to the client's observers, stops its network thread (waiting
     // at most for one poll bounded by the call timeout), removes the local

@@ -170,8 +170,10 @@ public:
                         answer.append(path);
                 }
             }
+            // A full answer goes at once even when empty: it tells the client
+            // the epoch.
             const bool wokenNow = woken.erase(waiter) > 0;
-            if (!answer.isEmpty() || wokenNow || down)
+            if (full || !answer.isEmpty() || wokenNow || down)
                 break;
             if (changed.wait_until(guard, deadline) == std::cv_status::timeout) {
                 woken.erase(waiter);
