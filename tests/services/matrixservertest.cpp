@@ -107,7 +107,7 @@ TEST_F(MatrixServerTest, RangesPerOutput)
         mmr->setRanges(2, rangeList({{5, 100, 200}, {6, -5, 5}, {5, 300, 250}})));
     EXPECT_EQ(out->length(), 3u);
     EXPECT_EQ(out[2].rangeStart, 300);
-    mmr->setRanges(4, rangeList({{1, -9000000000LL, 9000000000LL}}));
+    out = mmr->setRanges(4, rangeList({{1, -9000000000LL, 9000000000LL}}));
     std::string status = text(mmr->statusData());
     EXPECT_NE(status.find(" ranges.out2=5:100:200,6:-5:5,5:300:250 ranges.out4=1:-9000000000:9000000000"),
               std::string::npos)
@@ -120,9 +120,9 @@ TEST_F(MatrixServerTest, RangesPerOutput)
     status = text(mmr->statusData());
     EXPECT_EQ(status.find("ranges.out"), std::string::npos) << status;
 
-    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] { mmr->setRanges(5, MatrixManager::PortRangeList()); }),
+    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] { MatrixManager::PortRangeList_var r = mmr->setRanges(5, MatrixManager::PortRangeList()); }),
               "output port 5 does not exist (outputs 1..4)");
-    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] { mmr->setRanges(1, rangeList({{1, 0, 1}, {7, 0, 1}})); }),
+    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] { MatrixManager::PortRangeList_var r = mmr->setRanges(1, rangeList({{1, 0, 1}, {7, 0, 1}})); }),
               "input port of range 2: 7 does not exist (inputs 1..6)");
     EXPECT_FALSE(reasonOf<MMR::UnknownPortException>([&] { mmr->clearRanges(0); }).empty());
     // A refused list leaves the ranges as they were.
@@ -134,7 +134,7 @@ TEST_F(MatrixServerTest, ConfiguredLimitations)
 {
     start({"--no-ranges", "--not-initialised"});
     EXPECT_FALSE(mmr->init());
-    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { mmr->setRanges(1, rangeList({{1, 0, 1}})); }),
+    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { MatrixManager::PortRangeList_var r = mmr->setRanges(1, rangeList({{1, 0, 1}})); }),
               "this matrix does not support ranges");
     EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { mmr->clearRanges(1); }), "this matrix does not support ranges");
     EXPECT_FALSE(reasonOf<MMR::ConnectionFailureException>([&] { mmr->connect(1, 1); }).empty());
