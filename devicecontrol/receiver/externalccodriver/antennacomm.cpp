@@ -250,9 +250,11 @@ void AntennaComm::InitAntennas()
     outputPort = portFromText(matrixOutValue->GetStringValue());
 
     // Creating MatrixOut above creates ANTENNAS as well, so the node is
-    // normally there. When it is not (or the host later replaces it),
-    // antennasNode stays null and the table empty until ReadAntennaNames
-    // finds the node; an antenna change looks for it (see Notify).
+    // normally there. Should it be missing (or be removed or replaced by the
+    // host later), antennasNode is null or stale and the table empty or old;
+    // ReadAntennaNames takes the node from the tree afresh, and every antenna
+    // change runs it when the node in the tree is not the observed one (see
+    // Notify). Nothing is read through a node that is gone.
     antennasNode = values::Tree::Instance()->FindNode(devicePath + QStringLiteral("/ANTENNAS"));
     if (antennasNode)
         antennasNode->AddObserver(this);
