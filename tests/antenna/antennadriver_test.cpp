@@ -81,6 +81,7 @@ TEST_F(AntennaDriverTest, RetriesTheAntennaStartUpUntilTheReceiverValuesExist)
     ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000)) << "started on a later tick";
     EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "true");
 
+    driver->CommitData(); // nothing connected yet: no call
     select(at("ANTENNA"), "B");
     EXPECT_TRUE(matrix.waitForConnections("out 4 <- in 5"));
 
@@ -90,6 +91,7 @@ TEST_F(AntennaDriverTest, RetriesTheAntennaStartUpUntilTheReceiverValuesExist)
 
     driver->CommitData();
     EXPECT_EQ(matrix.connections(), "");
+    EXPECT_EQ(matrix.calls("disconnect"), 1);
 
     delete driver;
     driver = nullptr;

@@ -222,6 +222,22 @@ TEST_F(OrbHandlerTest, HungOperationTimesOutAndOthersGoOn)
     EXPECT_STREQ(name.in(), "SubSystem1");
 }
 
+TEST_F(OrbHandlerTest, TimeoutsFromTheEnvironment)
+{
+    auto cco = startCco();
+    qputenv("VORN_CALL_TIMEOUT_MS", "300");
+    const bool up = handler.Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoLocation()});
+    qunsetenv("VORN_CALL_TIMEOUT_MS");
+    ASSERT_TRUE(up);
+    ASSERT_TRUE(handler.ConnectToCCO(2, 500));
+    ASSERT_TRUE(cco->command(QStringLiteral("fault hang GetSystemName")));
+    CCO::IF_CCO_c_var ref = handler.GetCCO();
+    const auto start = Clock::now();
+    EXPECT_THROW(CORBA::String_var(ref->GetSystemName()), CORBA::TIMEOUT);
+    EXPECT_GE(msSince(start), 250);
+    EXPECT_LT(msSince(start), 700);
+}
+
 TEST_F(OrbHandlerTest, ObjectThatIsNotACcoDoesNotConnect)
 {
     auto cco = startCco({QStringLiteral("--naming-only")});

@@ -392,6 +392,21 @@ TEST_F(CcoServerTest, CallbacksHearOfChangesBelowTheirNames)
     poa->deactivate_object(id);
 }
 
+TEST(CcoServerProgram, FaultsAndAddressFromTheCommandLine)
+{
+    auto server = testsupport::startCcoServer(
+        {"--host", "127.0.0.2", "--fault", "raise GetSystemName NameNotAvailable", "--fault", "delay GetSubSystems 200"});
+    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
+    EXPECT_TRUE(server->corbaloc().startsWith("corbaloc::127.0.0.2:"));
+    CCO::IF_CCO_c_var cco = narrowTo<CCO::IF_CCO_c>(server->corbaloc().toStdString());
+    ASSERT_FALSE(CORBA::is_nil(cco));
+    EXPECT_THROW(CORBA::String_var(cco->GetSystemName()), CCO::IF_CCO_c::NameNotAvailable);
+    const auto start = std::chrono::steady_clock::now();
+    CCO::StringList_var list = cco->GetSubSystems();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    EXPECT_EQ(server->stop(), 0);
+}
+
 TEST(CcoServerProgram, CommandLine)
 {
     QProcess help;
