@@ -17,6 +17,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 
 namespace vtremote
@@ -39,6 +41,11 @@ struct Shared
     bool inCall = false;
     VornValueTree::TreeServer_var server;
     const quint64 waiter = QRandomGenerator::system()->generate64() | 1u;
+    // What the network thread hands to the owner's thread. It goes through
+    // this lock rather than inside the posted event, so that the hand-over is
+    // ordered by a lock that race detectors see (Qt's own are invisible to
+    // them).
+    std::deque<std::function<void()>> inbox;
 };
 
 std::atomic<int> runningNetworkThreads{0};
@@ -290,6 +297,35 @@ void VtClient::removeCreated()
     VtClientCenterPrivate::dropEmptyNodes();
 }
 
+void VtClient::post(std::function<void()> task)
+{
+    {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->inbox.push_back(std::move(task));
+    }
+    QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
+}
+
+void VtClient::takeInbox()
+{
+    // A task may lead an observer to destroy this client.
+    ObservableWatch watch(this);
+    const std::shared_ptr<Shared> keep = shared;
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::lock_guard<std::mutex> lock(keep->mutex);
+            if (keep->inbox.empty())
+                return;
+            task = std::move(keep->inbox.front());
+            keep->inbox.pop_front();
+        }
+        task();
+        if (watch.destroyed())
+            return;
+    }
+}
+
 void VtClient::run()
 {
     // Runs on the network thread. It touches nothing of this object but
@@ -316,7 +352,7 @@ void VtClient::run()
             shared->inCall = false;
         }
         if (online)
-            QMetaObject::invokeMethod(this, [this] { connectionLost(); }, Qt::QueuedConnection);
+            post([this] { connectionLost(); });
         online = false;
         epoch = 0;
         return pause(timing.retryMs);
@@ -389,14 +425,14 @@ void VtClient::run()
             const bool full = !online || restarted;
             handover = full || !fresh.isEmpty();
             shared->awaitingHandover = handover;
-            if (restarted)
-                QMetaObject::invokeMethod(this, [this] { connectionLost(); }, Qt::QueuedConnection);
             const QList<RemoteEntry> entries = toEntries(changes->entries);
             const QStringList covered = full ? watched + fresh : fresh;
-            QMetaObject::invokeMethod(
-                this, [this, entries, covered, full, handover] { applyBatch(entries, covered, full, handover); },
-                Qt::QueuedConnection);
+            if (restarted)
+                shared->inbox.emplace_back([this] { connectionLost(); });
+            shared->inbox.emplace_back(
+                [this, entries, covered, full, handover] { applyBatch(entries, covered, full, handover); });
         }
+        QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
         epoch = changes->epoch;
         since = changes->serial;
         online = true;

@@ -12,6 +12,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -65,6 +66,11 @@ public:
     void connectionLost();
 
 private:
+    // Network thread: queues a task for the owner's thread.
+    void post(std::function<void()> task);
+    // Owner's thread: runs what the network thread queued, in order.
+    void takeInbox();
+
     struct Link
     {
         QString local;

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -74,23 +75,38 @@ public:
         changed.notify_all();
     }
 
-    // Set by the server on the tree's thread: hands a task over to that
-    // thread. Called only under the lock, and shutdown() withdraws it under
-    // the same lock, so the server outlives every call of it.
-    void setPoster(std::function<void(std::function<void()>)> function)
+    // Set by the server on the tree's thread: asks that thread to run the
+    // queued tasks. Called only under the lock, and shutdown() withdraws it
+    // under the same lock, so the server outlives every call of it.
+    void setPoster(std::function<void()> function)
     {
         std::lock_guard<std::mutex> lock(mutex);
         poster = std::move(function);
     }
 
-    // false once the server is going away.
+    // Queues a task for the tree's thread. false once the server is going
+    // away. The task travels through this object's lock, not inside the
+    // posted event, so that race detectors see the hand-over.
     bool post(std::function<void()> task)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (down || !poster)
-            return false;
-        poster(std::move(task));
-        return true;
+        return postLocked(std::move(task));
+    }
+
+    // Tree thread: runs the queued tasks in order.
+    void runTasks()
+    {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (tasks.empty())
+                    return;
+                task = std::move(tasks.front());
+                tasks.pop_front();
+            }
+            task();
+        }
     }
 
     void setResolver(std::function<void(const QStringList &)> function)
@@ -126,9 +142,8 @@ public:
         }
         if (unknown.isEmpty())
             return true;
-        if (down || !resolver || !poster)
+        if (down || !resolver || !postLocked([resolve = resolver, unknown] { resolve(unknown); }))
             return false;
-        poster([resolve = resolver, unknown] { resolve(unknown); });
         const auto deadline = Clock::now() + std::chrono::milliseconds(HostThreadWaitMs);
         return changed.wait_until(lock, deadline, [&] {
             if (down || (waiter && woken.erase(waiter) > 0))
@@ -206,14 +221,24 @@ public:
     }
 
 private:
+    bool postLocked(std::function<void()> task)
+    {
+        if (down || !poster)
+            return false;
+        tasks.push_back(std::move(task));
+        poster();
+        return true;
+    }
+
     std::mutex mutex;
     std::condition_variable changed;
+    std::deque<std::function<void()>> tasks;
     const quint64 epoch;
     quint64 serial = 0;
     QHash<QString, Entry> entries;
     std::set<quint64> woken;
     std::function<void(const QStringList &)> resolver;
-    std::function<void(std::function<void()>)> poster;
+    std::function<void()> poster;
     bool down = false;
 };
 
@@ -400,8 +425,8 @@ VtTreeServer::VtTreeServer(QObject *parent)
     d->absentTimer->setInterval(AbsentRecheckMs);
     connect(d->absentTimer, &QTimer::timeout, this, [this] { d->recheckAbsent(); });
 
-    d->log->setPoster([this](std::function<void()> task) {
-        QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+    d->log->setPoster([this] {
+        QMetaObject::invokeMethod(this, [this] { d->log->runTasks(); }, Qt::QueuedConnection);
     });
     d->log->setResolver([this](const QStringList &paths) { d->resolve(paths); });
 }
