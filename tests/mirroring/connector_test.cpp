@@ -13,6 +13,7 @@
 #include "vttreeserver.h"
 #include "waituntil.h"
 
+#include <QMetaMethod>
 #include <QPointer>
 
 #include <gtest/gtest.h>
@@ -279,5 +280,39 @@ TEST_F(ReceiverList, DestroyingItWithLiveMirrorsLeavesNothingBehindAndReportsNot
     delete mirror.data();
     EXPECT_TRUE(events.isEmpty());
     EXPECT_FALSE(nodeExists(QStringLiteral("/RECEIVERS")));
+}
+}
+
+namespace
+{
+QStringList ownMethods(const QMetaObject &meta)
+{
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods << QString::fromLatin1(meta.method(i).methodSignature());
+    return methods;
+}
+
+// Other modules connect to these classes by signature strings and look them up
+// by meta-object, so names, parameter types and order are part of the contract.
+TEST(MirroringMetaObjects, MethodsStandInTheAgreedOrder)
+{
+    EXPECT_EQ(ownMethods(ReceiverCCO::staticMetaObject),
+              (QStringList{QStringLiteral("receiverConnected(externalCCODriver::mirroring::CcoReceiverProperties)"),
+                           QStringLiteral("receiverDisconnected(int)"),
+                           QStringLiteral("onReceiverListUpdated(externalCCODriver::CCOWatcher::CCOValuesList)")}));
+    EXPECT_EQ(ownMethods(ReceiverConnector::staticMetaObject),
+              (QStringList{QStringLiteral("receiverDisconnected(int)"),
+                           QStringLiteral("receiverConnected(externalCCODriver::mirroring::CcoReceiverProperties)"),
+                           QStringLiteral("connectRemote(ReceiverIdentifier)"),
+                           QStringLiteral("disconnectRemote(ReceiverIdentifier)")}));
+    EXPECT_EQ(ownMethods(RemoteConnector::staticMetaObject),
+              (QStringList{QStringLiteral("remoteConnected(externalCCODriver::mirroring::CcoReceiverProperties)"),
+                           QStringLiteral("remoteDisconnected(int)")}));
+
+    QObject parent;
+    RemoteConnector connector(VtClientPtr(), 0, &parent);
+    EXPECT_NE(connector.qt_metacast("TreePathHelpers::TreePathSupport"), nullptr);
+    EXPECT_NE(connector.qt_metacast("IObserver"), nullptr);
 }
 }

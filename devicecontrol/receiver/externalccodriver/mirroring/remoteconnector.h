@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+Q_DECLARE_INTERFACE(IObserver, "IObserver")
+
 namespace externalCCODriver
 {
 namespace mirroring
@@ -34,6 +36,9 @@ typedef std::unique_ptr<IVtClient, VtClientDeleter> VtClientPtr;
 class RemoteConnector : public QObject, public TreePathHelpers::TreePathSupport, private IObserver
 {
     Q_OBJECT
+    // moc leaves out bases that are not public; this makes qt_metacast
+    // answer "IObserver" all the same.
+    Q_INTERFACES(IObserver)
 
 public:
     RemoteConnector(VtClientPtr client, int index, QObject *parent);
