@@ -99,14 +99,21 @@ TraceRecorder::~TraceRecorder()
 
 QStringList TraceRecorder::lines() const
 {
+    // A list of its own: a shared copy would be detached outside the lock
+    // while a tracing thread appends to the original.
     std::lock_guard<std::mutex> lock(mutex);
-    return recorded;
+    QStringList copy;
+    copy.reserve(recorded.size());
+    for (const QString &line : recorded)
+        copy.append(line);
+    return copy;
 }
 
 int TraceRecorder::count(const QString &text) const
 {
+    std::lock_guard<std::mutex> lock(mutex);
     int n = 0;
-    for (const QString &line : lines())
+    for (const QString &line : recorded)
         n += line.contains(text) ? 1 : 0;
     return n;
 }
