@@ -180,6 +180,7 @@ TEST_F(AntennaCommTest, ChangesWithinTheDebounceMakeOneRun)
     // debounce ample time to show.
     EXPECT_FALSE(waitUntil([&] { return trace.count(run) > 1; }, 100));
     EXPECT_EQ(trace.count(run), 1);
+    EXPECT_FALSE(runPending()) << "the first change's timer is gone too";
     EXPECT_EQ(matrix->calls("connect"), 1);
     EXPECT_GE(trace.timeOf(run) - secondChange, 18) << "the run comes 20 ms after the last change";
 }
