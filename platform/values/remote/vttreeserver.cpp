@@ -127,6 +127,10 @@ public:
     void wake(quint64 waiter)
     {
         std::lock_guard<std::mutex> lock(mutex);
+        // A wake that arrives after its poll returned stays until that
+        // client's next poll, which may never come: keep the set bounded.
+        if (woken.size() > 4096)
+            woken.clear();
         woken.insert(waiter);
         changed.notify_all();
     }
@@ -144,22 +148,17 @@ public:
             return true;
         if (down || !resolver || !postLocked([resolve = resolver, unknown] { resolve(unknown); }))
             return false;
+        auto allKnown = [&] {
+            for (const QString &path : unknown) {
+                if (!entries.contains(path))
+                    return false;
+            }
+            return true;
+        };
         const auto deadline = Clock::now() + std::chrono::milliseconds(HostThreadWaitMs);
-        return changed.wait_until(lock, deadline, [&] {
-            if (down || (waiter && woken.erase(waiter) > 0))
-                return true;
-            for (const QString &path : unknown) {
-                if (!entries.contains(path))
-                    return false;
-            }
-            return true;
-        }) && !down && [&] {
-            for (const QString &path : unknown) {
-                if (!entries.contains(path))
-                    return false;
-            }
-            return true;
-        }();
+        changed.wait_until(lock, deadline,
+                           [&] { return down || (waiter && woken.erase(waiter) > 0) || allKnown(); });
+        return !down && allKnown();
     }
 
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex); }
