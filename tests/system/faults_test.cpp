@@ -1,0 +1,637 @@
+// Faults of the installation's servers while the library works: a CCO that
+// hangs, answers slowly or is killed in the middle of a poll or a
+// registration, a matrix manager killed or stopped in the middle of a
+// switching run. This process is the host: it owns the value tree, the ORB
+// (call timeout 1000 ms) and the event loop, whose longest stall a heartbeat
+// measures. Every scenario adds a row to the fault table printed at the end.
+#include "systemsupport.h"
+
+#include "ccolocateregistration.h"
+#include "ccoregistration.h"
+#include "ccowatcher.h"
+#include "cfgcenter.h"
+#include "externalccodriver.h"
+#include "orbhandler.h"
+#include "serverprocess.h"
+#include "tree.h"
+#include "waituntil.h"
+
+#include <matrixmanager.hh>
+
+#include <QElapsedTimer>
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <QThreadPool>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+using namespace systemtest;
+using testsupport::ServerProcess;
+using testsupport::waitUntil;
+
+namespace
+{
+constexpr int callTimeoutMs = 1000;
+// What scheduling on a loaded two-core machine may add to a bound.
+constexpr int slackMs = 400;
+const char *const workstation = "ws-faults";
+const QString category = QStringLiteral("CentralServices/Receiver/PulseAnalysis");
+const QString ccoCategory = QStringLiteral("CCO/LocalSystem/LocalSubSystem/") + category;
+
+struct FaultRow
+{
+    QString scenario;
+    qint64 returnMs; // the library's call or thread back after the fault struck
+    qint64 hostGapMs; // longest stall of the host's event loop
+    qint64 recoveryMs; // from the server being back to the system working again (-1: not measured)
+    QString lost;
+};
+QList<FaultRow> &faultTable()
+{
+    static QList<FaultRow> rows;
+    return rows;
+}
+
+class RegistrationHooks : public externalCCODriver::CCORegistration
+{
+public:
+    using CCORegistration::setRetryIntervalForTests;
+    using CCORegistration::setStartHookForTests;
+};
+
+class LocateHooks : public CCOLocateRegistration
+{
+public:
+    using CCOLocateRegistration::setSecondForTests;
+};
+
+class Faults : public ::testing::Test
+{
+public:
+    // Once for the program (both suites): the ORB's initial reference names
+    // the CCO's port, which must stay the same across restarts.
+    static void setUpProcess()
+    {
+        scratch = new QTemporaryDir;
+        ccoPort = testsupport::freeLoopbackPort();
+        startCco();
+        if (!CorbaCommon::OrbHandler::Instance().Init(
+                {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
+                 QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
+            ADD_FAILURE() << "the ORB did not come up";
+        values::Tree::Create();
+    }
+
+    static void tearDownProcess()
+    {
+        values::Tree::Destroy();
+        cco.reset();
+        delete scratch;
+        scratch = nullptr;
+    }
+
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cco && cco->isRunning()) << "an earlier test left no CCO";
+        // After a restart of the CCO, each connection the ORB still holds to
+        // the old process fails one request; connect until it is through.
+        ASSERT_TRUE(waitUntil([] { return CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500); }, 10000))
+            << qPrintable(cco->lines().join(QLatin1Char('\n')));
+        clock.start();
+    }
+
+    void TearDown() override
+    {
+        onRequestSent({});
+        cco->command(QStringLiteral("fault clear"));
+    }
+
+    // The CCO keeps its registrations in a state file, so that a restart
+    // (after a crash too) finds what was registered before.
+    static void startCco()
+    {
+        cco.reset();
+        cco = std::make_unique<ServerProcess>(
+            testsupport::ccoServerPath(),
+            QStringList{QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--workstation"),
+                        QString::fromLatin1(workstation), QStringLiteral("--state-file"),
+                        scratch->filePath(QStringLiteral("cco.state"))});
+        ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
+    }
+
+    static CCO::IF_CCO_c_ptr ccoRef() { return CorbaCommon::OrbHandler::Instance().GetCCO(); }
+
+    static bool registerValues(const QString &path, const QStringList &strings)
+    {
+        CCO::IF_CCO_c_var ref = ccoRef();
+        CCO::StringList list;
+        list.length(CORBA::ULong(strings.size()));
+        for (int i = 0; i < strings.size(); ++i)
+            list[CORBA::ULong(i)] = CORBA::string_dup(strings.at(i).toLatin1().constData());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                ref->RegisterValues(path.toLatin1().constData(), list, CCO::RT_Single);
+                return true;
+            } catch (const CosNaming::NamingContext::AlreadyBound &) {
+                return true;
+            } catch (const CORBA::COMM_FAILURE &) {
+                // A connection to a CCO process that is gone; the next try connects anew.
+            } catch (const CORBA::Exception &) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    static bool isRegistered(const QString &path)
+    {
+        CCO::IF_CCO_c_var ref = ccoRef();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                CCO::StringList_var list = ref->ResolveValues(path.toLatin1().constData(), CCO::RM_Default);
+                return list->length() > 0;
+            } catch (const CORBA::COMM_FAILURE &) {
+            } catch (const CORBA::Exception &) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    // Waits until this process has sent `operation`: from then on the call
+    // is in flight, held by the server's fault.
+    bool waitUntilSent(std::atomic<qint64> &sentAt, int timeoutMs = 5000)
+    {
+        return waitUntil([&] { return sentAt.load() >= 0; }, timeoutMs);
+    }
+
+    void noteSent(const char *operation, std::atomic<qint64> &sentAt)
+    {
+        onRequestSent([this, operation, &sentAt](const char *op, const char *) {
+            qint64 unset = -1;
+            if (std::strcmp(op, operation) == 0)
+                sentAt.compare_exchange_strong(unset, clock.elapsed());
+        });
+    }
+
+    static void addRow(FaultRow row)
+    {
+        std::printf("FAULT %s | back after %lld ms | host stalled %lld ms | recovery %s | lost: %s\n",
+                    qPrintable(row.scenario), row.returnMs, row.hostGapMs,
+                    row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
+                    qPrintable(row.lost));
+        faultTable() << row;
+    }
+
+    static QTemporaryDir *scratch;
+    static int ccoPort;
+    static std::unique_ptr<ServerProcess> cco;
+    QElapsedTimer clock;
+};
+
+QTemporaryDir *Faults::scratch = nullptr;
+int Faults::ccoPort = 0;
+std::unique_ptr<ServerProcess> Faults::cco;
+
+using Lists = QList<QPair<qint64, externalCCODriver::CCOWatcher::CCOValuesList>>;
+
+// Whether the latest list holds `name` with all four of its strings.
+bool lastListHas(const Lists &lists, const QString &name)
+{
+    if (lists.isEmpty())
+        return false;
+    for (const auto &entry : lists.last().second) {
+        if (entry.first == name && entry.second.size() == 4)
+            return true;
+    }
+    return false;
+}
+
+TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
+{
+    ASSERT_TRUE(registerValues(ccoCategory + QStringLiteral("/RXF"),
+                               {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"),
+                                QStringLiteral("4000")}));
+    QObject owner;
+    auto *watcher = new externalCCODriver::CCOWatcher(100, 10, category, &owner);
+    Lists lists;
+    QObject::connect(watcher, &externalCCODriver::CCOWatcher::resultListChanged, &owner,
+                     [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) {
+                         lists << qMakePair(clock.elapsed(), list);
+                     });
+    watcher->init();
+    ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
+    Heartbeat heartbeat;
+
+    // Hung: the poll's call times out and the watcher publishes the empty
+    // list it got; clearing the fault releases the held call at once.
+    {
+        std::atomic<qint64> sentAt{-1};
+        noteSent("ResolveValues", sentAt);
+        ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+        ASSERT_TRUE(waitUntilSent(sentAt));
+        const int before = lists.size();
+        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, callTimeoutMs + slackMs + 1000));
+        const qint64 back = lists.last().first - sentAt;
+        EXPECT_TRUE(lists.last().second.isEmpty());
+        EXPECT_LE(back, callTimeoutMs + slackMs);
+        const qint64 clearedAt = clock.elapsed();
+        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
+        addRow({QStringLiteral("CCO hangs during a watcher poll"), back, heartbeat.maxGapMs(),
+                lists.last().first - clearedAt,
+                QStringLiteral("an empty list is published per hung poll (a mirror drops its receivers)")});
+        onRequestSent({});
+    }
+
+    // Slow but inside the call timeout: nothing changes, polls take longer.
+    {
+        heartbeat.reset();
+        const int before = lists.size();
+        std::atomic<int> resolves{0};
+        onRequestSent([&](const char *op, const char *) {
+            if (std::strcmp(op, "ResolveValues") == 0)
+                ++resolves;
+        });
+        ASSERT_TRUE(cco->command(QStringLiteral("fault delay * 300")));
+        const qint64 slowFrom = clock.elapsed();
+        // Three polls of two ResolveValues each, every call 300 ms late.
+        ASSERT_TRUE(waitUntil([&] { return resolves.load() >= 7; }, 10000));
+        const qint64 perPoll = (clock.elapsed() - slowFrom) / 3;
+        EXPECT_EQ(lists.size(), before) << "a slow CCO changed the published list";
+        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+        addRow({QStringLiteral("CCO answers every call 300 ms late (watcher)"), perPoll, heartbeat.maxGapMs(), 0,
+                lists.size() == before ? QStringLiteral("nothing") : QStringLiteral("the list flapped")});
+        onRequestSent({});
+    }
+
+    // Killed in the middle of a poll: the call fails at once, and the
+    // restarted CCO (same port, same state file) is listed again.
+    {
+        heartbeat.reset();
+        std::atomic<qint64> sentAt{-1};
+        noteSent("ResolveValues", sentAt);
+        ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+        ASSERT_TRUE(waitUntilSent(sentAt));
+        const int before = lists.size();
+        cco->kill();
+        const qint64 killedAt = clock.elapsed();
+        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, callTimeoutMs + slackMs));
+        const qint64 back = lists.last().first - killedAt;
+        EXPECT_LE(back, callTimeoutMs);
+        onRequestSent({});
+        startCco();
+        const qint64 readyAt = clock.elapsed();
+        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 10000));
+        addRow({QStringLiteral("CCO killed (SIGKILL) in the middle of a watcher poll, restarted"), back,
+                heartbeat.maxGapMs(), lists.last().first - readyAt,
+                QStringLiteral("the entry (or its strings) from the list while it is away; registrations kept by "
+                               "its state file")});
+    }
+    EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "the watcher held up the host's event loop";
+
+    // Destroyed while its query hangs: the destructor waits for that one
+    // call, which the call timeout bounds.
+    std::atomic<qint64> sentAt{-1};
+    noteSent("ResolveValues", sentAt);
+    ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+    ASSERT_TRUE(waitUntilSent(sentAt));
+    heartbeat.reset();
+    QElapsedTimer destroying;
+    destroying.start();
+    delete watcher;
+    const qint64 destroyMs = destroying.elapsed();
+    QCoreApplication::processEvents();
+    EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
+    addRow({QStringLiteral("watcher destroyed while its poll hangs"), destroyMs, heartbeat.maxGapMs(), -1,
+            QStringLiteral("nothing (the poll was abandoned)")});
+}
+
+TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
+{
+    RegistrationHooks::setRetryIntervalForTests(100);
+    std::atomic<int> running{0};
+    std::atomic<qint64> finishedAt{-1};
+    RegistrationHooks::setStartHookForTests([&](externalCCODriver::CCORegistration *request) {
+        ++running;
+        QObject::connect(request, &externalCCODriver::CCORegistration::finished, request,
+                         [&] {
+                             finishedAt = clock.elapsed();
+                             --running;
+                         },
+                         Qt::DirectConnection);
+    });
+    Heartbeat heartbeat;
+
+    const struct
+    {
+        const char *scenario;
+        const char *fault;
+        bool kill;
+    } cases[] = {
+        {"CCO hangs in RegisterValues (value registration)", "fault hang RegisterValues", false},
+        {"CCO killed (SIGKILL) in RegisterValues (value registration), restarted", "fault hang RegisterValues", true},
+        {"CCO answers every call 300 ms late (value registration)", "fault delay * 300", false},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.scenario);
+        heartbeat.reset();
+        const QString path = ccoCategory + QStringLiteral("/REG%1").arg(++n);
+        std::atomic<qint64> sentAt{-1};
+        noteSent("RegisterValues", sentAt);
+        finishedAt = -1;
+        ASSERT_TRUE(cco->command(QString::fromLatin1(c.fault)));
+        externalCCODriver::CCORegistration::registerAtCCO(
+            path, {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("4001")});
+        ASSERT_TRUE(waitUntilSent(sentAt));
+        qint64 struckAt = sentAt;
+        if (c.kill) {
+            cco->kill();
+            struckAt = clock.elapsed();
+        }
+        ASSERT_TRUE(waitUntil([&] { return finishedAt.load() >= 0; }, callTimeoutMs + slackMs + 1000));
+        const qint64 back = std::max<qint64>(0, finishedAt - struckAt);
+        // The request's thread ends right after finished().
+        EXPECT_TRUE(waitUntil([&] { return running.load() == 0; }, 2000));
+        qint64 readyAt = clock.elapsed();
+        if (c.kill) {
+            startCco();
+            readyAt = clock.elapsed();
+        }
+        onRequestSent({});
+        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+        // A request makes its call once; what it did not get through is not
+        // retried. Give the CCO a few retry intervals to show it anyway.
+        const bool registered = waitUntil([&] { return isRegistered(path); }, 1000);
+        EXPECT_LE(back, c.kill ? qint64(slackMs) : qint64(callTimeoutMs + slackMs));
+        addRow({QString::fromLatin1(c.scenario), back, heartbeat.maxGapMs(), registered ? clock.elapsed() - readyAt : -1,
+                registered ? QStringLiteral("nothing (the CCO carried out the held call once released)")
+                           : QStringLiteral("the registration: the request ends after its one call, not retried")});
+    }
+    EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "a registration held up the host's event loop";
+    RegistrationHooks::setStartHookForTests({});
+    RegistrationHooks::setRetryIntervalForTests(0);
+}
+
+TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
+{
+    LocateHooks::setSecondForTests(20);
+    Heartbeat heartbeat;
+    std::atomic<qint64> sentAt{-1};
+    noteSent("RegisterValues", sentAt);
+    ASSERT_TRUE(cco->command(QStringLiteral("fault hang RegisterValues")));
+    auto registration = std::make_unique<CCOLocateRegistration>(QStringLiteral("127.0.0.1"), QStringLiteral("dev"),
+                                                                QStringLiteral("info"), 4002,
+                                                                QStringLiteral("Locate%1"), true);
+    ASSERT_TRUE(waitUntilSent(sentAt, 10000));
+    cco->kill();
+    QElapsedTimer destroying;
+    destroying.start();
+    registration.reset();
+    const qint64 destroyMs = destroying.elapsed();
+    // Its one call in flight fails when the CCO dies; the stop request ends
+    // the rest.
+    EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
+    onRequestSent({});
+    startCco();
+    addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"),
+            destroyMs, heartbeat.maxGapMs(), -1,
+            QStringLiteral("the locate entry (abandoned on destruction, by design)")});
+    LocateHooks::setSecondForTests(0);
+}
+
+// The driver's antenna side in this process against a matrix-server that is
+// killed or stopped while the host thread is in its call.
+class DriverFaults : public Faults
+{
+protected:
+    void SetUp() override
+    {
+        Faults::SetUp();
+        static int instance = 0;
+        devicePath = QStringLiteral("/DEVICES/SYS%1").arg(++instance);
+        buildReceiverTree(devicePath);
+        CfgCenter::SetConfigLocation(writeConfig(*scratch, QStringLiteral("SystemFaults"),
+                                                 {QStringLiteral("ReconnectTimer=100"),
+                                                  QStringLiteral("ValuePath=") + devicePath,
+                                                  QStringLiteral("AntennaMatrixDriver=true"),
+                                                  QStringLiteral("MatrixID=1"),
+                                                  QStringLiteral("MatrixRemoteHost=") + QLatin1String(workstation)}));
+        startMatrix();
+        driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
+        driver->Init();
+        ASSERT_TRUE(waitUntil([&] { return valueText(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) == "true"; },
+                              5000));
+    }
+
+    void TearDown() override
+    {
+        driver.reset();
+        matrix.reset();
+        values::Tree::Instance()->RemoveNode(devicePath);
+        Faults::TearDown();
+    }
+
+    void startMatrix()
+    {
+        matrix = testsupport::startMatrixServer(
+            cco->corbaloc(), {QStringLiteral("--workstation"), QString::fromLatin1(workstation), QStringLiteral("--id"),
+                              QStringLiteral("1"), QStringLiteral("--inputs"), QStringLiteral("8"),
+                              QStringLiteral("--outputs"), QStringLiteral("4"), QStringLiteral("--retry-interval"),
+                              QStringLiteral("100"), QStringLiteral("--check-interval"), QStringLiteral("200")});
+        ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
+        ASSERT_GE(waitForLine(*matrix, QStringLiteral("REGISTERED"), 5000), 0);
+    }
+
+    QString connections()
+    {
+        CORBA::Object_var object =
+            CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+        try {
+            MatrixManager::IF_MMR_c_var ref = MatrixManager::IF_MMR_c::_narrow(object);
+            CORBA::String_var text = ref->connectionData();
+            return QString::fromLatin1(text.in());
+        } catch (const CORBA::Exception &e) {
+            return QStringLiteral("<%1>").arg(QString::fromLatin1(e._name()));
+        }
+    }
+
+    bool waitForConnections(const QString &expected, int timeoutMs = 3000)
+    {
+        return waitUntil([&] { return connections() == expected; }, timeoutMs);
+    }
+
+    // Selects `antenna` and returns once the switching run has ended.
+    void change(const QString &antenna)
+    {
+        selectItem(devicePath + QStringLiteral("/ANTENNA"), antenna);
+        // The run starts on a 20 ms timer and blocks this thread while it
+        // runs, so once the timer has certainly fired the run is over.
+        QElapsedTimer t;
+        t.start();
+        waitUntil([&] { return t.elapsed() >= 60; }, 1000);
+        QCoreApplication::processEvents();
+    }
+
+    QString lastError() { return valueText(devicePath + QStringLiteral("/LASTDRIVERERROR")); }
+
+    QString devicePath;
+    std::unique_ptr<ServerProcess> matrix;
+    std::unique_ptr<ExternalCCODriver> driver;
+};
+
+TEST_F(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
+{
+    change(QStringLiteral("HF1"));
+    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
+    ASSERT_TRUE(matrix->command(QStringLiteral("fault hang connect")));
+    std::thread killer;
+    onRequestSent([&](const char *op, const char *) {
+        if (std::strcmp(op, "connect") == 0 && !killer.joinable())
+            killer = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                matrix->kill();
+            });
+    });
+    Heartbeat heartbeat;
+    change(QStringLiteral("VUHF"));
+    ASSERT_TRUE(waitUntil([&] { return killer.joinable(); }, 2000));
+    killer.join();
+    onRequestSent({});
+    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, Exception in call of MMR caught!"));
+    const qint64 gap = heartbeat.maxGapMs();
+    EXPECT_LE(gap, 100 + slackMs);
+
+    startMatrix();
+    const qint64 readyAt = clock.elapsed();
+    change(QStringLiteral("HF2"));
+    const bool switched = waitForConnections(QStringLiteral("out 2 <- in 4"));
+    EXPECT_TRUE(switched) << qPrintable(connections());
+    addRow({QStringLiteral("matrix-server killed (SIGKILL) 100 ms into a connect, restarted"), gap, gap,
+            switched ? clock.elapsed() - readyAt : -1,
+            QStringLiteral("that change (LASTDRIVERERROR set); the next change is switched")});
+}
+
+TEST_F(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
+{
+    change(QStringLiteral("HF1"));
+    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
+    // The server holds the connect for 300 ms and is stopped 50 ms into it,
+    // so the call is certainly in its hands when it stops answering.
+    ASSERT_TRUE(matrix->command(QStringLiteral("fault delay connect 300")));
+    std::thread stopper;
+    onRequestSent([&](const char *op, const char *) {
+        if (std::strcmp(op, "connect") == 0 && !stopper.joinable())
+            stopper = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                matrix->suspend();
+            });
+    });
+    Heartbeat heartbeat;
+    change(QStringLiteral("VUHF"));
+    ASSERT_TRUE(waitUntil([&] { return stopper.joinable(); }, 2000));
+    stopper.join();
+    onRequestSent({});
+    const qint64 gap = heartbeat.maxGapMs();
+    EXPECT_LE(gap, callTimeoutMs + slackMs);
+    EXPECT_GE(gap, callTimeoutMs - 100) << "the call did not wait for its timeout";
+    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, Exception in call of MMR caught!"));
+
+    matrix->resume();
+    const qint64 resumedAt = clock.elapsed();
+    ASSERT_TRUE(matrix->command(QStringLiteral("fault clear")));
+    // The matrix carries out the connect it held once it runs again, after
+    // the driver has given up on it.
+    const QString afterResume = connections();
+    change(QStringLiteral("HF2"));
+    const bool switched = waitForConnections(QStringLiteral("out 2 <- in 4"), 1500);
+    const QString finalState = connections();
+    addRow({QStringLiteral("matrix-server stopped (SIGSTOP) in a connect, continued"), gap, gap,
+            switched ? clock.elapsed() - resumedAt : -1,
+            switched ? QStringLiteral("that change (LASTDRIVERERROR set)")
+                     : QStringLiteral("matrix ran the timed-out connect late (%1); the next change was refused "
+                                      "(matrix now: %2)")
+                           .arg(afterResume, finalState)});
+}
+
+TEST_F(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
+{
+    change(QStringLiteral("HF1"));
+    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
+    ASSERT_TRUE(cco->command(QStringLiteral("fault hang Resolve")));
+    Heartbeat heartbeat;
+    change(QStringLiteral("VUHF"));
+    const qint64 gap = heartbeat.maxGapMs();
+    EXPECT_LE(gap, callTimeoutMs + slackMs);
+    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, CommController not responding!"));
+    ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+    const qint64 clearedAt = clock.elapsed();
+    // The change after a failed lookup looks the manager up; the one after
+    // that is switched.
+    int changes = 0;
+    const bool switched = waitUntil(
+        [&] {
+            change(++changes % 2 ? QStringLiteral("HF2") : QStringLiteral("VUHF"));
+            return connections() != QLatin1String("out 2 <- in 3");
+        },
+        5000);
+    EXPECT_TRUE(switched);
+    EXPECT_LE(changes, 2);
+    addRow({QStringLiteral("CCO hangs in Resolve during a switching run"), gap, gap,
+            switched ? clock.elapsed() - clearedAt : -1,
+            QStringLiteral("that change; %1 more change(s) needed after the CCO was back").arg(changes)});
+}
+
+TEST_F(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
+{
+    // A second instance starting while the CCO hangs: each retry tick probes
+    // the CCO on the host thread.
+    driver.reset();
+    ASSERT_TRUE(cco->command(QStringLiteral("fault hang *")));
+    Heartbeat heartbeat;
+    driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
+    driver->Init();
+    QElapsedTimer t;
+    t.start();
+    waitUntil([&] { return t.elapsed() >= 3000; }, 4000);
+    const qint64 gap = heartbeat.maxGapMs();
+    ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+    const qint64 clearedAt = clock.elapsed();
+    const bool up = waitUntil(
+        [&] {
+            return values::Tree::Instance()->FindValue(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) != nullptr;
+        },
+        5000);
+    EXPECT_TRUE(up);
+    // A probe of the CCO held so far (500 ms), then two tries to connect
+    // anew of 500 ms each.
+    EXPECT_LE(gap, 3 * 500 + slackMs);
+    addRow({QStringLiteral("CCO hangs while the driver waits for it (ReconnectTimer 100 ms)"), gap, gap,
+            up ? clock.elapsed() - clearedAt : -1, QStringLiteral("nothing; the host stalls once per tick")});
+}
+
+class FaultsEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override { Faults::setUpProcess(); }
+    void TearDown() override
+    {
+        Faults::tearDownProcess();
+        std::printf("\nFault table (call timeout %d ms):\n", callTimeoutMs);
+        std::printf("| scenario | library back after | longest host stall | recovery | lost |\n|---|---|---|---|---|\n");
+        for (const FaultRow &row : faultTable())
+            std::printf("| %s | %lld ms | %lld ms | %s | %s |\n", qPrintable(row.scenario), row.returnMs,
+                        row.hostGapMs,
+                        row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
+                        qPrintable(row.lost));
+    }
+};
+const auto *environment = ::testing::AddGlobalTestEnvironment(new FaultsEnvironment);
+}
