@@ -218,11 +218,10 @@ TEST_F(OverTheWire, ListRulesHoldForWhatTheCcoReallyReturns)
     parameters.excludedReceivers = {ReceiverIdentifier(QStringLiteral("127.0.0.1"), excluded)};
     const QString host = QStringLiteral("127.0.0.1");
     const QString portText = QString::number(port);
-    registered << QStringLiteral("good") << QStringLiteral("twin") << QStringLiteral("text") << QStringLiteral("three")
+    registered << QStringLiteral("good") << QStringLiteral("twin") << QStringLiteral("three")
                << QStringLiteral("excluded") << QStringLiteral("old") << QStringLiteral("new");
     ASSERT_TRUE(registerDirect(QStringLiteral("good"), {host, QStringLiteral("d"), QStringLiteral("i"), portText}));
     ASSERT_TRUE(registerDirect(QStringLiteral("twin"), {host, QStringLiteral("e"), QStringLiteral("j"), portText}));
-    ASSERT_TRUE(registerDirect(QStringLiteral("text"), {host, QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("x")}));
     ASSERT_TRUE(registerDirect(QStringLiteral("three"), {host, QStringLiteral("d"), portText}));
     ASSERT_TRUE(registerDirect(QStringLiteral("excluded"),
                                {host, QStringLiteral("d"), QStringLiteral("i"), QString::number(excluded)}));
