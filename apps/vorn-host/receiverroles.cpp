@@ -124,7 +124,7 @@ bool cmdReceiver(CommandCall &call)
     if (registering)
         externalCCODriver::CCORegistration::registerAtCCO(
         QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), name),
-        {host, name, QStringLiteral("vorn-host receiver"), QString::number(port)});
+        {host, host + QLatin1Char('_') + name, QStringLiteral("vorn-host receiver"), QString::number(port)});
     call.print(QStringLiteral("READY %1").arg(VtClientCenter::ServerAddress(host, port)));
     return true;
 }
