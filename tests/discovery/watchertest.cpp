@@ -3,11 +3,13 @@
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "discoverytestsupport.h"
+#include "orbconnection.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -298,6 +300,48 @@ TEST_F(WatcherTest, SeesARegistrationAndItsRemoval)
     externalCCODriver::CCORegistration::unregisterFromCCO(objectPath("SubB", "RxR"));
     ASSERT_TRUE(waitForPublished(2));
     EXPECT_EQ(published.last(), List());
+}
+
+TEST_F(WatcherTest, KeepsPollingWhenTheDriverDestroysTheOrbConnection)
+{
+    // The driver instance that made the process-wide connection may go while
+    // other modules' watchers and registrations still use it.
+    startCco();
+    ASSERT_TRUE(bindValues(objectPath("SubA", "Rx1"), {"a"}));
+    startWatcher();
+    ASSERT_TRUE(waitForPublished(1));
+
+    ORBConnection::destroyInstance();
+    ASSERT_TRUE(bindValues(objectPath("SubA", "Rx2"), {"b"}));
+    ASSERT_TRUE(waitForPublished(2));
+    EXPECT_EQ(published.last(), (List {Entry("Rx1", {"a"}), Entry("Rx2", {"b"})}));
+
+    externalCCODriver::CCORegistration::unregisterFromCCO(objectPath("SubA", "Rx1"));
+    ASSERT_TRUE(waitForPublished(3));
+    EXPECT_EQ(published.last(), (List {Entry("Rx2", {"b"})}));
+}
+
+namespace
+{
+QStringList ownMethods(const QMetaObject &meta)
+{
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods << QString::fromLatin1(meta.method(i).methodSignature());
+    return methods;
+}
+}
+
+// Other modules connect to these by signature strings.
+TEST(DiscoveryMetaObjects, ListTheirSignalsAndSlotsInOrder)
+{
+    EXPECT_EQ(ownMethods(CCOWatcher::staticMetaObject),
+        (QStringList {
+            "resultListChanged(externalCCODriver::CCOWatcher::CCOValuesList)", "startTimer()", "queryCCO()"}));
+    EXPECT_EQ(ownMethods(externalCCODriver::CCORegistration::staticMetaObject),
+        (QStringList {"finished()", "start()", "updateState()"}));
+    EXPECT_EQ(CCOWatcher::staticMetaObject.method(CCOWatcher::staticMetaObject.methodOffset()).parameterNames(),
+        (QList<QByteArray> {"resultList"}));
 }
 
 #include "watchertest.moc"
