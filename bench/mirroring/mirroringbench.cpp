@@ -193,22 +193,33 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "starting %d receiver hosts...\n", maxReceivers);
     std::vector<std::unique_ptr<mirroringtest::HostProcess>> hosts;
     std::vector<int> ports;
-    for (int i = 0; i < maxReceivers; ++i) {
-        const int port = testsupport::freeLoopbackPort();
+    auto launch = [&](int i, int port) {
         auto host = std::make_unique<mirroringtest::HostProcess>(mirroringtest::hostArguments(ccoPort, port));
-        if (!host->start()) {
-            std::fprintf(stderr, "mirroring-bench: cannot start receiver host %d\n", i);
-            return 1;
-        }
+        if (!host->start())
+            return std::unique_ptr<mirroringtest::HostProcess>();
         host->send(QStringLiteral("mkvalue string /DEVICES/RX/Frequency 0"));
         host->send(QStringLiteral("receiver %1 - 127.0.0.1 %2 /DEVICES/RX").arg(port).arg(ipOf(i)));
-        hosts.push_back(std::move(host));
+        return host;
+    };
+    for (int i = 0; i < maxReceivers; ++i) {
+        const int port = testsupport::freeLoopbackPort();
+        hosts.push_back(launch(i, port));
         ports.push_back(port);
     }
-    for (auto &host : hosts) {
-        if (host->waitForLine(QStringLiteral("READY"), 15000) < 0) {
-            std::fprintf(stderr, "mirroring-bench: receiver host not ready:\n%s\n", qPrintable(host->diagnostics()));
-            return 1;
+    for (int i = 0; i < maxReceivers; ++i) {
+        // A port found free may be taken by the time the host binds it: such
+        // a host gets another one.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            auto &host = hosts[static_cast<size_t>(i)];
+            if (host && host->waitForLine(QStringLiteral("READY"), 15000) >= 0)
+                break;
+            if (attempt == 2) {
+                std::fprintf(stderr, "mirroring-bench: receiver host %d not ready:\n%s\n", i,
+                             host ? qPrintable(host->diagnostics()) : "");
+                return 1;
+            }
+            ports[static_cast<size_t>(i)] = testsupport::freeLoopbackPort();
+            host = launch(i, ports[static_cast<size_t>(i)]);
         }
     }
 
