@@ -1,0 +1,350 @@
+// Garbage and broken GIOP on the raw sockets of cco-server and
+// matrix-server: whatever arrives, the server stays up, keeps serving
+// well-formed calls, answers or drops the bad connection, and gives back the
+// threads and memory that the bad connections took.
+#include "systemsupport.h"
+
+#include "orbhandler.h"
+#include "serverprocess.h"
+#include "waituntil.h"
+
+#include <cco.hh>
+#include <matrixmanager.hh>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace systemtest;
+using testsupport::ServerProcess;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace
+{
+// Big-endian CDR, aligned from the start of the message.
+struct Cdr
+{
+    Bytes bytes;
+    void align(std::size_t n)
+    {
+        while (bytes.size() % n)
+            bytes.push_back(0);
+    }
+    void octet(std::uint8_t v) { bytes.push_back(v); }
+    void ushort(std::uint16_t v)
+    {
+        align(2);
+        octet(std::uint8_t(v >> 8));
+        octet(std::uint8_t(v));
+    }
+    void ulong(std::uint32_t v)
+    {
+        align(4);
+        for (int shift = 24; shift >= 0; shift -= 8)
+            octet(std::uint8_t(v >> shift));
+    }
+    void string(const std::string &s)
+    {
+        ulong(std::uint32_t(s.size() + 1));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        octet(0);
+    }
+    void octets(const std::string &s)
+    {
+        ulong(std::uint32_t(s.size()));
+        bytes.insert(bytes.end(), s.begin(), s.end());
+    }
+};
+
+Bytes header(std::uint8_t type, std::uint32_t size, std::uint8_t major = 1, std::uint8_t minor = 2)
+{
+    return {'G', 'I', 'O', 'P', major, minor, 0, type, std::uint8_t(size >> 24), std::uint8_t(size >> 16),
+            std::uint8_t(size >> 8), std::uint8_t(size)};
+}
+
+// A GIOP 1.2 request for `operation` on the object `key`; `body` adds the
+// arguments, 8-aligned after the header as GIOP 1.2 wants.
+Bytes request(std::uint32_t id, const std::string &key, const std::string &operation,
+              const std::function<void(Cdr &)> &body = {})
+{
+    Cdr cdr;
+    cdr.bytes = header(0, 0);
+    cdr.ulong(id);
+    cdr.octet(3); // response expected
+    cdr.octet(0);
+    cdr.octet(0);
+    cdr.octet(0);
+    cdr.ushort(0); // KeyAddr
+    cdr.octets(key);
+    cdr.string(operation);
+    cdr.ulong(0); // no service contexts
+    if (body) {
+        cdr.align(8);
+        body(cdr);
+    }
+    const std::uint32_t size = std::uint32_t(cdr.bytes.size() - 12);
+    Bytes sized = header(0, size);
+    std::copy(sized.begin(), sized.end(), cdr.bytes.begin());
+    return cdr.bytes;
+}
+
+class RawConnection
+{
+public:
+    explicit RawConnection(int port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(std::uint16_t(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~RawConnection()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool ok() const { return fd >= 0; }
+    // The client gives up sending, as one that went away would.
+    void shutdownWrite() { ::shutdown(fd, SHUT_WR); }
+    bool send(const Bytes &bytes)
+    {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            done += std::size_t(n);
+        }
+        return true;
+    }
+    // What the server sends until it closes the connection, `timeoutMs`
+    // passes or, with `oneMessage`, a whole GIOP message has come; `closed`
+    // tells whether the server closed.
+    Bytes receive(int timeoutMs, bool *closed, bool oneMessage = false)
+    {
+        Bytes got;
+        *closed = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                return got;
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, int(left)) <= 0)
+                return got;
+            std::uint8_t buf[4096];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                *closed = true;
+                return got;
+            }
+            got.insert(got.end(), buf, buf + n);
+            if (oneMessage && got.size() >= 12) {
+                const bool little = got[6] & 1;
+                std::uint32_t size = 0;
+                for (int i = 0; i < 4; ++i)
+                    size = (size << 8) | got[std::size_t(little ? 11 - i : 8 + i)];
+                if (got.size() >= 12 + std::size_t(size))
+                    return got;
+            }
+        }
+    }
+
+private:
+    int fd = -1;
+};
+
+Bytes randomBytes(std::mt19937 &random, std::size_t n)
+{
+    Bytes bytes(n);
+    for (auto &b : bytes)
+        b = std::uint8_t(random());
+    return bytes;
+}
+
+Bytes concat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct Case
+{
+    const char *name;
+    Bytes bytes;
+    // Half-closes after sending, as a client that gave up would.
+    bool closeAfter;
+};
+
+std::vector<Case> hostileInputs(const std::string &key)
+{
+    std::mt19937 random(20261205);
+    const Bytes good = request(7, key, "_non_existent");
+    std::vector<Case> cases = {
+        {"4 KiB of random bytes", randomBytes(random, 4096), true},
+        {"random bytes behind a GIOP magic", concat({'G', 'I', 'O', 'P'}, randomBytes(random, 2000)), true},
+        {"3 bytes of a header", {'G', 'I', 'O'}, true},
+        {"a header without its message", header(0, 64), true},
+        {"a header announcing 4 GiB", concat(header(0, 0xFFFFFFF0u), randomBytes(random, 100)), true},
+        {"a header announcing 100 MiB, little endian",
+         {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0x00, 0x00, 0x40, 0x06}, true},
+        {"GIOP version 9.9", concat(header(0, 16, 9, 9), Bytes(16, 0)), true},
+        {"message type 42", concat(header(42, 16), Bytes(16, 0)), true},
+        {"a request cut in half", Bytes(good.begin(), good.begin() + long(good.size() / 2)), true},
+        {"a request whose key claims 4 GiB",
+         [&] {
+             Bytes b = good;
+             // The key's length follows id (4), flags (4) and the address kind (2 + 2 padding).
+             b[24] = b[25] = b[26] = 0xFF;
+             b[27] = 0xF0;
+             return b;
+         }(),
+         false},
+        {"a request for an unknown object", request(8, "NoSuchObject", "_non_existent"), false},
+        {"a request for an unknown operation", request(9, key, "noSuchOperation"), false},
+        {"a fragment with no message before it", concat(header(7, 8), Bytes(8, 0)), true},
+        {"a reply sent to the server", concat(header(1, 12), Bytes(12, 0)), true},
+        {"a close-connection message", header(5, 0), false},
+        {"a message-error message", header(6, 0), false},
+        {"a request, then garbage", concat(good, randomBytes(random, 512)), true},
+    };
+    return cases;
+}
+
+class Wire : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init({})); }
+
+    // Each case on a connection of its own; after each the server must still
+    // answer well-formed requests, raw and through the ORB.
+    void blast(ServerProcess &server, const std::string &key, const std::function<bool()> &serves)
+    {
+        const ProcessFigures before = processFigures(server.pid());
+        for (const Case &c : hostileInputs(key)) {
+            SCOPED_TRACE(c.name);
+            {
+                RawConnection connection(server.port());
+                ASSERT_TRUE(connection.ok());
+                connection.send(c.bytes);
+                if (c.closeAfter)
+                    connection.shutdownWrite();
+                bool closed = false;
+                connection.receive(c.closeAfter ? 2000 : 300, &closed);
+                // A connection whose sender has given up must not be held
+                // open by the server for long.
+                if (c.closeAfter) {
+                    EXPECT_TRUE(closed) << "the server kept a dead connection open";
+                }
+            }
+            ASSERT_TRUE(server.isRunning()) << "the server died";
+            RawConnection probe(server.port());
+            ASSERT_TRUE(probe.send(request(42, key, "_non_existent")));
+            bool closed = false;
+            const Bytes reply = probe.receive(2000, &closed, true);
+            ASSERT_GE(reply.size(), 12u);
+            EXPECT_EQ(std::memcmp(reply.data(), "GIOP", 4), 0);
+            EXPECT_EQ(reply[7], 1) << "no Reply to a well-formed request";
+            EXPECT_TRUE(serves());
+        }
+
+        baseline[&server] = before;
+        // Many connections at once, left open without a word, then dropped.
+        {
+            std::vector<std::unique_ptr<RawConnection>> idle;
+            for (int i = 0; i < 200; ++i) {
+                idle.push_back(std::make_unique<RawConnection>(server.port()));
+                idle.back()->send(header(0, 1000));
+            }
+            EXPECT_TRUE(serves()) << "200 silent connections starved the server";
+        }
+        const ProcessFigures peak = processFigures(server.pid());
+        std::printf("%s: threads %d, with 200 silent connections %d\n", key.c_str(), before.threads, peak.threads);
+        EXPECT_TRUE(serves());
+    }
+
+    // The ORB ends the threads of dropped connections once they have been
+    // idle for its idle timeout (10 s by default), so the servers are
+    // checked together at the end.
+    void expectSettled(ServerProcess &server, const char *name)
+    {
+        const ProcessFigures before = baseline[&server];
+        QElapsedTimer clock;
+        clock.start();
+        const bool settled = testsupport::waitUntil(
+            [&] { return processFigures(server.pid()).threads <= before.threads + 5; }, 30000, 50);
+        const ProcessFigures after = processFigures(server.pid());
+        std::printf("%s: threads %d -> %d after %lld ms, VmRSS %ld -> %ld kB, descriptors %d -> %d\n",
+                    name, before.threads, after.threads, clock.elapsed(), before.rssKb,
+                    after.rssKb, before.fds, after.fds);
+        EXPECT_TRUE(settled) << "threads of dropped connections stay";
+        EXPECT_LE(after.fds, before.fds + 5) << "descriptors of dropped connections stay";
+        // A claimed size is no reason to allocate it.
+        EXPECT_LT(after.rssKb - before.rssKb, 64 * 1024);
+    }
+
+    std::map<ServerProcess *, ProcessFigures> baseline;
+};
+
+TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
+{
+    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
+    ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
+    CORBA::Object_var object =
+        CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
+    CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(object);
+    ASSERT_FALSE(CORBA::is_nil(ccoRef));
+    const auto ccoServes = [&] {
+        try {
+            CORBA::String_var name = ccoRef->GetSystemName();
+            return std::strcmp(name.in(), "VornSystem") == 0;
+        } catch (const CORBA::Exception &e) {
+            ADD_FAILURE() << e._name();
+            return false;
+        }
+    };
+    blast(*cco, "CCO", ccoServes);
+
+    auto matrix = testsupport::startMatrixServer(QString(), {QStringLiteral("--quiet")});
+    ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
+    object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+    MatrixManager::IF_MMR_c_var matrixRef = MatrixManager::IF_MMR_c::_narrow(object);
+    ASSERT_FALSE(CORBA::is_nil(matrixRef));
+    matrixRef->connect(3, 2);
+    const auto matrixServes = [&] {
+        try {
+            CORBA::String_var connections = matrixRef->connectionData();
+            return std::strcmp(connections.in(), "out 2 <- in 3") == 0;
+        } catch (const CORBA::Exception &e) {
+            ADD_FAILURE() << e._name();
+            return false;
+        }
+    };
+    blast(*matrix, "MatrixManager", matrixServes);
+
+    expectSettled(*cco, "cco-server");
+    expectSettled(*matrix, "matrix-server");
+    EXPECT_TRUE(ccoServes());
+    EXPECT_TRUE(matrixServes());
+}
+}
