@@ -1,0 +1,276 @@
+// The CCO and two workstations on three hosts of their own: network
+// namespaces joined by veth pairs to a bridge in a fourth, addresses of the
+// test range 10.213.7.0/24 and host names from per-namespace hosts files.
+// Names, addresses and ports cross a real network path: the receiver
+// workstation registers under its host name, the mirroring workstation
+// resolves that name and reaches the receiver's tree over the bridge, and the
+// driver finds the matrix manager on the CCO's host. Nothing leaves the
+// namespaces this test creates; they are removed however the test ends.
+#include "systemsupport.h"
+
+#include "serverprocess.h"
+#include "waituntil.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+using namespace systemtest;
+using testsupport::ServerProcess;
+using testsupport::waitUntil;
+
+namespace
+{
+const char *const subnet = "10.213.7.";
+const char *const hostNames[] = {"cco-host", "ws1", "ws2"};
+
+QString ipProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("ip"),
+                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                           QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+}
+
+// Runs `ip ARGS`; false with the reason in `why`.
+bool ip(const QStringList &args, QString *why = nullptr)
+{
+    QProcess process;
+    process.start(ipProgram(), args);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        if (why)
+            *why = QStringLiteral("ip %1: %2").arg(args.join(QLatin1Char(' ')),
+                                                   QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+        return false;
+    }
+    return true;
+}
+
+// Three hosts (namespaces NAME-cco, NAME-ws1, NAME-ws2) on one bridge inside
+// NAME-net. The names carry this process's id, so that a run that was killed
+// can be told from one that is still going.
+class TestNetwork
+{
+public:
+    TestNetwork()
+        : name(QStringLiteral("ecdsys%1").arg(::getpid()))
+    {
+    }
+    ~TestNetwork() { remove(); }
+
+    static QString prefix() { return QStringLiteral("ecdsys"); }
+
+    bool create(QString *why)
+    {
+        removeStale();
+        created = true;
+        if (!ip({QStringLiteral("netns"), QStringLiteral("add"), bridgeSpace()}, why)
+            || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("add"),
+                    QStringLiteral("br0"), QStringLiteral("type"), QStringLiteral("bridge")},
+                   why)
+            || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"),
+                    QStringLiteral("br0"), QStringLiteral("up")},
+                   why))
+            return false;
+        for (int i = 0; i < 3; ++i) {
+            const QString space = hostSpace(i);
+            const QString peer = QStringLiteral("p%1x%2").arg(::getpid()).arg(i);
+            const QString address = QStringLiteral("%1%2/24").arg(QLatin1String(subnet)).arg(i + 1);
+            if (!ip({QStringLiteral("netns"), QStringLiteral("add"), space}, why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
+                        QStringLiteral("up")},
+                       why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("add"),
+                        QStringLiteral("eth0"), QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
+                        QStringLiteral("name"), peer, QStringLiteral("netns"), bridgeSpace()},
+                       why)
+                || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"), peer,
+                        QStringLiteral("master"), QStringLiteral("br0"), QStringLiteral("up")},
+                       why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("addr"), QStringLiteral("add"), address,
+                        QStringLiteral("dev"), QStringLiteral("eth0")},
+                       why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"),
+                        QStringLiteral("eth0"), QStringLiteral("up")},
+                       why))
+                return false;
+            // "ip netns exec" shows a namespace its own /etc/netns/NS/hosts
+            // as /etc/hosts: every host knows the others by name.
+            const QString etc = QStringLiteral("/etc/netns/") + space;
+            if (!QDir().mkpath(etc)) {
+                *why = QStringLiteral("cannot create ") + etc;
+                return false;
+            }
+            QFile hosts(etc + QStringLiteral("/hosts"));
+            if (!hosts.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+                *why = QStringLiteral("cannot write ") + hosts.fileName();
+                return false;
+            }
+            hosts.write("127.0.0.1 localhost\n");
+            for (int j = 0; j < 3; ++j)
+                hosts.write(QStringLiteral("%1%2 %3\n").arg(QLatin1String(subnet)).arg(j + 1).arg(QLatin1String(hostNames[j])).toLatin1());
+        }
+        return true;
+    }
+
+    void remove()
+    {
+        if (!created)
+            return;
+        created = false;
+        removeSpaces(name);
+    }
+
+    QString hostSpace(int i) const { return QStringLiteral("%1-%2").arg(name, QLatin1String(hostNames[i])); }
+    QStringList exec(int i) const { return {ipProgram(), QStringLiteral("netns"), QStringLiteral("exec"), hostSpace(i)}; }
+    QString address(int i) const { return QStringLiteral("%1%2").arg(QLatin1String(subnet)).arg(i + 1); }
+
+    // Bytes that host `i` received on its link to the bridge.
+    qint64 receivedBytes(int i) const
+    {
+        QProcess process;
+        process.start(ipProgram(), {QStringLiteral("-n"), hostSpace(i), QStringLiteral("-s"), QStringLiteral("link"),
+                                    QStringLiteral("show"), QStringLiteral("eth0")});
+        process.waitForFinished(5000);
+        const QStringList lines = QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char('\n'));
+        for (int l = 0; l + 1 < lines.size(); ++l) {
+            if (lines.at(l).trimmed().startsWith(QLatin1String("RX:")))
+                return lines.at(l + 1).simplified().section(QLatin1Char(' '), 0, 0).toLongLong();
+        }
+        return -1;
+    }
+
+private:
+    QString bridgeSpace() const { return name + QStringLiteral("-net"); }
+
+    static void removeSpaces(const QString &base)
+    {
+        for (const QString &suffix : {QStringLiteral("-net"), QStringLiteral("-cco-host"), QStringLiteral("-ws1"),
+                                      QStringLiteral("-ws2")}) {
+            ip({QStringLiteral("netns"), QStringLiteral("del"), base + suffix});
+            QDir(QStringLiteral("/etc/netns/") + base + suffix).removeRecursively();
+        }
+    }
+
+    // Namespaces of earlier runs whose process is gone.
+    static void removeStale()
+    {
+        QProcess list;
+        list.start(ipProgram(), {QStringLiteral("netns"), QStringLiteral("list")});
+        list.waitForFinished(5000);
+        for (const QString &line : QString::fromLatin1(list.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+            const QString space = line.section(QLatin1Char(' '), 0, 0);
+            if (!space.startsWith(prefix()))
+                continue;
+            const int pid = space.mid(prefix().size()).section(QLatin1Char('-'), 0, 0).toInt();
+            if (pid > 0 && ::kill(pid, 0) != 0)
+                removeSpaces(prefix() + QString::number(pid));
+        }
+    }
+
+    QString name;
+    bool created = false;
+};
+
+TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPath)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "network namespaces need root; run as root to cross a real network path";
+    if (ipProgram().isEmpty())
+        GTEST_SKIP() << "the 'ip' program (iproute2) is not installed";
+    TestNetwork network;
+    QString why;
+    if (!network.create(&why))
+        GTEST_SKIP() << "cannot create network namespaces here: " << qPrintable(why);
+
+    // cco-host: the CCO and the matrix manager of workstation ws1.
+    ServerProcess cco(network.exec(0).first(),
+                      network.exec(0).mid(1)
+                          + QStringList{testsupport::ccoServerPath(), QStringLiteral("--host"), network.address(0),
+                                        QStringLiteral("--port"), QStringLiteral("2809"),
+                                        QStringLiteral("--workstation"), QStringLiteral("cco-host")});
+    ASSERT_TRUE(cco.start()) << qPrintable(cco.errorText());
+    const QString ccoByName = QStringLiteral("corbaloc::cco-host:2809/CCO");
+    ServerProcess matrix(network.exec(0).first(),
+                         network.exec(0).mid(1)
+                             + QStringList{testsupport::matrixServerPath(), QStringLiteral("--host"),
+                                           network.address(0), QStringLiteral("--cco"), ccoByName,
+                                           QStringLiteral("--workstation"), QStringLiteral("ws1"),
+                                           QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"),
+                                           QStringLiteral("4"), QStringLiteral("--retry-interval"),
+                                           QStringLiteral("200")});
+    ASSERT_TRUE(matrix.start()) << qPrintable(matrix.errorText());
+    ASSERT_GE(waitForLine(matrix, QStringLiteral("REGISTERED"), 10000), 0);
+
+    // ws2: the mirroring workstation, started first for its three 5 s polls.
+    auto mirror = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
+                                 QStringLiteral("cco-host:2809")},
+                                {QStringLiteral("mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR")}, network.exec(2));
+    ASSERT_TRUE(mirror);
+
+    // ws1: the receiver workstation with the driver, registered by host name.
+    QTemporaryDir scratch;
+    const QString config = writeConfig(scratch, QStringLiteral("ExternalCCODriver"),
+                                       {QStringLiteral("ReconnectTimer=200"), QStringLiteral("ValuePath=/DEVICES/KRV4"),
+                                        QStringLiteral("AntennaMatrixDriver=true"),
+                                        QStringLiteral("MatrixRemoteHost=ws1"), QStringLiteral("OutputNumber=2")});
+    QStringList script;
+    QFile tree(sourceDir() + QStringLiteral("/apps/vorn-host/examples/receiver-tree.vorn"));
+    ASSERT_TRUE(tree.open(QIODevice::ReadOnly));
+    script << QString::fromUtf8(tree.readAll()).split(QLatin1Char('\n'));
+    script << QStringLiteral("waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000")
+           << QStringLiteral("receiver 7000 RXNET ws1 %1 /DEVICES/KRV4").arg(network.address(1));
+    auto receiver = startVornHost({QStringLiteral("--cco"), QStringLiteral("cco-host:2809"), QStringLiteral("--config"),
+                                   config, QStringLiteral("--stay"), QStringLiteral("--"),
+                                   QStringLiteral("-ORBendPoint"),
+                                   QStringLiteral("giop:tcp:%1:7000").arg(network.address(1))},
+                                  script, network.exec(1));
+    ASSERT_TRUE(receiver);
+    ASSERT_GE(waitForLine(*receiver, QStringLiteral("READY corbaloc::ws1:7000/ValueTree"), 10000), 0)
+        << qPrintable(receiver->lines().join(QLatin1Char('\n')));
+    const qint64 receivedBefore = network.receivedBytes(1);
+
+    // The driver on ws1 switches through the matrix manager on cco-host.
+    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"), QStringLiteral("wait 200")}));
+    const auto connections = [&] {
+        const int from = matrix.lineCount();
+        matrix.command(QStringLiteral("state"));
+        const int at = waitForLine(matrix, QStringLiteral("CONNECTIONS"), 2000, from);
+        return at < 0 ? QString() : matrix.lines().at(at).mid(12);
+    };
+    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 3"); }, 3000)) << qPrintable(connections());
+
+    // The CCO holds the receiver under its host name; ws2 resolves the name
+    // and mirrors the tree across the bridge.
+    const int connectedAt = waitForLine(*mirror, QStringLiteral("MIRROR connected index=0"), 30000);
+    ASSERT_GE(connectedAt, 0) << qPrintable(mirror->lines().join(QLatin1Char('\n')));
+    EXPECT_EQ(mirror->lines().at(connectedAt),
+              QStringLiteral("MIRROR connected index=0 ip=%1 values=ANTENNA=/RECEIVERS/RX0/ANTENNA,"
+                             "LASTDRIVERERROR=/RECEIVERS/RX0/LASTDRIVERERROR")
+                  .arg(network.address(1)));
+    QStringList errors;
+    ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA HF1 5000")}, 10000, nullptr, &errors));
+    EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
+    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("select /DEVICES/KRV4/ANTENNA VUHF"), QStringLiteral("wait 200")}));
+    ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA VUHF 5000")}, 10000, nullptr, &errors));
+    EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
+    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 6"); }, 3000)) << qPrintable(connections());
+    EXPECT_GT(network.receivedBytes(1), receivedBefore) << "nothing reached ws1 over its link";
+
+    // Leaving: the registration goes, and so does the mirror of ws1.
+    const int from = mirror->lineCount();
+    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("unregister RXNET")}));
+    EXPECT_GE(waitForLine(*mirror, QStringLiteral("MIRROR disconnected index=0"), 15000, from), 0);
+
+    receiver.reset();
+    mirror.reset();
+    EXPECT_EQ(matrix.stop(), 0);
+    EXPECT_EQ(cco.stop(), 0);
+}
+}
