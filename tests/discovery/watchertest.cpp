@@ -10,8 +10,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaMethod>
+#include <QSemaphore>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +43,22 @@ public Q_SLOTS:
     void onList(const externalCCODriver::CCOWatcher::CCOValuesList &list) { received.append(list); }
 };
 
+// Counts the single-shot timers that the watcher arms, one per poll: each
+// becomes the watcher's child when it is armed.
+class ArmedTimers : public QObject
+{
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::ChildAdded && qobject_cast<QTimer *>(static_cast<QChildEvent *>(event)->child()))
+            ++count;
+        return false;
+    }
+};
+
 class WatcherTest : public ::testing::Test
 {
 protected:
@@ -53,6 +72,7 @@ protected:
     void startWatcher(int attemptLimit = 10)
     {
         watcher = std::make_unique<CCOWatcher>(pollMs, attemptLimit, category);
+        watcher->installEventFilter(&armedTimers);
         QObject::connect(watcher.get(), &CCOWatcher::resultListChanged, &context,
             [this](const List &list) { published.append(list); });
         watcher->init();
@@ -90,13 +110,17 @@ protected:
 
     std::unique_ptr<ServerProcess> cco;
     QObject context;
+    ArmedTimers armedTimers;
     QList<List> published;
     std::unique_ptr<CCOWatcher> watcher;
 };
 
-int timerChildren(const QObject *object)
+int timerChildren(const QObject *object, bool activeOnly = false)
 {
-    return object->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).size();
+    int count = 0;
+    for (const QTimer *timer : object->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly))
+        count += !activeOnly || timer->isActive();
+    return count;
 }
 }
 
@@ -128,6 +152,10 @@ TEST_F(WatcherTest, FindsObjectsOfEverySubsystemInOrderAndPublishesEachResultOnc
     // An unchanged CCO publishes nothing more.
     ASSERT_TRUE(waitForPolls(5));
     EXPECT_EQ(published.size(), 1);
+    // Fired timers do not pile up in the watcher: the pending one and at most
+    // one whose disposal is still on its way.
+    EXPECT_GE(armedTimers.count, 7);
+    EXPECT_LE(timerChildren(watcher.get()), 2);
     ASSERT_EQ(bySignature.received.size(), 1);
     EXPECT_EQ(bySignature.received.first(), expected);
 }
@@ -229,24 +257,26 @@ TEST_F(WatcherTest, ResolveFailuresAreTracedAndGiveEmptyValues)
     EXPECT_EQ(published.last(), (List {Entry("Rx1", {"a"}), Entry("Rx2", {"b"})}));
 }
 
-// Every poll arms one single-shot timer, a child of the watcher that stays
-// until the watcher goes: the number of timers is one more than the number
-// of checks made, and it stops growing once the watcher has given up.
+// Every poll arms one single-shot timer: the number of timers armed is one
+// more than the number of checks made, and it stops growing once the watcher
+// has given up.
 TEST_F(WatcherTest, GivesUpWithoutOrbOnTheFirstFailedCheckWhenTheLimitIsZero)
 {
     // The ORB of this process is never brought up.
     startWatcher(0);
-    ASSERT_TRUE(waitUntil([&] { return timerChildren(watcher.get()) >= 2; }, 2000));
-    EXPECT_FALSE(waitUntil([&] { return timerChildren(watcher.get()) > 2; }, 10 * pollMs));
+    ASSERT_TRUE(waitUntil([&] { return armedTimers.count >= 2; }, 2000));
+    EXPECT_FALSE(waitUntil([&] { return armedTimers.count > 2; }, 10 * pollMs));
     EXPECT_TRUE(published.isEmpty());
 }
 
 TEST_F(WatcherTest, GivesUpWithoutOrbAfterLimitPlusOneChecks)
 {
     startWatcher(3);
-    ASSERT_TRUE(waitUntil([&] { return timerChildren(watcher.get()) >= 5; }, 3000));
-    EXPECT_FALSE(waitUntil([&] { return timerChildren(watcher.get()) > 5; }, 10 * pollMs));
+    ASSERT_TRUE(waitUntil([&] { return armedTimers.count >= 5; }, 3000));
+    EXPECT_FALSE(waitUntil([&] { return armedTimers.count > 5; }, 10 * pollMs));
     EXPECT_TRUE(published.isEmpty());
+    // The last timer fired into the given-up state and went too.
+    EXPECT_TRUE(waitUntil([&] { return timerChildren(watcher.get()) == 0; }, 1000));
 }
 
 TEST_F(WatcherTest, CountsAgainFromZeroWhileTheCcoIsNotReachable)
@@ -255,8 +285,8 @@ TEST_F(WatcherTest, CountsAgainFromZeroWhileTheCcoIsNotReachable)
     // the CCO never answers. One ORB check, then limit + 1 CCO checks.
     ASSERT_TRUE(initOrb(QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(testsupport::freeLoopbackPort()), false));
     startWatcher(2);
-    ASSERT_TRUE(waitUntil([&] { return timerChildren(watcher.get()) >= 5; }, 10000));
-    EXPECT_FALSE(waitUntil([&] { return timerChildren(watcher.get()) > 5; }, 1500));
+    ASSERT_TRUE(waitUntil([&] { return armedTimers.count >= 5; }, 10000));
+    EXPECT_FALSE(waitUntil([&] { return armedTimers.count > 5; }, 1500));
     EXPECT_TRUE(published.isEmpty());
 }
 
@@ -284,6 +314,47 @@ TEST_F(WatcherTest, DestructionWaitsForTheRunningQuery)
     EXPECT_EQ(cco->countLines("CALL ResolveValues " + slowPath + " "), before + 1);
     const int after = cco->countLines("CALL GetSubSystems");
     EXPECT_FALSE(waitUntil([&] { return cco->countLines("CALL GetSubSystems") > after; }, 5 * pollMs));
+}
+
+TEST_F(WatcherTest, DestructionDropsAQueryStillQueuedInABusyPool)
+{
+    startCco();
+    startWatcher();
+    ASSERT_TRUE(waitForPolls(1));
+
+    // Every thread of the global pool is taken, so the next query waits in
+    // the pool's queue.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    QSemaphore started;
+    QSemaphore release;
+    // Frees the pool when reset, or when the test ends early.
+    std::unique_ptr<QSemaphore, std::function<void(QSemaphore *)>> blockers(&release, [&](QSemaphore *semaphore) {
+        semaphore->release(threads);
+        pool->waitForDone();
+    });
+    for (int i = 0; i < threads; ++i) {
+        QtConcurrent::run(pool, [&] {
+            started.release();
+            release.acquire();
+        });
+    }
+    ASSERT_TRUE(started.tryAcquire(threads, 5000));
+    // Any query that ran has ended now; the next timer that fires queues one.
+    ASSERT_TRUE(waitUntil([&] { return timerChildren(watcher.get(), true) == 1; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return timerChildren(watcher.get(), true) == 0; }, 2000));
+    ASSERT_GE(syncLog(*cco), 0);
+    const int polls = cco->countLines("CALL GetSubSystems");
+
+    // The queued query must not run on this thread while the watcher goes,
+    // nor on a pool thread after it has gone.
+    QElapsedTimer clock;
+    clock.start();
+    watcher.reset();
+    EXPECT_LT(clock.elapsed(), 1000);
+    blockers.reset();
+    ASSERT_GE(syncLog(*cco), 0);
+    EXPECT_EQ(cco->countLines("CALL GetSubSystems"), polls);
 }
 
 TEST_F(WatcherTest, SeesARegistrationAndItsRemoval)
