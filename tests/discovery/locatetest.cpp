@@ -112,6 +112,20 @@ TEST_F(LocateTest, RemovalTakesOnlyThisDevicesEntriesAndReportsEvenWhenThereAreN
     EXPECT_EQ(cco->countLines("CALL ResolveValues " + localHostPath("Locate"), from), 10);
 }
 
+TEST_F(LocateTest, TracesTheDevicesStringsVerbatimEvenWithPercentSigns)
+{
+    startCco();
+    TraceRecorder traces;
+    {
+        CCOLocateRegistration registration("myHost", "Dev%2", "Band %1", 80, "Locate%1", true);
+        ASSERT_TRUE(registration.wait(20000));
+    }
+    EXPECT_EQ(traces.count("Successfully unregistered devices for locate myHost, Dev%2, Band %1, 80"), 1)
+        << traces.lines().join('\n').toStdString();
+    EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev%2, Band %1, 80, 1"), 1);
+    EXPECT_EQ(resolveValues(slot(1)), (Bytes {"myHost", "myHost_Dev%2", "Band %1", "80"}));
+}
+
 TEST_F(LocateTest, GivesUpSilentlyAfterTwentyAttemptsWhenEveryNumberIsTaken)
 {
     startCco();

@@ -172,10 +172,10 @@ bool CCOLocateRegistration::Register()
             CCO::StringList_var readBack = orbConnection->getCCO()->ResolveValues(
                 fullPath(freeIndex).toLatin1().constData(), CCO::ResolveMode(0));
             if (toList(readBack.in()) == registration) {
+                // One arg() call, so that a "%" in the device's strings is
+                // never taken for a placeholder still to fill.
                 DRIVER_TRACE(QStringLiteral("Successfully registered device for locate %1, %2, %3, %4, %5")
-                                 .arg(host, deviceName, deviceInfo)
-                                 .arg(port)
-                                 .arg(freeIndex));
+                                 .arg(host, deviceName, deviceInfo, QString::number(port), QString::number(freeIndex)));
                 return true;
             }
             // Someone else's entry went in between; leave the number and
@@ -216,8 +216,7 @@ void CCOLocateRegistration::UnregisterAllLocal()
         return;
     }
     DRIVER_TRACE(QStringLiteral("Successfully unregistered devices for locate %1, %2, %3, %4")
-                     .arg(host, deviceName, deviceInfo)
-                     .arg(port));
+                     .arg(host, deviceName, deviceInfo, QString::number(port)));
 }
 
 void CCOLocateRegistration::UnregisterAllInvalid()
