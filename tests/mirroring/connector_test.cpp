@@ -263,6 +263,30 @@ TEST_F(ReceiverList, ConnectsEachNewReceiverOnceSkipsExcludedAndConnectsBeforeIt
     EXPECT_EQ(receiverTraces().size(), 3);
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
 }
+
+// A module may tear the whole mirror down from a slot of receiverDisconnected,
+// also when the report comes from a connector that the list update deletes.
+TEST_F(ReceiverList, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
+{
+    auto *parent = new QObject;
+    auto *mirror = new TestReceiverCCO(*parent);
+    mirror->init(parameters);
+    record(mirror);
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] {
+        delete parent;
+        parent = nullptr;
+    });
+    mirror->checkReceiverList({receiver(0), receiver(1)});
+    ASSERT_TRUE(waitUntil([&] {
+        return events.contains(QStringLiteral("C0:10.0.0.1")) && events.contains(QStringLiteral("C1:10.0.0.1"));
+    }));
+
+    events.clear();
+    mirror->checkReceiverList({});
+    EXPECT_EQ(parent, nullptr);
+    EXPECT_EQ(events, QStringList{QStringLiteral("D0")});
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
+}
 }
 
 namespace

@@ -3,6 +3,8 @@
 #include "drivertrace.h"
 #include "receiverconnector.h"
 
+#include <QPointer>
+
 namespace externalCCODriver
 {
 namespace mirroring
@@ -55,19 +57,25 @@ void ReceiverCCO::checkReceiverList(QList<ReceiverIdentifier> receivers)
     for (const ReceiverIdentifier &receiver : qAsConst(receivers)) {
         if (currentReceivers.contains(receiver) || initParameters.excludedReceivers.contains(receiver))
             continue;
-        DRIVER_TRACE(QStringLiteral("Connect to receiver %1:%2").arg(receiver.first).arg(receiver.second));
+        DRIVER_TRACE(QStringLiteral("Connect to receiver %1:%2").arg(receiver.first, QString::number(receiver.second)));
         currentReceivers.append(receiver);
         if (connector)
             connector->connectRemote(receiver);
     }
 
+    // A slot of receiverDisconnected, emitted while a connector is deleted,
+    // may delete this object.
+    const QPointer<ReceiverCCO> self(this);
     const QList<ReceiverIdentifier> current = currentReceivers;
     for (const ReceiverIdentifier &receiver : current) {
         if (receivers.contains(receiver))
             continue;
-        DRIVER_TRACE(QStringLiteral("Disconnected from receiver %1:%2").arg(receiver.first).arg(receiver.second));
+        DRIVER_TRACE(
+            QStringLiteral("Disconnected from receiver %1:%2").arg(receiver.first, QString::number(receiver.second)));
         if (connector)
             connector->disconnectRemote(receiver);
+        if (!self)
+            return;
         currentReceivers.removeAll(receiver);
     }
 }
