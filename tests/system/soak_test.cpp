@@ -1,0 +1,183 @@
+// Soak: a mirroring workstation (vorn-host at the fixed 5000 ms pace) runs
+// for about two and a half minutes while the CCO flaps (killed or stopped,
+// then started again on its port with its state file) and receiver
+// workstations join, leave and crash. The mirroring process's memory and
+// thread count must stay flat, and it must still mirror a receiver that
+// joins at the end. The figures are printed as a table.
+#include "systemsupport.h"
+
+#include "serverprocess.h"
+#include "waituntil.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+using namespace systemtest;
+using testsupport::ServerProcess;
+using testsupport::waitUntil;
+
+namespace
+{
+constexpr int soakMs = 140000;
+constexpr int stepMs = 7000;
+constexpr int receiverSlots = 3;
+
+struct Sample
+{
+    qint64 atMs;
+    ProcessFigures figures;
+    int mirrored;
+    QString event;
+};
+
+class Soak : public ::testing::Test
+{
+protected:
+    void startCco()
+    {
+        cco = std::make_unique<ServerProcess>(
+            testsupport::ccoServerPath(),
+            QStringList{QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--quiet"),
+                        QStringLiteral("--state-file"), scratch.filePath(QStringLiteral("cco.state"))});
+        ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
+    }
+
+    std::unique_ptr<ServerProcess> startReceiver(int slot)
+    {
+        return startVornHost(
+            {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
+             QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
+             QStringLiteral("giop:tcp:127.0.0.1:%1").arg(ports[slot])},
+            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency %1").arg(100 + slot),
+             QStringLiteral("receiver %1 SOAK%2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(ports[slot]).arg(slot)});
+    }
+
+    // Receivers the mirror holds now: connected lines minus disconnected ones.
+    int mirrored()
+    {
+        const QStringList lines = mirror->lines();
+        return lines.filter(QStringLiteral("MIRROR connected")).size()
+               - lines.filter(QStringLiteral("MIRROR disconnected")).size();
+    }
+
+    void sample(const QString &event)
+    {
+        samples.push_back({clock.elapsed(), processFigures(mirror->pid()), mirrored(), event});
+    }
+
+    QTemporaryDir scratch;
+    int ccoPort = testsupport::freeLoopbackPort();
+    std::array<int, receiverSlots> ports{};
+    std::unique_ptr<ServerProcess> cco;
+    std::unique_ptr<ServerProcess> mirror;
+    std::array<std::unique_ptr<ServerProcess>, receiverSlots> receivers;
+    std::vector<Sample> samples;
+    QElapsedTimer clock;
+};
+
+TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
+{
+    for (int &port : ports)
+        port = testsupport::freeLoopbackPort();
+    startCco();
+    clock.start();
+    mirror = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
+                            QStringLiteral("127.0.0.1:%1").arg(ccoPort)},
+                           {QStringLiteral("mirror /RECEIVERS/RX%1 Frequency")});
+    ASSERT_TRUE(mirror);
+    for (int slot = 0; slot < receiverSlots; ++slot) {
+        receivers[slot] = startReceiver(slot);
+        ASSERT_TRUE(receivers[slot]);
+    }
+    // Three polls: ORB, CCO, then the first list.
+    ASSERT_TRUE(waitUntil([&] { return mirrored() == receiverSlots; }, 30000)) << mirrored();
+    sample(QStringLiteral("all three mirrored (warm)"));
+    const Sample warm = samples.back();
+
+    int step = 0;
+    while (clock.elapsed() < soakMs) {
+        const qint64 next = clock.elapsed() + stepMs;
+        QString event;
+        ++step;
+        if (step % 4 == 0) {
+            // The CCO goes for a moment: killed or stopped, then back.
+            const bool crash = step % 8 == 0;
+            if (crash)
+                cco->kill();
+            else
+                cco->stop();
+            waitUntil([&] { return clock.elapsed() >= next - stepMs / 2; }, stepMs);
+            startCco();
+            event = crash ? QStringLiteral("CCO killed and restarted") : QStringLiteral("CCO stopped and restarted");
+        } else {
+            const int slot = step % receiverSlots;
+            if (receivers[slot]) {
+                if (step % 3 == 0) {
+                    receivers[slot]->kill();
+                    event = QStringLiteral("receiver %1 crashed").arg(slot);
+                } else {
+                    hostDo(*receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot), QStringLiteral("wait 200")});
+                    receivers[slot]->stop();
+                    event = QStringLiteral("receiver %1 left").arg(slot);
+                }
+                receivers[slot].reset();
+            } else {
+                receivers[slot] = startReceiver(slot);
+                event = QStringLiteral("receiver %1 joined").arg(slot);
+            }
+        }
+        ASSERT_TRUE(cco->isRunning());
+        waitUntil([&] { return clock.elapsed() >= next; }, stepMs + 1000);
+        sample(event);
+    }
+
+    // Everybody leaves; the mirror lets every receiver go.
+    for (int slot = 0; slot < receiverSlots; ++slot) {
+        if (!receivers[slot])
+            receivers[slot] = startReceiver(slot);
+        ASSERT_TRUE(receivers[slot]);
+        hostDo(*receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot)});
+    }
+    EXPECT_TRUE(waitUntil([&] { return mirrored() == 0; }, 20000)) << mirrored();
+    for (auto &receiver : receivers)
+        receiver.reset();
+    sample(QStringLiteral("all left"));
+    const Sample empty = samples.back();
+
+    // And it still works: one joins and is mirrored.
+    receivers[0] = startReceiver(0);
+    ASSERT_TRUE(receivers[0]);
+    EXPECT_TRUE(waitUntil([&] { return mirrored() == 1; }, 15000));
+    ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/Frequency 100 5000")}));
+    sample(QStringLiteral("one joined at the end"));
+
+    std::printf("\nSoak of the mirroring vorn-host (pid %lld), CCO port %d:\n", qint64(mirror->pid()), ccoPort);
+    std::printf("| time | VmRSS | threads | descriptors | mirrored | event |\n|---|---|---|---|---|---|\n");
+    long minRss = warm.figures.rssKb, maxRss = warm.figures.rssKb;
+    int maxThreads = 0;
+    for (const Sample &s : samples) {
+        std::printf("| %5.1f s | %ld kB | %d | %d | %d | %s |\n", s.atMs / 1000.0, s.figures.rssKb, s.figures.threads,
+                    s.figures.fds, s.mirrored, qPrintable(s.event));
+        if (s.atMs >= warm.atMs) {
+            minRss = std::min(minRss, s.figures.rssKb);
+            maxRss = std::max(maxRss, s.figures.rssKb);
+            maxThreads = std::max(maxThreads, s.figures.threads);
+        }
+    }
+    std::printf("VmRSS after warm-up %ld kB, range %ld..%ld kB, at the end %ld kB; threads warm %d, max %d, "
+                "all left %d\n",
+                warm.figures.rssKb, minRss, maxRss, samples.back().figures.rssKb, warm.figures.threads, maxThreads,
+                empty.figures.threads);
+
+    // Flat: no more than a few MB above the warm process, threads back to
+    // what three mirrored receivers take at most, descriptors likewise.
+    EXPECT_LT(maxRss - warm.figures.rssKb, 6 * 1024);
+    EXPECT_LE(maxThreads, warm.figures.threads + 2);
+    EXPECT_LE(empty.figures.threads, warm.figures.threads);
+    EXPECT_LE(empty.figures.fds, warm.figures.fds + 2);
+}
+}
