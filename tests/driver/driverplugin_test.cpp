@@ -6,6 +6,8 @@
 #include "waituntil.h"
 
 #include "orbhandler.h"
+#include "tree.h"
+#include "valuebase.h"
 
 #include <gtest/gtest.h>
 
@@ -47,14 +49,21 @@ TEST_F(Plugin, ExportsTheEntryPointsAndTheDriverClassButNotItsInternals)
 
 TEST_F(Plugin, CreateAndDestroyCyclesWithAndWithoutTheServices)
 {
-    drivertest::TraceLog log;
-    drivertest::Config config({{QStringLiteral("Drv"), {{QStringLiteral("ReconnectTimer"), QStringLiteral("50")}}}});
+    // The antenna side of a PX19 receiver puts its values in place as soon
+    // as InitMatrixManager runs, which makes the end of the start-up visible
+    // in the value tree that host and plug-in share.
+    drivertest::Config config({{QStringLiteral("Drv"),
+        {{QStringLiteral("ReconnectTimer"), QStringLiteral("50")},
+            {QStringLiteral("AntennaMatrixDriver"), QStringLiteral("true")},
+            {QStringLiteral("ValuePath"), QStringLiteral("/DEVICES/PX19")}}}});
+    values::Tree *tree = values::Tree::Create();
+    const QString using_ = QStringLiteral("/DEVICES/PX19/USINGANTENNAMATRIX");
 
     destroy(nullptr);
 
     IDllInstance *waiting = create(L"Drv");
     ASSERT_NE(waiting, nullptr);
-    EXPECT_EQ(log.count(QStringLiteral("waiting for the ORB")), 1) << qPrintable(log.all());
+    EXPECT_EQ(tree->FindValue(using_), nullptr) << "waiting for the ORB";
     destroy(waiting);
 
     auto cco = testsupport::startCcoServer();
@@ -66,7 +75,10 @@ TEST_F(Plugin, CreateAndDestroyCyclesWithAndWithoutTheServices)
     for (int round = 1; round <= 2; ++round) {
         IDllInstance *running = create(L"Drv");
         ASSERT_NE(running, nullptr);
-        EXPECT_EQ(log.count(QStringLiteral("ExternalCCODriver::InitMatrixManager")), round) << qPrintable(log.all());
+        ASSERT_NE(tree->FindValue(using_), nullptr) << "round " << round;
+        EXPECT_EQ(tree->FindValue(using_)->GetStringValue(), QStringLiteral("true"));
         destroy(running);
+        EXPECT_EQ(tree->FindValue(using_), nullptr) << "round " << round;
     }
+    values::Tree::Destroy();
 }

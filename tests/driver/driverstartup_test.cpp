@@ -8,8 +8,12 @@
 #include "externalccodriver.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "tree.h"
+#include "value.h"
+#include "valueselection.h"
 
 #include <QTest>
+#include <QTimerEvent>
 
 #include <gtest/gtest.h>
 
@@ -28,8 +32,6 @@ using testsupport::waitUntil;
 
 namespace
 {
-const QString reached = QStringLiteral("ExternalCCODriver::InitMatrixManager");
-
 QObject *asObject(IDllInstance *instance)
 {
     return static_cast<ExternalCCODriver *>(instance);
@@ -39,71 +41,109 @@ bool bringUpOrb(const QString &ccoCorbaloc)
 {
     return OrbHandler::Instance().Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc});
 }
+
+// The start-up waits trace nothing, so the tests count the driver's ticks.
+class TickCountingDriver : public ExternalCCODriver
+{
+public:
+    explicit TickCountingDriver(QString name)
+        : ExternalCCODriver(std::move(name))
+    {
+    }
+    int ticks = 0;
+
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        ++ticks;
+        ExternalCCODriver::timerEvent(event);
+    }
+};
+
+bool orbThreadStarted()
+{
+    return ORBConnection::instance()->isRunning() || ORBConnection::instance()->isFinished();
+}
+
+// ANTENNA and HARDWARESTATUS of a receiver whose hardware does not run:
+// the antenna start-up then succeeds without a matrix manager and puts
+// USINGANTENNAMATRIX in place below `path`. Without HARDWARESTATUS it is
+// retried.
+void addSelection(const QString &path, const QString &name)
+{
+    auto *selection = new values::ValueSelection;
+    selection->SetName(name, nullptr);
+    ASSERT_TRUE(values::Tree::Create()->AddValue(path, selection));
+}
 }
 
 TEST(DriverStartup, OrbThatComesUpLaterIsPickedUpAndTheCcoTriedOnTheSameTick)
 {
-    TraceLog log;
     Config config({{QStringLiteral("Drv"), {{QStringLiteral("ReconnectTimer"), QStringLiteral("100")}}}});
     auto cco = testsupport::startCcoServer();
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
 
-    IDllInstance *instance = ZRCreate(L"Drv");
-    ASSERT_NE(instance, nullptr);
-    EXPECT_EQ(instance->instanceName, QStringLiteral("Drv"));
-    auto timers = timersOf(asObject(instance));
+    TickCountingDriver driver(QStringLiteral("Drv"));
+    driver.Init();
+    auto timers = timersOf(&driver);
     ASSERT_EQ(timers.size(), 1);
     EXPECT_EQ(timers.at(0).interval, 100);
     EXPECT_EQ(timers.at(0).timerType, Qt::CoarseTimer);
 
     // Ticks without an ORB change nothing.
-    QTest::qWait(350);
-    EXPECT_EQ(log.count(reached), 0);
-    EXPECT_EQ(timersOf(asObject(instance)).size(), 1);
+    ASSERT_TRUE(waitUntil([&] { return driver.ticks >= 3; }, 2000));
+    EXPECT_EQ(timersOf(&driver).size(), 1);
 
     ASSERT_TRUE(bringUpOrb(cco->corbaloc()));
-    EXPECT_TRUE(waitUntil([&] { return log.count(reached) == 1; }, 5000)) << qPrintable(log.all());
-    EXPECT_EQ(log.count(QStringLiteral("waiting for the CCO")), 0);
-    // No timer is left that could reach InitMatrixManager again.
-    EXPECT_TRUE(timersOf(asObject(instance)).isEmpty());
-
-    ZRDestroy(instance);
+    const int ticksBefore = driver.ticks;
+    ASSERT_TRUE(waitUntil([&] { return timersOf(&driver).isEmpty(); }, 5000));
+    // The tick that found the ORB reached the CCO as well: no CCO timer was
+    // needed, and no timer is left that could reach InitMatrixManager again.
+    EXPECT_EQ(driver.ticks, ticksBefore + 1);
+    EXPECT_FALSE(orbThreadStarted()) << "antenna side off";
 }
 
-TEST(DriverStartup, CcoStartedLaterIsPickedUpAndInitMatrixManagerReachedOnce)
+TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheWaitEnds)
 {
     TraceLog log;
     Config config({{QStringLiteral("Drv"), {{QStringLiteral("ReconnectTimer"), QStringLiteral("100")}}}});
     drivertest::ReservedPort port;
     ASSERT_TRUE(bringUpOrb(port.corbaloc()));
 
-    IDllInstance *instance = ZRCreate(L"Drv");
-    ASSERT_NE(instance, nullptr);
-    EXPECT_EQ(log.count(QStringLiteral("waiting for the CCO")), 1);
-    EXPECT_EQ(log.count(reached), 0);
-    EXPECT_EQ(timersOf(asObject(instance)).size(), 1);
+    TickCountingDriver driver(QStringLiteral("Drv"));
+    driver.Init();
+    ASSERT_EQ(timersOf(&driver).size(), 1) << "waiting for the CCO";
+    ASSERT_TRUE(waitUntil([&] { return driver.ticks >= 2; }, 2000));
+    EXPECT_EQ(timersOf(&driver).size(), 1);
 
     port.release();
     auto cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(port.port())});
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-    EXPECT_TRUE(waitUntil([&] { return log.count(reached) == 1; }, 10000)) << qPrintable(log.all());
-    EXPECT_TRUE(timersOf(asObject(instance)).isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return timersOf(&driver).isEmpty(); }, 10000));
+    const int ticks = driver.ticks;
     QTest::qWait(300);
-    EXPECT_EQ(log.count(reached), 1);
-
-    ZRDestroy(instance);
+    EXPECT_EQ(driver.ticks, ticks);
+    // Retrying the ORB and the CCO is silent.
+    EXPECT_EQ(log.size(), 0) << qPrintable(log.all());
 }
 
 TEST(DriverStartup, ConfigurationKeysAndTheirDefaults)
 {
     TraceLog log;
     Config config({{QStringLiteral("Tuned"),
-        {{QStringLiteral("ReconnectTimer"), QStringLiteral("100")},
-            {QStringLiteral("ValuePath"), QStringLiteral("/DEVICES/R2")},
-            {QStringLiteral("AntennaMatrixDriver"), QStringLiteral("true")}}}});
+                       {{QStringLiteral("ReconnectTimer"), QStringLiteral("100")},
+                           {QStringLiteral("ValuePath"), QStringLiteral("/DEVICES/R2")},
+                           {QStringLiteral("AntennaMatrixDriver"), QStringLiteral("true")}}},
+        {QStringLiteral("AntennaOnly"), {{QStringLiteral("AntennaMatrixDriver"), QStringLiteral("true")}}}});
+    addSelection(QStringLiteral("/DEVICES/KRV4"), QStringLiteral("ANTENNA"));
+    addSelection(QStringLiteral("/DEVICES/KRV4"), QStringLiteral("HARDWARESTATUS"));
+    addSelection(QStringLiteral("/DEVICES/R2"), QStringLiteral("ANTENNA"));
+    values::Tree *tree = values::Tree::Instance();
 
     // Without the keys: 2000 ms retries...
     IDllInstance *plain = ZRCreate(L"Plain");
+    ASSERT_NE(plain, nullptr);
+    EXPECT_EQ(plain->instanceName, QStringLiteral("Plain"));
     auto timers = timersOf(asObject(plain));
     ASSERT_EQ(timers.size(), 1);
     EXPECT_EQ(timers.at(0).interval, 2000);
@@ -113,20 +153,35 @@ TEST(DriverStartup, ConfigurationKeysAndTheirDefaults)
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
     ASSERT_TRUE(bringUpOrb(cco->corbaloc()));
 
-    // ...the default value path, and no antenna side, so the ORBConnection
-    // thread is not started.
+    // ...and no antenna side, so neither the ORBConnection thread nor
+    // AntennaComm is started.
     plain = ZRCreate(L"Plain");
-    EXPECT_EQ(log.count(QStringLiteral("value path /DEVICES/KRV4, antenna matrix side off")), 1)
-        << qPrintable(log.all());
-    EXPECT_FALSE(ORBConnection::instance()->isRunning() || ORBConnection::instance()->isFinished());
+    EXPECT_TRUE(timersOf(asObject(plain)).isEmpty());
+    EXPECT_FALSE(orbThreadStarted());
+    EXPECT_EQ(tree->FindValue(QStringLiteral("/DEVICES/KRV4/USINGANTENNAMATRIX")), nullptr);
 
-    IDllInstance *tuned = ZRCreate(L"Tuned");
-    EXPECT_EQ(log.count(QStringLiteral("value path /DEVICES/R2, antenna matrix side on")), 1) << qPrintable(log.all());
+    // The antenna side on its own gets the default value path...
+    IDllInstance *antennaOnly = ZRCreate(L"AntennaOnly");
     EXPECT_TRUE(ORBConnection::instance()->wait(5000));
     EXPECT_TRUE(ORBConnection::instance()->isFinished());
+    EXPECT_NE(tree->FindValue(QStringLiteral("/DEVICES/KRV4/USINGANTENNAMATRIX")), nullptr);
+    EXPECT_TRUE(timersOf(asObject(antennaOnly)).isEmpty()) << "stopped hardware: no matrix lookup, nothing to retry";
+
+    // ...and a configured one the configured path and interval.
+    IDllInstance *tuned = ZRCreate(L"Tuned");
+    timers = timersOf(asObject(tuned));
+    ASSERT_EQ(timers.size(), 1) << "HARDWARESTATUS missing: the antenna start-up is retried";
+    EXPECT_EQ(timers.at(0).interval, 100);
+    addSelection(QStringLiteral("/DEVICES/R2"), QStringLiteral("HARDWARESTATUS"));
+    EXPECT_TRUE(waitUntil([&] { return timersOf(asObject(tuned)).isEmpty(); }, 2000));
+    EXPECT_NE(tree->FindValue(QStringLiteral("/DEVICES/R2/USINGANTENNAMATRIX")), nullptr);
 
     ZRDestroy(tuned);
+    ZRDestroy(antennaOnly);
     ZRDestroy(plain);
+    EXPECT_EQ(tree->FindValue(QStringLiteral("/DEVICES/KRV4/USINGANTENNAMATRIX")), nullptr);
+    EXPECT_EQ(log.count(QStringLiteral("ExternalCCODriver")), 0) << qPrintable(log.all());
+    values::Tree::Destroy();
 }
 
 TEST(DriverStartup, DestroyingWhileARetryTimerRunsLeavesNoTimer)

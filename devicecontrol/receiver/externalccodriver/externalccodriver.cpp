@@ -75,25 +75,21 @@ void ExternalCCODriver::Init()
 {
     orbConnection = ORBConnection::instance();
 
+    // A missing ORB or CCO is no error: both are waited for on retry timers,
+    // without a trace.
     if (!orbConnection->isOrbAvailable()) {
-        DRIVER_TRACE(QStringLiteral("ExternalCCODriver::Init: waiting for the ORB"));
         orbTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
         return;
     }
 
-    if (orbConnection->connectToCCO()) {
+    if (orbConnection->connectToCCO())
         InitMatrixManager();
-    } else {
-        DRIVER_TRACE(QStringLiteral("ExternalCCODriver::Init: waiting for the CCO"));
+    else
         ccoTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
-    }
 }
 
 void ExternalCCODriver::InitMatrixManager()
 {
-    DRIVER_TRACE(QStringLiteral("ExternalCCODriver::InitMatrixManager: ORB and CCO are up, value path %1, antenna "
-                                "matrix side %2")
-                     .arg(valuePath, antennaMatrixDriver ? QStringLiteral("on") : QStringLiteral("off")));
     if (!antennaMatrixDriver)
         return;
 
@@ -116,7 +112,6 @@ void ExternalCCODriver::timerEvent(QTimerEvent *event)
         killTimer(orbTimerId);
         orbTimerId = -1;
         if (!orbConnection->connectToCCO()) {
-            DRIVER_TRACE(QStringLiteral("ExternalCCODriver::timerEvent: ORB is up, waiting for the CCO"));
             ccoTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
             return;
         }
