@@ -13,6 +13,7 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <atomic>
 
 #include <chrono>
@@ -281,6 +282,13 @@ values::ValueBase *VtClient::ensureLocalValue(const QString &path)
         delete value;
         return nullptr;
     }
+    // A mirror that someone else removes is created again by the next write;
+    // without this, every such removal would leave a null pointer behind.
+    createdValues.erase(std::remove_if(createdValues.begin(), createdValues.end(),
+                                       [](const std::unique_ptr<values::ValuePtr<values::ValueBase>> &held) {
+                                           return !*held;
+                                       }),
+                        createdValues.end());
     createdValues.push_back(std::make_unique<values::ValuePtr<values::ValueBase>>(value));
     return value;
 }

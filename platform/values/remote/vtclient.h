@@ -91,9 +91,10 @@ private:
     std::thread worker;
 
     QList<Link> links;
-    // Values this client put into the tree; they go with it.
+    // Values this client put into the tree; they go with it. A pointer whose
+    // value was removed by someone else is null and is dropped when the
+    // client creates the next one.
     std::vector<std::unique_ptr<values::ValuePtr<values::ValueBase>>> createdValues;
-    QStringList createdValuePaths;
     bool connected = false;
     bool everConnected = false;
     // 15 or 16 once every link is mirrored; 0 when nothing is due.
