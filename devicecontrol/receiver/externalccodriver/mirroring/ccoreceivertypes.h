@@ -31,6 +31,7 @@ struct CcoInitParameters
 struct CcoReceiverProperties
 {
     // The local number; receiverDisconnected later carries the same one.
+    // -1 only in a record that no connector has filled in yet.
     int index = -1;
     // The current text of the receiver's mirrored "Ip" value.
     QString ip;
