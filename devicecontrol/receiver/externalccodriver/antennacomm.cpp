@@ -168,10 +168,7 @@ AntennaComm::~AntennaComm()
         antennasNode = nullptr;
     }
 
-    // Only an initialised object has put the two values in place; one that
-    // never got that far must not remove values of the same name that
-    // someone else owns.
-    if (tree && initialised) {
+    if (tree) {
         tree->RemoveValue(devicePath + QStringLiteral("/USINGANTENNAMATRIX"));
         tree->RemoveValue(devicePath + QStringLiteral("/DRIVEROCCUPIED"));
     }
@@ -191,12 +188,11 @@ bool AntennaComm::init(QString path, ICfg *config)
     cfg = config;
     matrixId = cfg->ReadInt(QStringLiteral("MatrixID"), 1, false);
     matrixRemoteHost = cfg->ReadString(QStringLiteral("MatrixRemoteHost"), QString(), false);
-    // The path is built anew by the next lookup. A manager that a
-    // notification found while the driver was still retrying init keeps its
-    // path, though: the lookup below returns at once when connected and would
-    // leave the switching runs an empty name to resolve.
-    if (!matrixConnected)
-        matrixPath.clear();
+    // Cleared on every call. Should a notification have found the manager
+    // between two calls, the lookup below returns at once and leaves the path
+    // empty; the next switching run then fails to resolve it, reports the
+    // manager as not responding, and the change after that looks it up anew.
+    matrixPath.clear();
 
     if (!initialised) {
         outputPort = static_cast<quint16>(cfg->ReadInt(QStringLiteral("OutputNumber"), 0, false));
@@ -478,9 +474,6 @@ void AntennaComm::OnAntennaChanged()
                 } catch (const MatrixManager::IF_MMR_c::NotConnectedException &) {
                     DRIVER_TRACE(QStringLiteral(
                         "AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::NotConnectedException"));
-                } catch (const CORBA::SystemException &e) {
-                    DRIVER_TRACE(QStringLiteral("Caught Expection in AntennaComm disconnect, OnAntennaChanged"));
-                    DRIVER_TRACE(QStringLiteral("AntennaComm::OnAntennaChanged: disconnect: ") + describe(e));
                 } catch (...) {
                     DRIVER_TRACE(QStringLiteral("Caught Expection in AntennaComm disconnect, OnAntennaChanged"));
                 }
@@ -506,10 +499,6 @@ void AntennaComm::OnAntennaChanged()
                 } catch (const MatrixManager::IF_MMR_c::ConnectedException &) {
                     DRIVER_TRACE(QStringLiteral(
                         "AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::ConnectedException"));
-                } catch (const CORBA::SystemException &e) {
-                    DRIVER_TRACE(QStringLiteral("Caught Expection in AntennaComm connect, OnAntennaChanged"));
-                    DRIVER_TRACE(QStringLiteral("AntennaComm::OnAntennaChanged: connect: ") + describe(e));
-                    errorText = QLatin1String(exceptionInCallOfMmr);
                 } catch (...) {
                     DRIVER_TRACE(QStringLiteral("Caught Expection in AntennaComm connect, OnAntennaChanged"));
                     errorText = QLatin1String(exceptionInCallOfMmr);
