@@ -10,6 +10,7 @@
 #include "waituntil.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -135,18 +136,26 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
         sample(event);
     }
 
-    // Everybody leaves; the mirror lets every receiver go.
+    // Everybody leaves and ends; the mirror lets every receiver go.
     for (int slot = 0; slot < receiverSlots; ++slot) {
         if (!receivers[slot])
             receivers[slot] = startReceiver(slot);
         ASSERT_TRUE(receivers[slot]);
-        hostDo(*receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot)});
+        hostDo(*receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot), QStringLiteral("wait 300")});
+        receivers[slot].reset();
     }
     EXPECT_TRUE(waitUntil([&] { return mirrored() == 0; }, 20000)) << mirrored();
-    for (auto &receiver : receivers)
-        receiver.reset();
     sample(QStringLiteral("all left"));
     const Sample empty = samples.back();
+    // An unregistration whose one call met a connection to a CCO process
+    // that is gone is not retried: count what stayed registered.
+    QProcess tool;
+    tool.start(ccoToolPath(), {QStringLiteral("--cco"), QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
+                               QStringLiteral("list"),
+                               QStringLiteral("CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis")});
+    tool.waitForFinished(10000);
+    const int leftBehind =
+        QString::fromLatin1(tool.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).size();
 
     // And it still works: one joins and is mirrored.
     receivers[0] = startReceiver(0);
@@ -172,6 +181,7 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
                 "all left %d\n",
                 warm.figures.rssKb, minRss, maxRss, samples.back().figures.rssKb, warm.figures.threads, maxThreads,
                 empty.figures.threads);
+    std::printf("registrations left behind at the CCO after every receiver unregistered: %d\n", leftBehind);
 
     // Flat: no more than a few MB above the warm process, threads back to
     // what three mirrored receivers take at most, descriptors likewise.
