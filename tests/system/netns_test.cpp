@@ -125,6 +125,8 @@ public:
             return;
         created = false;
         removeSpaces(name);
+        // /etc/netns itself goes too unless someone else keeps files there.
+        QDir(QStringLiteral("/etc")).rmdir(QStringLiteral("netns"));
     }
 
     QString hostSpace(int i) const { return QStringLiteral("%1-%2").arg(name, QLatin1String(hostNames[i])); }
