@@ -1,0 +1,448 @@
+// AntennaComm, the driver's antenna side and vorn-host's antenna demo against real cco-server and
+// matrix-server processes. One cco-server for the program; each test has its own matrix id and device.
+#include "antennacomm.h"
+#include "cfgcenter.h"
+#include "errorhandler.h"
+#include "externalccodriver.h"
+#include "icfg.h"
+#include "node.h"
+#include "orbhandler.h"
+#include "serverprocess.h"
+#include "tree.h"
+#include "value.h"
+#include "valueselection.h"
+#include "vornos.h"
+#include "waituntil.h"
+
+#include <QAbstractEventDispatcher>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+using receivers::antenna::driver::AntennaRangeDefinition;
+using testsupport::waitUntil;
+
+namespace
+{
+std::unique_ptr<testsupport::ServerProcess> ccoServer;
+
+class AntennaEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        ccoServer = testsupport::startCcoServer();
+        ASSERT_TRUE(ccoServer->ready()) << ccoServer->errorText().toStdString();
+        auto &orb = CorbaCommon::OrbHandler::Instance();
+        // A short call timeout keeps the tests of dead servers short.
+        ASSERT_TRUE(orb.Init({"-ORBInitRef", "CCO=" + ccoServer->corbaloc(), "-ORBclientCallTimeOutPeriod", "1500"}));
+        ASSERT_TRUE(orb.ConnectToCCO(2, 500));
+        values::Tree::Create();
+        VornOS::SetComputerNameOverride(L"WS7");
+    }
+    void TearDown() override
+    {
+        values::Tree::Destroy();
+        ccoServer.reset();
+    }
+};
+const auto *const environment = ::testing::AddGlobalTestEnvironment(new AntennaEnvironment);
+
+struct TraceLog
+{
+    TraceLog()
+    {
+        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
+        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.append(line);
+        });
+    }
+    ~TraceLog()
+    {
+        ErrorHandler::Instance()->SetTraceCapture({});
+        ErrorHandler::Instance()->SetTraceFilter(0);
+    }
+    int count(const QString &text) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.contains(text); }));
+    }
+    mutable std::mutex mutex;
+    QStringList lines;
+};
+
+class MapCfg : public ICfg
+{
+public:
+    QMap<QString, QString> entries;
+    QString ReadString(QString key, QString def, bool) override { return entries.value(key, def); }
+    int ReadInt(QString key, int def, bool) override { return entries.contains(key) ? entries[key].toInt() : def; }
+    bool ReadBool(QString key, bool def, bool) override { return entries.contains(key) ? entries[key] == "true" : def; }
+};
+
+template <typename T> T *addValue(const QString &parent, const QString &name)
+{
+    auto value = std::make_unique<T>();
+    value->SetName(name, nullptr);
+    const bool added = values::Tree::Instance()->AddValue(parent, value.get());
+    EXPECT_TRUE(added) << qPrintable(parent + "/" + name);
+    return added ? value.release() : nullptr;
+}
+
+void addAntennaNode(const QString &device, const QString &name, int externalNumber)
+{
+    if (auto *number = addValue<values::Value<int>>(device + "/ANTENNAS/" + name, "ExternalNumber"))
+        number->SetValue(externalNumber, nullptr);
+}
+
+// ANTENNAS/<name>/ExternalNumber, MatrixOut, ANTENNA offering the antennas, HARDWARESTATUS, LASTDRIVERERROR.
+void buildReceiver(const QString &device, const QList<QPair<QString, int>> &antennas, const QString &status, int out)
+{
+    QStringList names;
+    for (const auto &antenna : antennas) {
+        names << antenna.first;
+        addAntennaNode(device, antenna.first, antenna.second);
+    }
+    if (auto *matrixOut = addValue<values::Value<int>>(device + "/ANTENNAS", "MatrixOut"))
+        matrixOut->SetValue(out, nullptr);
+    if (auto *antenna = addValue<values::ValueSelection>(device, "ANTENNA"))
+        antenna->SetItems(names, nullptr);
+    if (auto *hardware = addValue<values::ValueSelection>(device, "HARDWARESTATUS")) {
+        hardware->SetItems({"STOPPED", "RUNNING"}, nullptr);
+        hardware->SetSelectedItem(status, nullptr);
+    }
+    addValue<values::Value<QString>>(device, "LASTDRIVERERROR");
+}
+
+void select(const QString &path, const QString &item)
+{
+    auto *selection = dynamic_cast<values::ValueSelection *>(values::Tree::Instance()->FindValue(path));
+    ASSERT_TRUE(selection && selection->SetSelectedItem(item, nullptr)) << qPrintable(path + " " + item);
+}
+
+QString text(const QString &path)
+{
+    values::ValueBase *value = values::Tree::Instance()->FindValue(path);
+    return value ? value->GetStringValue() : QStringLiteral("<absent>");
+}
+
+// A matrix-server registered at the CCO under a workstation and matrix id.
+class Matrix
+{
+public:
+    explicit Matrix(int id, QStringList args = {}, QString host = "WS7")
+    {
+        server = testsupport::startMatrixServer(
+            ccoServer->corbaloc(), QStringList {"--workstation", host, "--id", QString::number(id)} + args);
+        EXPECT_TRUE(server->ready()) << server->errorText().toStdString();
+        EXPECT_GE(server->waitForLine("REGISTERED", 5000), 0);
+        CORBA::Object_var object
+            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(server->corbaloc().toLatin1().constData());
+        reference = MatrixManager::IF_MMR_c::_narrow(object);
+    }
+    // "out 3 <- in 2", or "" when nothing is connected.
+    QString connections() { return QString::fromLatin1(CORBA::String_var(reference->connectionData()).in()); }
+    // A "key=value" token of statusData, e.g. "ranges.out3".
+    QString status(const QString &key)
+    {
+        const QString data = QString::fromLatin1(CORBA::String_var(reference->statusData()).in());
+        return QRegularExpression("(^| )" + QRegularExpression::escape(key) + "=(\\S*)").match(data).captured(2);
+    }
+    int calls(const QString &operation) { return status("calls." + operation).toInt(); }
+    bool served(const QString &line) { return server->waitForLine(line, 2000) >= 0; }
+    bool waitFor(const QString &want)
+    {
+        return waitUntil([&] { return connections() == want; }, 3000, 20);
+    }
+
+    std::unique_ptr<testsupport::ServerProcess> server;
+    MatrixManager::IF_MMR_c_var reference;
+};
+
+class AntennaCommTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        static int lastId = 0;
+        id = ++lastId;
+        device = QStringLiteral("/DEVICES/RX%1").arg(id);
+        cfg.entries["MatrixID"] = QString::number(id);
+    }
+    void TearDown() override
+    {
+        comm.reset();
+        values::Tree::Instance()->RemoveNode(device);
+    }
+    QString at(const QString &relative) const { return device + '/' + relative; }
+
+    // Antennas A (input 2), B (input 5) and Z (no input) on output 3.
+    void startConnected(QStringList matrixArgs = {})
+    {
+        buildReceiver(device, {{"A", 2}, {"B", 5}, {"Z", 0}}, "RUNNING", 3);
+        matrix = std::make_unique<Matrix>(id, matrixArgs);
+        comm = std::make_unique<AntennaComm>();
+        ASSERT_TRUE(comm->init(device, &cfg));
+    }
+    bool runPending() const { return !QAbstractEventDispatcher::instance()->registeredTimers(comm.get()).isEmpty(); }
+    // The run kills its timer first and makes all its calls before the event loop gets control back.
+    void switchTo(const QString &antenna)
+    {
+        select(at("ANTENNA"), antenna);
+        ASSERT_TRUE(runPending()) << "no switching run scheduled";
+        ASSERT_TRUE(waitUntil([&] { return !runPending(); }));
+    }
+
+    int id = 0;
+    QString device;
+    MapCfg cfg;
+    TraceLog trace;
+    std::unique_ptr<Matrix> matrix;
+    std::unique_ptr<AntennaComm> comm;
+};
+
+TEST_F(AntennaCommTest, SwitchesDisconnectingTheOldInputFirst)
+{
+    startConnected();
+    EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "true");
+    EXPECT_EQ(text(at("DRIVEROCCUPIED")), "false");
+    switchTo("A");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    EXPECT_EQ(trace.count("Call Connect Antenna with slots: 2 in 3 out"), 1);
+    switchTo("B");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    EXPECT_TRUE(matrix->served("CALL disconnect 2 3 -> ok"));
+
+    // A command runs the switch again (once, however many come while it is
+    // pending); the antenna is connected already, so the matrix sees nothing.
+    values::ValueBase *command = values::Tree::Instance()->FindValue(at("USINGANTENNAMATRIX"));
+    command->ReceiveCommand(nullptr);
+    command->ReceiveCommand(nullptr);
+    EXPECT_EQ(trace.count("Connect Thread Started!"), 1);
+    ASSERT_TRUE(waitUntil([&] { return !runPending(); }));
+    EXPECT_EQ(trace.count("Call Connect Antenna found"), 3);
+    EXPECT_EQ(matrix->calls("connect"), 2);
+    EXPECT_EQ(matrix->calls("disconnect"), 1);
+
+    // No input: disconnected, nothing connected; the next antenna then needs
+    // no disconnect.
+    switchTo("Z");
+    EXPECT_TRUE(matrix->waitFor(""));
+    switchTo("A");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    EXPECT_EQ(matrix->calls("connect"), 3);
+    EXPECT_EQ(matrix->calls("disconnect"), 2);
+    EXPECT_TRUE(text(at("LASTDRIVERERROR")).isEmpty());
+}
+
+TEST_F(AntennaCommTest, FailedDisconnectStillConnectsAndFailedConnectKeepsTheOldInput)
+{
+    startConnected();
+    switchTo("A");
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    matrix->reference->disconnect(2, 3); // someone else clears the output
+    switchTo("B");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    EXPECT_EQ(
+        trace.count("AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::NotConnectedException"), 1);
+
+    ASSERT_TRUE(matrix->server->command("fault raise connect ConnectionFailureException relay stuck"));
+    switchTo("A");
+    EXPECT_TRUE(matrix->waitFor(""));
+    EXPECT_EQ(trace.count("AntennaComm::OnAntennaChanged:Exception - "
+                          "MatrixManager::IF_MMR_c::ConnectionFailureException"),
+        1);
+    EXPECT_TRUE(text(at("LASTDRIVERERROR")).isEmpty()) << "a declared exception is traced only";
+
+    // Input 5 still counts as connected: B again does nothing, and A
+    // disconnects 5 first.
+    ASSERT_TRUE(matrix->server->command("fault clear"));
+    const int connects = matrix->calls("connect");
+    switchTo("B");
+    EXPECT_EQ(matrix->calls("connect"), connects);
+    switchTo("A");
+    EXPECT_TRUE(matrix->served("CALL disconnect 5 3 -> NotConnectedException"));
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
+}
+
+TEST_F(AntennaCommTest, ChangesWithinTheDebounceMakeOneRun)
+{
+    startConnected();
+    select(at("ANTENNA"), "A");
+    // 10 ms without the event loop: only a timer that was not restarted
+    // could run for the first change.
+    QElapsedTimer gap;
+    gap.start();
+    while (gap.elapsed() < 10) { }
+    select(at("ANTENNA"), "B");
+    const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(comm.get());
+    ASSERT_EQ(timers.size(), 1);
+    EXPECT_EQ(timers.first().interval, 20);
+
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    EXPECT_FALSE(waitUntil([&] { return trace.count("Call Connect Antenna found") > 1; }, 100));
+    EXPECT_EQ(matrix->calls("connect"), 1);
+}
+
+TEST_F(AntennaCommTest, MatrixIsLookedUpWhenTheHardwareRuns)
+{
+    buildReceiver(device, {{"A", 2}, {"B", 5}}, "STOPPED", 3);
+    matrix = std::make_unique<Matrix>(id);
+    comm = std::make_unique<AntennaComm>();
+    EXPECT_TRUE(comm->init(device, &cfg)) << "stopped hardware: nothing to look up, nothing to retry";
+    select(at("ANTENNA"), "A");
+    EXPECT_FALSE(runPending()) << "not looked up, so nothing to switch";
+
+    select(at("HARDWARESTATUS"), "RUNNING");
+    switchTo("B");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
+}
+
+TEST_F(AntennaCommTest, MatrixManagerThatGoesAwayIsReportedAndFoundAgain)
+{
+    startConnected();
+    switchTo("A");
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 2"));
+
+    // The CCO hands out itself under the matrix manager's name.
+    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
+    const QByteArray name
+        = "CCO/LocalSystem/LocalSubSystem/Workstations/WS7/AntennaMatrixManager" + QByteArray::number(id) + "/IF_MMR_c";
+    matrix->server->stop();
+    cco->Register(name.constData(), cco, CCO::RT_Single);
+    switchTo("Z");
+    EXPECT_EQ(text(at("LASTDRIVERERROR")), "Antenna cannot be changed, MatrixManager not available!");
+    comm->DisconnectAntenna(); // on the nil reference: traced, not thrown
+    EXPECT_EQ(trace.count("Caught Expection in AntennaComm disconnect, OnAntennaChanged"), 1);
+    CORBA::Object_var old = cco->Unregister(name.constData(), CCO::RT_Single);
+
+    // Looked up on every run: a new server is used at once. It knows nothing
+    // of input 2; the disconnect fails and the connect goes through.
+    matrix = std::make_unique<Matrix>(id);
+    switchTo("B");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    EXPECT_TRUE(matrix->served("CALL disconnect 2 3 -> NotConnectedException"));
+
+    matrix->server->stop();
+    switchTo("A");
+    EXPECT_EQ(text(at("LASTDRIVERERROR")), "Antenna cannot be changed, CommController not responding!");
+    // Not connected any more: a change only looks the manager up, the next
+    // one switches.
+    matrix = std::make_unique<Matrix>(id);
+    select(at("ANTENNA"), "B");
+    EXPECT_FALSE(runPending());
+    switchTo("A");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
+
+    // Killed: the registration stays and leads nowhere.
+    matrix->server->kill();
+    switchTo("B");
+    EXPECT_EQ(text(at("LASTDRIVERERROR")), "Antenna cannot be changed, Exception in call of MMR caught!");
+}
+
+TEST_F(AntennaCommTest, RangesGoToTheReceiversOutputAndFailuresAreTracedWithTheirReason)
+{
+    startConnected();
+    addAntennaNode(device, "SPARE", 9); // a node, but not offered by ANTENNA
+    std::vector<AntennaRangeDefinition> ranges {{"B", 100, 200}, {"UNKNOWN", -5, 5}, {"SPARE", 1, 2}};
+    comm->SetRangesToAntennaMatrix(ranges);
+    EXPECT_TRUE(matrix->served("CALL setRanges 3 5:100:200 0:-5:5 0:1:2"));
+    std::vector<AntennaRangeDefinition> good {{"A", 1, 2}, {"B", 3, 4}};
+    comm->SetRangesToAntennaMatrix(good);
+    EXPECT_EQ(trace.count("AntennaComm: setting ranges successful"), 1);
+    EXPECT_EQ(matrix->status("ranges.out3"), "2:1:2,5:3:4");
+
+    // The old reference is dead after a restart; the new server is asked.
+    matrix->server->stop();
+    matrix = std::make_unique<Matrix>(id, QStringList {"--no-ranges"});
+    comm->SetRangesToAntennaMatrix(good);
+    EXPECT_EQ(trace.count("AntennaComm: Ranges are not supported, because this matrix does not support ranges"), 1);
+    ASSERT_TRUE(matrix->server->command("fault raise setRanges UnknownPortException output 3 is wired nowhere"));
+    comm->SetRangesToAntennaMatrix(good);
+    EXPECT_EQ(trace.count("AntennaComm: Port is unknown, because output 3 is wired nowhere"), 1);
+}
+
+TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesTheMatrixConnected)
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("vorn.ini");
+    QFile ini(file);
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
+    QTextStream(&ini) << "[Drv" << id << "]\nAntennaMatrixDriver=true\nReconnectTimer=30\nValuePath=" << device
+                      << "\nMatrixID=" << id << '\n';
+    ini.close();
+    CfgCenter::SetConfigLocation(file);
+    matrix = std::make_unique<Matrix>(id);
+    auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
+    auto retrying = [&] { return !QAbstractEventDispatcher::instance()->registeredTimers(driver.get()).isEmpty(); };
+    driver->Init();
+    EXPECT_FALSE(waitUntil([&] { return !retrying(); }, 150)) << "no receiver values yet";
+
+    // A value where the ANTENNAS node belongs makes the tree throw: a failed
+    // attempt, not an exception in the host's event loop.
+    buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 4);
+    values::Tree *tree = values::Tree::Instance();
+    tree->RemoveNode(at("ANTENNAS"));
+    addValue<values::Value<QString>>(device, "ANTENNAS");
+    ASSERT_TRUE(waitUntil([&] { return trace.count("ExternalCCODriver: antenna start-up failed") >= 2; }));
+    ASSERT_TRUE(retrying());
+
+    tree->RemoveValue(at("ANTENNAS"));
+    addAntennaNode(device, "A", 2);
+    addAntennaNode(device, "B", 5);
+    ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000));
+    tree->FindValue(at("ANTENNAS/MatrixOut"))->SetStringValue("4", nullptr);
+    select(at("ANTENNA"), "B");
+    EXPECT_TRUE(matrix->waitFor("out 4 <- in 5"));
+    std::vector<AntennaRangeDefinition> ranges {{"A", 7, 8}};
+    driver->SetRangesToAntennaMatrix(ranges);
+    EXPECT_EQ(matrix->status("ranges.out4"), "2:7:8");
+    driver->CommitData();
+    EXPECT_EQ(matrix->connections(), "");
+
+    select(at("ANTENNA"), "A");
+    ASSERT_TRUE(matrix->waitFor("out 4 <- in 2"));
+    driver.reset();
+    CfgCenter::SetConfigLocation(QString());
+    EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "<absent>");
+    EXPECT_EQ(text(at("DRIVEROCCUPIED")), "<absent>");
+    for (const char *observed : {"ANTENNA", "HARDWARESTATUS", "ANTENNAS/MatrixOut"})
+        EXPECT_EQ(tree->FindValue(at(observed))->ObserverCount(), 0) << observed;
+    EXPECT_EQ(tree->FindNode(at("ANTENNAS"))->ObserverCount(), 0);
+    EXPECT_EQ(matrix->connections(), "out 4 <- in 2");
+}
+}
+
+// vorn-host with the shipped examples, as the README's demo runs it.
+TEST(AntennaHost, ExamplesSwitchAntennasThroughTheMatrix)
+{
+    Matrix matrix(1, {}, "demo-ws"); // named by receiver.ini
+    const QString examples = QStringLiteral(VORN_HOST_EXAMPLES "/");
+    QFile script(examples + "antenna-switching.vorn");
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    QProcess host;
+    host.start(VORN_HOST_PATH,
+        {"--cco", ccoServer->corbaloc(), "--config", examples + "receiver.ini", "--script",
+            examples + "receiver-tree.vorn"});
+    ASSERT_TRUE(host.waitForStarted());
+    host.write(script.readAll() + "quit\n");
+    host.closeWriteChannel();
+    ASSERT_TRUE(host.waitForFinished(30000));
+    EXPECT_EQ(host.exitCode(), 0) << host.readAllStandardError().constData();
+
+    for (const char *line : {"CALL connect 3 2 -> ok", "CALL disconnect 3 2 -> ok", "CALL connect 6 2 -> ok",
+             "CALL disconnect 6 2 -> ok", "CALL connect 4 2 -> ok",
+             "CALL setRanges 2 3:1500000:30000000 6:30000000:3000000000 -> ok", "CALL disconnect 4 2 -> ok"})
+        EXPECT_TRUE(matrix.served(line)) << line;
+    EXPECT_EQ(matrix.calls("connect"), 3) << "DUMMYLOAD has no input";
+}
