@@ -18,8 +18,8 @@
 
 #include <matrixmanager.hh>
 
-#include <QElapsedTimer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThreadPool>
 
@@ -81,7 +81,7 @@ public:
         startCco();
         if (!CorbaCommon::OrbHandler::Instance().Init(
                 {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
-                 QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
+                    QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
             ADD_FAILURE() << "the ORB did not come up";
         values::Tree::Create();
     }
@@ -116,11 +116,10 @@ protected:
     static void startCco()
     {
         cco.reset();
-        cco = std::make_unique<ServerProcess>(
-            testsupport::ccoServerPath(),
-            QStringList{QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--workstation"),
-                        QString::fromLatin1(workstation), QStringLiteral("--state-file"),
-                        scratch->filePath(QStringLiteral("cco.state"))});
+        cco = std::make_unique<ServerProcess>(testsupport::ccoServerPath(),
+            QStringList {QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--workstation"),
+                QString::fromLatin1(workstation), QStringLiteral("--state-file"),
+                scratch->filePath(QStringLiteral("cco.state"))});
         ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
     }
 
@@ -182,9 +181,8 @@ protected:
     static void addRow(FaultRow row)
     {
         std::printf("FAULT %s | back after %lld ms | host stalled %lld ms | recovery %s | lost: %s\n",
-                    qPrintable(row.scenario), row.returnMs, row.hostGapMs,
-                    row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
-                    qPrintable(row.lost));
+            qPrintable(row.scenario), row.returnMs, row.hostGapMs,
+            row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)), qPrintable(row.lost));
         faultTable() << row;
     }
 
@@ -215,15 +213,12 @@ bool lastListHas(const Lists &lists, const QString &name)
 TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
 {
     ASSERT_TRUE(registerValues(ccoCategory + QStringLiteral("/RXF"),
-                               {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"),
-                                QStringLiteral("4000")}));
+        {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("4000")}));
     QObject owner;
     auto *watcher = new externalCCODriver::CCOWatcher(100, 10, category, &owner);
     Lists lists;
     QObject::connect(watcher, &externalCCODriver::CCOWatcher::resultListChanged, &owner,
-                     [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) {
-                         lists << qMakePair(clock.elapsed(), list);
-                     });
+        [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) { lists << qMakePair(clock.elapsed(), list); });
     watcher->init();
     ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
     Heartbeat heartbeat;
@@ -231,7 +226,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     // Hung: the poll's call times out and the watcher publishes the empty
     // list it got; clearing the fault releases the held call at once.
     {
-        std::atomic<qint64> sentAt{-1};
+        std::atomic<qint64> sentAt {-1};
         noteSent("ResolveValues", sentAt);
         ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
         ASSERT_TRUE(waitUntilSent(sentAt));
@@ -244,8 +239,8 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
         ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
         addRow({QStringLiteral("CCO hangs during a watcher poll"), back, heartbeat.maxGapMs(),
-                lists.last().first - clearedAt,
-                QStringLiteral("an empty list is published per hung poll (a mirror drops its receivers)")});
+            lists.last().first - clearedAt,
+            QStringLiteral("an empty list is published per hung poll (a mirror drops its receivers)")});
         onRequestSent({});
     }
 
@@ -253,7 +248,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     {
         heartbeat.reset();
         const int before = lists.size();
-        std::atomic<int> resolves{0};
+        std::atomic<int> resolves {0};
         onRequestSent([&](const char *op, const char *) {
             if (std::strcmp(op, "ResolveValues") == 0)
                 ++resolves;
@@ -266,7 +261,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         EXPECT_EQ(lists.size(), before) << "a slow CCO changed the published list";
         ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
         addRow({QStringLiteral("CCO answers every call 300 ms late (watcher)"), perPoll, heartbeat.maxGapMs(), 0,
-                lists.size() == before ? QStringLiteral("nothing") : QStringLiteral("the list flapped")});
+            lists.size() == before ? QStringLiteral("nothing") : QStringLiteral("the list flapped")});
         onRequestSent({});
     }
 
@@ -274,7 +269,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     // restarted CCO (same port, same state file) is listed again.
     {
         heartbeat.reset();
-        std::atomic<qint64> sentAt{-1};
+        std::atomic<qint64> sentAt {-1};
         noteSent("ResolveValues", sentAt);
         ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
         ASSERT_TRUE(waitUntilSent(sentAt));
@@ -289,15 +284,15 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         const qint64 readyAt = clock.elapsed();
         ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 10000));
         addRow({QStringLiteral("CCO killed (SIGKILL) in the middle of a watcher poll, restarted"), back,
-                heartbeat.maxGapMs(), lists.last().first - readyAt,
-                QStringLiteral("the entry (or its strings) from the list while it is away; registrations kept by "
-                               "its state file")});
+            heartbeat.maxGapMs(), lists.last().first - readyAt,
+            QStringLiteral("the entry (or its strings) from the list while it is away; registrations kept by "
+                           "its state file")});
     }
     EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "the watcher held up the host's event loop";
 
     // Destroyed while its query hangs: the destructor waits for that one
     // call, which the call timeout bounds.
-    std::atomic<qint64> sentAt{-1};
+    std::atomic<qint64> sentAt {-1};
     noteSent("ResolveValues", sentAt);
     ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
     ASSERT_TRUE(waitUntilSent(sentAt));
@@ -310,22 +305,23 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
     EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
     addRow({QStringLiteral("watcher destroyed while its poll hangs"), destroyMs, heartbeat.maxGapMs(), -1,
-            QStringLiteral("nothing (the poll was abandoned)")});
+        QStringLiteral("nothing (the poll was abandoned)")});
 }
 
 TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
 {
     RegistrationHooks::setRetryIntervalForTests(100);
-    std::atomic<int> running{0};
-    std::atomic<qint64> finishedAt{-1};
+    std::atomic<int> running {0};
+    std::atomic<qint64> finishedAt {-1};
     RegistrationHooks::setStartHookForTests([&](externalCCODriver::CCORegistration *request) {
         ++running;
-        QObject::connect(request, &externalCCODriver::CCORegistration::finished, request,
-                         [&] {
-                             finishedAt = clock.elapsed();
-                             --running;
-                         },
-                         Qt::DirectConnection);
+        QObject::connect(
+            request, &externalCCODriver::CCORegistration::finished, request,
+            [&] {
+                finishedAt = clock.elapsed();
+                --running;
+            },
+            Qt::DirectConnection);
     });
     Heartbeat heartbeat;
 
@@ -344,7 +340,7 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
         SCOPED_TRACE(c.scenario);
         heartbeat.reset();
         const QString path = ccoCategory + QStringLiteral("/REG%1").arg(++n);
-        std::atomic<qint64> sentAt{-1};
+        std::atomic<qint64> sentAt {-1};
         noteSent("RegisterValues", sentAt);
         finishedAt = -1;
         ASSERT_TRUE(cco->command(QString::fromLatin1(c.fault)));
@@ -371,7 +367,8 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
         // retried. Give the CCO a few retry intervals to show it anyway.
         const bool registered = waitUntil([&] { return isRegistered(path); }, 1000);
         EXPECT_LE(back, c.kill ? qint64(slackMs) : qint64(callTimeoutMs + slackMs));
-        addRow({QString::fromLatin1(c.scenario), back, heartbeat.maxGapMs(), registered ? clock.elapsed() - readyAt : -1,
+        addRow(
+            {QString::fromLatin1(c.scenario), back, heartbeat.maxGapMs(), registered ? clock.elapsed() - readyAt : -1,
                 registered ? QStringLiteral("nothing (the CCO carried out the held call once released)")
                            : QStringLiteral("the registration: the request ends after its one call, not retried")});
     }
@@ -384,12 +381,11 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
 {
     LocateHooks::setSecondForTests(20);
     Heartbeat heartbeat;
-    std::atomic<qint64> sentAt{-1};
+    std::atomic<qint64> sentAt {-1};
     noteSent("RegisterValues", sentAt);
     ASSERT_TRUE(cco->command(QStringLiteral("fault hang RegisterValues")));
     auto registration = std::make_unique<CCOLocateRegistration>(QStringLiteral("127.0.0.1"), QStringLiteral("dev"),
-                                                                QStringLiteral("info"), 4002,
-                                                                QStringLiteral("Locate%1"), true);
+        QStringLiteral("info"), 4002, QStringLiteral("Locate%1"), true);
     ASSERT_TRUE(waitUntilSent(sentAt, 10000));
     cco->kill();
     QElapsedTimer destroying;
@@ -401,9 +397,8 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
     onRequestSent({});
     startCco();
-    addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"),
-            destroyMs, heartbeat.maxGapMs(), -1,
-            QStringLiteral("the locate entry (abandoned on destruction, by design)")});
+    addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
+        heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (abandoned on destruction, by design)")});
     LocateHooks::setSecondForTests(0);
 }
 
@@ -419,16 +414,14 @@ protected:
         devicePath = QStringLiteral("/DEVICES/SYS%1").arg(++instance);
         buildReceiverTree(devicePath);
         CfgCenter::SetConfigLocation(writeConfig(*scratch, QStringLiteral("SystemFaults"),
-                                                 {QStringLiteral("ReconnectTimer=100"),
-                                                  QStringLiteral("ValuePath=") + devicePath,
-                                                  QStringLiteral("AntennaMatrixDriver=true"),
-                                                  QStringLiteral("MatrixID=1"),
-                                                  QStringLiteral("MatrixRemoteHost=") + QLatin1String(workstation)}));
+            {QStringLiteral("ReconnectTimer=100"), QStringLiteral("ValuePath=") + devicePath,
+                QStringLiteral("AntennaMatrixDriver=true"), QStringLiteral("MatrixID=1"),
+                QStringLiteral("MatrixRemoteHost=") + QLatin1String(workstation)}));
         startMatrix();
         driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
         driver->Init();
-        ASSERT_TRUE(waitUntil([&] { return valueText(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) == "true"; },
-                              5000));
+        ASSERT_TRUE(
+            waitUntil([&] { return valueText(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) == "true"; }, 5000));
     }
 
     void TearDown() override
@@ -441,19 +434,19 @@ protected:
 
     void startMatrix()
     {
-        matrix = testsupport::startMatrixServer(
-            cco->corbaloc(), {QStringLiteral("--workstation"), QString::fromLatin1(workstation), QStringLiteral("--id"),
-                              QStringLiteral("1"), QStringLiteral("--inputs"), QStringLiteral("8"),
-                              QStringLiteral("--outputs"), QStringLiteral("4"), QStringLiteral("--retry-interval"),
-                              QStringLiteral("100"), QStringLiteral("--check-interval"), QStringLiteral("200")});
+        matrix = testsupport::startMatrixServer(cco->corbaloc(),
+            {QStringLiteral("--workstation"), QString::fromLatin1(workstation), QStringLiteral("--id"),
+                QStringLiteral("1"), QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"),
+                QStringLiteral("4"), QStringLiteral("--retry-interval"), QStringLiteral("100"),
+                QStringLiteral("--check-interval"), QStringLiteral("200")});
         ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
         ASSERT_GE(waitForLine(*matrix, QStringLiteral("REGISTERED"), 5000), 0);
     }
 
     QString connections()
     {
-        CORBA::Object_var object =
-            CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+        CORBA::Object_var object
+            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
         try {
             MatrixManager::IF_MMR_c_var ref = MatrixManager::IF_MMR_c::_narrow(object);
             CORBA::String_var text = ref->connectionData();
@@ -515,8 +508,8 @@ TEST_F(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
     const bool switched = waitForConnections(QStringLiteral("out 2 <- in 4"));
     EXPECT_TRUE(switched) << qPrintable(connections());
     addRow({QStringLiteral("matrix-server killed (SIGKILL) 100 ms into a connect, restarted"), gap, gap,
-            switched ? clock.elapsed() - readyAt : -1,
-            QStringLiteral("that change (LASTDRIVERERROR set); the next change is switched")});
+        switched ? clock.elapsed() - readyAt : -1,
+        QStringLiteral("that change (LASTDRIVERERROR set); the next change is switched")});
 }
 
 TEST_F(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
@@ -554,11 +547,11 @@ TEST_F(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
     const bool switched = waitForConnections(QStringLiteral("out 2 <- in 4"), 1500);
     const QString finalState = connections();
     addRow({QStringLiteral("matrix-server stopped (SIGSTOP) in a connect, continued"), gap, gap,
-            switched ? clock.elapsed() - resumedAt : -1,
-            switched ? QStringLiteral("that change (LASTDRIVERERROR set)")
-                     : QStringLiteral("matrix ran the timed-out connect late (%1); the next change was refused "
-                                      "(matrix now: %2)")
-                           .arg(afterResume, finalState)});
+        switched ? clock.elapsed() - resumedAt : -1,
+        switched ? QStringLiteral("that change (LASTDRIVERERROR set)")
+                 : QStringLiteral("matrix ran the timed-out connect late (%1); the next change was refused "
+                                  "(matrix now: %2)")
+                       .arg(afterResume, finalState)});
 }
 
 TEST_F(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
@@ -585,8 +578,8 @@ TEST_F(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
     EXPECT_TRUE(switched);
     EXPECT_LE(changes, 2);
     addRow({QStringLiteral("CCO hangs in Resolve during a switching run"), gap, gap,
-            switched ? clock.elapsed() - clearedAt : -1,
-            QStringLiteral("that change; %1 more change(s) needed after the CCO was back").arg(changes)});
+        switched ? clock.elapsed() - clearedAt : -1,
+        QStringLiteral("that change; %1 more change(s) needed after the CCO was back").arg(changes)});
 }
 
 TEST_F(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
@@ -614,7 +607,7 @@ TEST_F(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
     // anew of 500 ms each.
     EXPECT_LE(gap, 3 * 500 + slackMs);
     addRow({QStringLiteral("CCO hangs while the driver waits for it (ReconnectTimer 100 ms)"), gap, gap,
-            up ? clock.elapsed() - clearedAt : -1, QStringLiteral("nothing; the host stalls once per tick")});
+        up ? clock.elapsed() - clearedAt : -1, QStringLiteral("nothing; the host stalls once per tick")});
 }
 
 class FaultsEnvironment : public ::testing::Environment
@@ -625,12 +618,12 @@ public:
     {
         Faults::tearDownProcess();
         std::printf("\nFault table (call timeout %d ms):\n", callTimeoutMs);
-        std::printf("| scenario | library back after | longest host stall | recovery | lost |\n|---|---|---|---|---|\n");
+        std::printf(
+            "| scenario | library back after | longest host stall | recovery | lost |\n|---|---|---|---|---|\n");
         for (const FaultRow &row : faultTable())
-            std::printf("| %s | %lld ms | %lld ms | %s | %s |\n", qPrintable(row.scenario), row.returnMs,
-                        row.hostGapMs,
-                        row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
-                        qPrintable(row.lost));
+            std::printf("| %s | %lld ms | %lld ms | %s | %s |\n", qPrintable(row.scenario), row.returnMs, row.hostGapMs,
+                row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
+                qPrintable(row.lost));
     }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new FaultsEnvironment);

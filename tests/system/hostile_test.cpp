@@ -69,10 +69,9 @@ protected:
     static void SetUpTestSuite()
     {
         // Subsystems with odd names: the watcher builds paths from them.
-        cco = testsupport::startCcoServer(
-            {QStringLiteral("--quiet"), QStringLiteral("--subsystem"), QStringLiteral("SubA"),
-             QStringLiteral("--subsystems"),
-             QStringLiteral("SubA,Sub/With/Slashes,/,..,Ünï漢字,%1").arg(QString(300, QLatin1Char('S')))});
+        cco = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--subsystem"),
+            QStringLiteral("SubA"), QStringLiteral("--subsystems"),
+            QStringLiteral("SubA,Sub/With/Slashes,/,..,Ünï漢字,%1").arg(QString(300, QLatin1Char('S')))});
         ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
             {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
@@ -96,9 +95,9 @@ protected:
     {
         auto *mirror = new ReceiverCCO(parent);
         QObject::connect(mirror, &ReceiverCCO::receiverConnected, &parent,
-                         [this](const CcoReceiverProperties &p) { connected << p.index; });
-        QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &parent,
-                         [this](int index) { disconnected << index; });
+            [this](const CcoReceiverProperties &p) { connected << p.index; });
+        QObject::connect(
+            mirror, &ReceiverCCO::receiverDisconnected, &parent, [this](int index) { disconnected << index; });
         CcoInitParameters parameters;
         parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
         parameters.mirroredValues = mirrored;
@@ -107,7 +106,7 @@ protected:
         auto *watcher = new externalCCODriver::CCOWatcher(
             200, 10, QStringLiteral("CentralServices/Receiver/PulseAnalysis"), mirror);
         QObject::connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)),
-                         mirror, SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
+            mirror, SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
         watcher->init();
         return mirror;
     }
@@ -117,12 +116,11 @@ protected:
     std::unique_ptr<ServerProcess> startReceiver(const QString &name, int *port)
     {
         *port = testsupport::freeLoopbackPort();
-        return startVornHost(
-            {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-             QStringLiteral("127.0.0.1:%1").arg(cco->port()), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-             QStringLiteral("giop:tcp:127.0.0.1:%1").arg(*port)},
+        return startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
+                                 QStringLiteral("127.0.0.1:%1").arg(cco->port()), QStringLiteral("--"),
+                                 QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(*port)},
             {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 100"),
-             QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(*port).arg(name)});
+                QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(*port).arg(name)});
     }
 
     // The CCO's side of the batch: everything a careless or malicious
@@ -254,7 +252,7 @@ TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNor
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 1);
         const ProcessFigures now = processFigures();
         std::printf("round %d: VmRSS %ld kB, threads %d, descriptors %d, clients %d\n", round, now.rssKb, now.threads,
-                    now.fds, VtClientCenter::Instance()->ClientCount());
+            now.fds, VtClientCenter::Instance()->ClientCount());
         // Round 0 warms the process up (ORB connections, first clients).
         if (round <= 1) {
             first = now;
@@ -281,28 +279,29 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
     auto receiver = startReceiver(QStringLiteral("odd"), &port);
     ASSERT_TRUE(receiver);
     QObject parent;
-    startMirror(parent, {QStringLiteral("Frequency"), QStringLiteral("Missing"), QStringLiteral("../Escape"),
-                         QStringLiteral("//Frequency//")});
+    startMirror(parent,
+        {QStringLiteral("Frequency"), QStringLiteral("Missing"), QStringLiteral("../Escape"),
+            QStringLiteral("//Frequency//")});
     ASSERT_TRUE(waitUntil([&] { return connected.contains(0); }, 8000));
     const ProcessFigures before = processFigures();
 
     const QString foreign = QStringLiteral("Ünï漢字 ✓ \U0001F4E1");
     const QString big = QString(1 << 20, QLatin1Char('F'));
     QStringList errors;
-    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("set /DEVICES/RX/Frequency \"%1\"").arg(foreign)}, 10000, nullptr,
-                       &errors));
+    ASSERT_TRUE(
+        hostDo(*receiver, {QStringLiteral("set /DEVICES/RX/Frequency \"%1\"").arg(foreign)}, 10000, nullptr, &errors));
     EXPECT_TRUE(waitUntil([&] { return valueText(QStringLiteral("/REMOTE/RX0/Frequency")) == foreign; }, 5000))
         << qPrintable(valueText(QStringLiteral("/REMOTE/RX0/Frequency")));
     ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("set /DEVICES/RX/Frequency ") + big}, 20000));
-    EXPECT_TRUE(waitUntil([&] { return valueText(QStringLiteral("/REMOTE/RX0/Frequency")).size() == big.size(); },
-                          10000));
+    EXPECT_TRUE(
+        waitUntil([&] { return valueText(QStringLiteral("/REMOTE/RX0/Frequency")).size() == big.size(); }, 10000));
 
     // The address flapping through megabyte and foreign texts: each change
     // reports the receiver gone and back.
     for (int i = 0; i < 20; ++i) {
         const QString ip = i % 3 == 0 ? big.left(100000) + QString::number(i)
-                           : i % 3 == 1 ? foreign + QString::number(i)
-                                        : QStringLiteral("10.0.0.%1").arg(i);
+            : i % 3 == 1              ? foreign + QString::number(i)
+                                      : QStringLiteral("10.0.0.%1").arg(i);
         ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("set /ADMINISTRATION/Ip \"%1\"").arg(ip)}, 20000));
     }
     // The mirror follows the last address; changes that come faster than
@@ -312,7 +311,7 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
     EXPECT_TRUE(waitUntil(
         [&] {
             return valueText(QStringLiteral("/REMOTE/RX0/ADMINISTRATION/Ip")) == lastIp
-                   && disconnected.count(0) == connected.count(0) - 1;
+                && disconnected.count(0) == connected.count(0) - 1;
         },
         15000))
         << connected.count(0) << " " << disconnected.count(0);
@@ -321,21 +320,20 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
 
     // A driver path with odd slashes, and one of a megabyte: the mirror
     // follows a reconnect of the receiver (killed and started again).
-    for (const QString &path : {QStringLiteral("//DEVICES///RX//"), QStringLiteral("/") + big,
-                                QStringLiteral("/DEVICES/Ünï漢字")}) {
+    for (const QString &path :
+        {QStringLiteral("//DEVICES///RX//"), QStringLiteral("/") + big, QStringLiteral("/DEVICES/Ünï漢字")}) {
         receiver->kill();
-        receiver = startVornHost(
-            {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--"),
-             QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+        receiver = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--"),
+                                     QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
             {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 7"),
-             QStringLiteral("receiver %1 - 127.0.0.1 127.0.0.1 \"%2\"").arg(port).arg(path)});
+                QStringLiteral("receiver %1 - 127.0.0.1 127.0.0.1 \"%2\"").arg(port).arg(path)});
         ASSERT_TRUE(receiver);
         const int before = connected.count(0);
         EXPECT_TRUE(waitUntil([&] { return connected.count(0) > before; }, 10000));
     }
     const ProcessFigures after = processFigures();
     std::printf("remote tree: VmRSS %ld -> %ld kB, threads %d -> %d\n", before.rssKb, after.rssKb, before.threads,
-                after.threads);
+        after.threads);
     EXPECT_LE(after.threads, before.threads + 2);
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 1);
     unregisterRaw(category + "odd");

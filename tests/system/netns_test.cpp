@@ -14,8 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -34,8 +34,7 @@ const char *const hostNames[] = {"cco-host", "ws1", "ws2"};
 QString ipProgram()
 {
     return QStandardPaths::findExecutable(QStringLiteral("ip"),
-                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                           QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+        {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
 }
 
 // Runs `ip ARGS`; false with the reason in `why`.
@@ -45,8 +44,9 @@ bool ip(const QStringList &args, QString *why = nullptr)
     process.start(ipProgram(), args);
     if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         if (why)
-            *why = QStringLiteral("ip %1: %2").arg(args.join(QLatin1Char(' ')),
-                                                   QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+            *why = QStringLiteral("ip %1: %2")
+                       .arg(args.join(QLatin1Char(' ')),
+                           QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
         return false;
     }
     return true;
@@ -72,33 +72,34 @@ public:
         created = true;
         if (!ip({QStringLiteral("netns"), QStringLiteral("add"), bridgeSpace()}, why)
             || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("add"),
-                    QStringLiteral("br0"), QStringLiteral("type"), QStringLiteral("bridge")},
-                   why)
+                       QStringLiteral("br0"), QStringLiteral("type"), QStringLiteral("bridge")},
+                why)
             || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"),
-                    QStringLiteral("br0"), QStringLiteral("up")},
-                   why))
+                       QStringLiteral("br0"), QStringLiteral("up")},
+                why))
             return false;
         for (int i = 0; i < 3; ++i) {
             const QString space = hostSpace(i);
             const QString peer = QStringLiteral("p%1x%2").arg(::getpid()).arg(i);
             const QString address = QStringLiteral("%1%2/24").arg(QLatin1String(subnet)).arg(i + 1);
             if (!ip({QStringLiteral("netns"), QStringLiteral("add"), space}, why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"),
-                        QStringLiteral("up")},
-                       why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("add"),
-                        QStringLiteral("eth0"), QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"),
-                        QStringLiteral("name"), peer, QStringLiteral("netns"), bridgeSpace()},
-                       why)
-                || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"), peer,
-                        QStringLiteral("master"), QStringLiteral("br0"), QStringLiteral("up")},
-                       why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("addr"), QStringLiteral("add"), address,
-                        QStringLiteral("dev"), QStringLiteral("eth0")},
-                       why)
                 || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"),
-                        QStringLiteral("eth0"), QStringLiteral("up")},
-                       why))
+                           QStringLiteral("lo"), QStringLiteral("up")},
+                    why)
+                || !ip(
+                    {QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth0"),
+                        QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"),
+                        peer, QStringLiteral("netns"), bridgeSpace()},
+                    why)
+                || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"), peer,
+                           QStringLiteral("master"), QStringLiteral("br0"), QStringLiteral("up")},
+                    why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("addr"), QStringLiteral("add"), address,
+                           QStringLiteral("dev"), QStringLiteral("eth0")},
+                    why)
+                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"),
+                           QStringLiteral("eth0"), QStringLiteral("up")},
+                    why))
                 return false;
             // "ip netns exec" shows a namespace its own /etc/netns/NS/hosts
             // as /etc/hosts: every host knows the others by name.
@@ -114,7 +115,11 @@ public:
             }
             hosts.write("127.0.0.1 localhost\n");
             for (int j = 0; j < 3; ++j)
-                hosts.write(QStringLiteral("%1%2 %3\n").arg(QLatin1String(subnet)).arg(j + 1).arg(QLatin1String(hostNames[j])).toLatin1());
+                hosts.write(QStringLiteral("%1%2 %3\n")
+                                .arg(QLatin1String(subnet))
+                                .arg(j + 1)
+                                .arg(QLatin1String(hostNames[j]))
+                                .toLatin1());
         }
         return true;
     }
@@ -130,15 +135,19 @@ public:
     }
 
     QString hostSpace(int i) const { return QStringLiteral("%1-%2").arg(name, QLatin1String(hostNames[i])); }
-    QStringList exec(int i) const { return {ipProgram(), QStringLiteral("netns"), QStringLiteral("exec"), hostSpace(i)}; }
+    QStringList exec(int i) const
+    {
+        return {ipProgram(), QStringLiteral("netns"), QStringLiteral("exec"), hostSpace(i)};
+    }
     QString address(int i) const { return QStringLiteral("%1%2").arg(QLatin1String(subnet)).arg(i + 1); }
 
     // Bytes that host `i` received on its link to the bridge.
     qint64 receivedBytes(int i) const
     {
         QProcess process;
-        process.start(ipProgram(), {QStringLiteral("-n"), hostSpace(i), QStringLiteral("-s"), QStringLiteral("link"),
-                                    QStringLiteral("show"), QStringLiteral("eth0")});
+        process.start(ipProgram(),
+            {QStringLiteral("-n"), hostSpace(i), QStringLiteral("-s"), QStringLiteral("link"), QStringLiteral("show"),
+                QStringLiteral("eth0")});
         process.waitForFinished(5000);
         const QStringList lines = QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char('\n'));
         for (int l = 0; l + 1 < lines.size(); ++l) {
@@ -153,8 +162,8 @@ private:
 
     static void removeSpaces(const QString &base)
     {
-        for (const QString &suffix : {QStringLiteral("-net"), QStringLiteral("-cco-host"), QStringLiteral("-ws1"),
-                                      QStringLiteral("-ws2")}) {
+        for (const QString &suffix :
+            {QStringLiteral("-net"), QStringLiteral("-cco-host"), QStringLiteral("-ws1"), QStringLiteral("-ws2")}) {
             ip({QStringLiteral("netns"), QStringLiteral("del"), base + suffix});
             QDir(QStringLiteral("/etc/netns/") + base + suffix).removeRecursively();
         }
@@ -193,46 +202,44 @@ TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPat
 
     // cco-host: the CCO and the matrix manager of workstation ws1.
     ServerProcess cco(network.exec(0).first(),
-                      network.exec(0).mid(1)
-                          + QStringList{testsupport::ccoServerPath(), QStringLiteral("--host"), network.address(0),
-                                        QStringLiteral("--port"), QStringLiteral("2809"),
-                                        QStringLiteral("--workstation"), QStringLiteral("cco-host")});
+        network.exec(0).mid(1)
+            + QStringList {testsupport::ccoServerPath(), QStringLiteral("--host"), network.address(0),
+                QStringLiteral("--port"), QStringLiteral("2809"), QStringLiteral("--workstation"),
+                QStringLiteral("cco-host")});
     ASSERT_TRUE(cco.start()) << qPrintable(cco.errorText());
     const QString ccoByName = QStringLiteral("corbaloc::cco-host:2809/CCO");
     ServerProcess matrix(network.exec(0).first(),
-                         network.exec(0).mid(1)
-                             + QStringList{testsupport::matrixServerPath(), QStringLiteral("--host"),
-                                           network.address(0), QStringLiteral("--cco"), ccoByName,
-                                           QStringLiteral("--workstation"), QStringLiteral("ws1"),
-                                           QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"),
-                                           QStringLiteral("4"), QStringLiteral("--retry-interval"),
-                                           QStringLiteral("200")});
+        network.exec(0).mid(1)
+            + QStringList {testsupport::matrixServerPath(), QStringLiteral("--host"), network.address(0),
+                QStringLiteral("--cco"), ccoByName, QStringLiteral("--workstation"), QStringLiteral("ws1"),
+                QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"), QStringLiteral("4"),
+                QStringLiteral("--retry-interval"), QStringLiteral("200")});
     ASSERT_TRUE(matrix.start()) << qPrintable(matrix.errorText());
     ASSERT_GE(waitForLine(matrix, QStringLiteral("REGISTERED"), 10000), 0);
 
     // ws2: the mirroring workstation, started first for its three 5 s polls.
     auto mirror = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                                 QStringLiteral("cco-host:2809")},
-                                {QStringLiteral("mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR")}, network.exec(2));
+                                    QStringLiteral("cco-host:2809")},
+        {QStringLiteral("mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR")}, network.exec(2));
     ASSERT_TRUE(mirror);
 
     // ws1: the receiver workstation with the driver, registered by host name.
     QTemporaryDir scratch;
     const QString config = writeConfig(scratch, QStringLiteral("ExternalCCODriver"),
-                                       {QStringLiteral("ReconnectTimer=200"), QStringLiteral("ValuePath=/DEVICES/KRV4"),
-                                        QStringLiteral("AntennaMatrixDriver=true"),
-                                        QStringLiteral("MatrixRemoteHost=ws1"), QStringLiteral("OutputNumber=2")});
+        {QStringLiteral("ReconnectTimer=200"), QStringLiteral("ValuePath=/DEVICES/KRV4"),
+            QStringLiteral("AntennaMatrixDriver=true"), QStringLiteral("MatrixRemoteHost=ws1"),
+            QStringLiteral("OutputNumber=2")});
     QStringList script;
     QFile tree(sourceDir() + QStringLiteral("/apps/vorn-host/examples/receiver-tree.vorn"));
     ASSERT_TRUE(tree.open(QIODevice::ReadOnly));
     script << QString::fromUtf8(tree.readAll()).split(QLatin1Char('\n'));
     script << QStringLiteral("waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000")
            << QStringLiteral("receiver 7000 RXNET ws1 %1 /DEVICES/KRV4").arg(network.address(1));
-    auto receiver = startVornHost({QStringLiteral("--cco"), QStringLiteral("cco-host:2809"), QStringLiteral("--config"),
-                                   config, QStringLiteral("--stay"), QStringLiteral("--"),
-                                   QStringLiteral("-ORBendPoint"),
-                                   QStringLiteral("giop:tcp:%1:7000").arg(network.address(1))},
-                                  script, network.exec(1));
+    auto receiver
+        = startVornHost({QStringLiteral("--cco"), QStringLiteral("cco-host:2809"), QStringLiteral("--config"), config,
+                            QStringLiteral("--stay"), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
+                            QStringLiteral("giop:tcp:%1:7000").arg(network.address(1))},
+            script, network.exec(1));
     ASSERT_TRUE(receiver);
     ASSERT_GE(waitForLine(*receiver, QStringLiteral("READY corbaloc::ws1:7000/ValueTree"), 10000), 0)
         << qPrintable(receiver->lines().join(QLatin1Char('\n')));
@@ -246,23 +253,25 @@ TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPat
         const int at = waitForLine(matrix, QStringLiteral("CONNECTIONS"), 2000, from);
         return at < 0 ? QString() : matrix.lines().at(at).mid(12);
     };
-    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 3"); }, 3000)) << qPrintable(connections());
+    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 3"); }, 3000))
+        << qPrintable(connections());
 
     // The CCO holds the receiver under its host name; ws2 resolves the name
     // and mirrors the tree across the bridge.
     const int connectedAt = waitForLine(*mirror, QStringLiteral("MIRROR connected index=0"), 30000);
     ASSERT_GE(connectedAt, 0) << qPrintable(mirror->lines().join(QLatin1Char('\n')));
     EXPECT_EQ(mirror->lines().at(connectedAt),
-              QStringLiteral("MIRROR connected index=0 ip=%1 values=ANTENNA=/RECEIVERS/RX0/ANTENNA,"
-                             "LASTDRIVERERROR=/RECEIVERS/RX0/LASTDRIVERERROR")
-                  .arg(network.address(1)));
+        QStringLiteral("MIRROR connected index=0 ip=%1 values=ANTENNA=/RECEIVERS/RX0/ANTENNA,"
+                       "LASTDRIVERERROR=/RECEIVERS/RX0/LASTDRIVERERROR")
+            .arg(network.address(1)));
     QStringList errors;
     ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA HF1 5000")}, 10000, nullptr, &errors));
     EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
     ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("select /DEVICES/KRV4/ANTENNA VUHF"), QStringLiteral("wait 200")}));
     ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA VUHF 5000")}, 10000, nullptr, &errors));
     EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
-    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 6"); }, 3000)) << qPrintable(connections());
+    EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 6"); }, 3000))
+        << qPrintable(connections());
     EXPECT_GT(network.receivedBytes(1), receivedBefore) << "nothing reached ws1 over its link";
 
     // Leaving: the registration goes, and so does the mirror of ws1.

@@ -40,10 +40,9 @@ class Soak : public ::testing::Test
 protected:
     void startCco()
     {
-        cco = std::make_unique<ServerProcess>(
-            testsupport::ccoServerPath(),
-            QStringList{QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--quiet"),
-                        QStringLiteral("--state-file"), scratch.filePath(QStringLiteral("cco.state"))});
+        cco = std::make_unique<ServerProcess>(testsupport::ccoServerPath(),
+            QStringList {QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--quiet"),
+                QStringLiteral("--state-file"), scratch.filePath(QStringLiteral("cco.state"))});
         ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
     }
 
@@ -51,10 +50,10 @@ protected:
     {
         return startVornHost(
             {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-             QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-             QStringLiteral("giop:tcp:127.0.0.1:%1").arg(ports[slot])},
+                QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
+                QStringLiteral("giop:tcp:127.0.0.1:%1").arg(ports[slot])},
             {QStringLiteral("mkvalue string /DEVICES/RX/Frequency %1").arg(100 + slot),
-             QStringLiteral("receiver %1 SOAK%2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(ports[slot]).arg(slot)});
+                QStringLiteral("receiver %1 SOAK%2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(ports[slot]).arg(slot)});
     }
 
     // Receivers the mirror holds now: connected lines minus disconnected ones.
@@ -62,7 +61,7 @@ protected:
     {
         const QStringList lines = mirror->lines();
         return lines.filter(QStringLiteral("MIRROR connected")).size()
-               - lines.filter(QStringLiteral("MIRROR disconnected")).size();
+            - lines.filter(QStringLiteral("MIRROR disconnected")).size();
     }
 
     void sample(const QString &event)
@@ -72,7 +71,7 @@ protected:
 
     QTemporaryDir scratch;
     int ccoPort = testsupport::freeLoopbackPort();
-    std::array<int, receiverSlots> ports{};
+    std::array<int, receiverSlots> ports {};
     std::unique_ptr<ServerProcess> cco;
     std::unique_ptr<ServerProcess> mirror;
     std::array<std::unique_ptr<ServerProcess>, receiverSlots> receivers;
@@ -87,8 +86,8 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
     startCco();
     clock.start();
     mirror = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                            QStringLiteral("127.0.0.1:%1").arg(ccoPort)},
-                           {QStringLiteral("mirror /RECEIVERS/RX%1 Frequency")});
+                               QStringLiteral("127.0.0.1:%1").arg(ccoPort)},
+        {QStringLiteral("mirror /RECEIVERS/RX%1 Frequency")});
     ASSERT_TRUE(mirror);
     for (int slot = 0; slot < receiverSlots; ++slot) {
         receivers[slot] = startReceiver(slot);
@@ -121,7 +120,8 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
                     receivers[slot]->kill();
                     event = QStringLiteral("receiver %1 crashed").arg(slot);
                 } else {
-                    hostDo(*receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot), QStringLiteral("wait 200")});
+                    hostDo(
+                        *receivers[slot], {QStringLiteral("unregister SOAK%1").arg(slot), QStringLiteral("wait 200")});
                     receivers[slot]->stop();
                     event = QStringLiteral("receiver %1 left").arg(slot);
                 }
@@ -150,12 +150,12 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
     // An unregistration whose one call met a connection to a CCO process
     // that is gone is not retried: count what stayed registered.
     QProcess tool;
-    tool.start(ccoToolPath(), {QStringLiteral("--cco"), QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
-                               QStringLiteral("list"),
-                               QStringLiteral("CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis")});
+    tool.start(ccoToolPath(),
+        {QStringLiteral("--cco"), QStringLiteral("corbaloc::127.0.0.1:%1/CCO").arg(ccoPort), QStringLiteral("list"),
+            QStringLiteral("CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis")});
     tool.waitForFinished(10000);
-    const int leftBehind =
-        QString::fromLatin1(tool.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).size();
+    const int leftBehind
+        = QString::fromLatin1(tool.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).size();
 
     // And it still works: one joins and is mirrored.
     receivers[0] = startReceiver(0);
@@ -170,7 +170,7 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
     int maxThreads = 0;
     for (const Sample &s : samples) {
         std::printf("| %5.1f s | %ld kB | %d | %d | %d | %s |\n", s.atMs / 1000.0, s.figures.rssKb, s.figures.threads,
-                    s.figures.fds, s.mirrored, qPrintable(s.event));
+            s.figures.fds, s.mirrored, qPrintable(s.event));
         if (s.atMs >= warm.atMs) {
             minRss = std::min(minRss, s.figures.rssKb);
             maxRss = std::max(maxRss, s.figures.rssKb);
@@ -179,8 +179,8 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
     }
     std::printf("VmRSS after warm-up %ld kB, range %ld..%ld kB, at the end %ld kB; threads warm %d, max %d, "
                 "all left %d\n",
-                warm.figures.rssKb, minRss, maxRss, samples.back().figures.rssKb, warm.figures.threads, maxThreads,
-                empty.figures.threads);
+        warm.figures.rssKb, minRss, maxRss, samples.back().figures.rssKb, warm.figures.threads, maxThreads,
+        empty.figures.threads);
     std::printf("registrations left behind at the CCO after every receiver unregistered: %d\n", leftBehind);
 
     // Flat: no more than a few MB above the warm process, threads back to

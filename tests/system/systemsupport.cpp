@@ -22,8 +22,8 @@ namespace systemtest
 {
 namespace
 {
-std::atomic<int> scriptCounter{0};
-std::atomic<int> markCounter{0};
+std::atomic<int> scriptCounter {0};
+std::atomic<int> markCounter {0};
 
 std::mutex noticeMutex;
 std::function<void(const char *, const char *)> &notice()
@@ -77,8 +77,8 @@ QString sourceDir()
     return QStringLiteral(SYSTEMTEST_SOURCE_DIR);
 }
 
-std::unique_ptr<testsupport::ServerProcess> startVornHost(const QStringList &args, const QStringList &scriptLines,
-                                                          const QStringList &prefix, int timeoutMs)
+std::unique_ptr<testsupport::ServerProcess> startVornHost(
+    const QStringList &args, const QStringList &scriptLines, const QStringList &prefix, int timeoutMs)
 {
     // The script lives next to the test's other scratch files and goes with
     // the process: vorn-host has read it before it prints READY.
@@ -97,7 +97,7 @@ std::unique_ptr<testsupport::ServerProcess> startVornHost(const QStringList &arg
     all.prepend(script);
     all.prepend(QStringLiteral("--script"));
     if (!prefix.isEmpty()) {
-        all = prefix.mid(1) + QStringList{program} + all;
+        all = prefix.mid(1) + QStringList {program} + all;
         program = prefix.first();
     }
     auto host = std::make_unique<testsupport::ServerProcess>(program, all);
@@ -111,7 +111,7 @@ std::unique_ptr<testsupport::ServerProcess> startVornHost(const QStringList &arg
 }
 
 bool hostDo(testsupport::ServerProcess &host, const QStringList &commands, int timeoutMs, QStringList *output,
-            QStringList *errors)
+    QStringList *errors)
 {
     const int from = host.lineCount();
     const QString mark = QStringLiteral("@@%1").arg(++markCounter);
@@ -234,8 +234,8 @@ void buildReceiverTree(const QString &devicePath)
     QStringList names;
     for (const auto &antenna : antennas) {
         names << QString::fromLatin1(antenna.name);
-        if (auto *number = addValue<values::Value<int>>(devicePath + QStringLiteral("/ANTENNAS/") + names.last(),
-                                                        QStringLiteral("ExternalNumber")))
+        if (auto *number = addValue<values::Value<int>>(
+                devicePath + QStringLiteral("/ANTENNAS/") + names.last(), QStringLiteral("ExternalNumber")))
             number->SetValue(antenna.input, nullptr);
     }
     if (auto *out = addValue<values::Value<int>>(devicePath + QStringLiteral("/ANTENNAS"), QStringLiteral("MatrixOut")))

@@ -32,15 +32,15 @@ QString sourceDir();
 // host prints "READY <tag>" and start() returns. `prefix` goes in front of
 // the program (for example "ip netns exec NS"). Commands follow with
 // hostDo(). The host stays until it is stopped.
-std::unique_ptr<testsupport::ServerProcess> startVornHost(const QStringList &args, const QStringList &scriptLines,
-                                                          const QStringList &prefix = {}, int timeoutMs = 15000);
+std::unique_ptr<testsupport::ServerProcess> startVornHost(
+    const QStringList &args, const QStringList &scriptLines, const QStringList &prefix = {}, int timeoutMs = 15000);
 
 // Sends `commands` to a vorn-host child and waits (processing Qt events)
 // until it has run them all. `output` gets what they printed on stdout,
 // `errors` their "error:" lines. False when the host did not get through
 // them in time.
 bool hostDo(testsupport::ServerProcess &host, const QStringList &commands, int timeoutMs = 10000,
-            QStringList *output = nullptr, QStringList *errors = nullptr);
+    QStringList *output = nullptr, QStringList *errors = nullptr);
 
 // Index of the first line from `from` on that contains `text`, waiting up
 // to `timeoutMs` while Qt events are processed; -1 if none came.

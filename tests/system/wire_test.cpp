@@ -72,13 +72,13 @@ struct Cdr
 Bytes header(std::uint8_t type, std::uint32_t size, std::uint8_t major = 1, std::uint8_t minor = 2)
 {
     return {'G', 'I', 'O', 'P', major, minor, 0, type, std::uint8_t(size >> 24), std::uint8_t(size >> 16),
-            std::uint8_t(size >> 8), std::uint8_t(size)};
+        std::uint8_t(size >> 8), std::uint8_t(size)};
 }
 
 // A GIOP 1.2 request for `operation` on the object `key`; `body` adds the
 // arguments, 8-aligned after the header as GIOP 1.2 wants.
-Bytes request(std::uint32_t id, const std::string &key, const std::string &operation,
-              const std::function<void(Cdr &)> &body = {})
+Bytes request(
+    std::uint32_t id, const std::string &key, const std::string &operation, const std::function<void(Cdr &)> &body = {})
 {
     Cdr cdr;
     cdr.bytes = header(0, 0);
@@ -107,7 +107,7 @@ public:
     explicit RawConnection(int port)
     {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(std::uint16_t(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -144,12 +144,12 @@ public:
         *closed = false;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  deadline - std::chrono::steady_clock::now())
-                                  .count();
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                      .count();
             if (left <= 0)
                 return got;
-            pollfd p{fd, POLLIN, 0};
+            pollfd p {fd, POLLIN, 0};
             if (::poll(&p, 1, int(left)) <= 0)
                 return got;
             std::uint8_t buf[4096];
@@ -206,20 +206,19 @@ std::vector<Case> hostileInputs(const std::string &key)
         {"3 bytes of a header", {'G', 'I', 'O'}, true},
         {"a header without its message", header(0, 64), true},
         {"a header announcing 4 GiB", concat(header(0, 0xFFFFFFF0u), randomBytes(random, 100)), true},
-        {"a header announcing 100 MiB, little endian",
-         {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0x00, 0x00, 0x40, 0x06}, true},
+        {"a header announcing 100 MiB, little endian", {'G', 'I', 'O', 'P', 1, 2, 1, 0, 0x00, 0x00, 0x40, 0x06}, true},
         {"GIOP version 9.9", concat(header(0, 16, 9, 9), Bytes(16, 0)), true},
         {"message type 42", concat(header(42, 16), Bytes(16, 0)), true},
         {"a request cut in half", Bytes(good.begin(), good.begin() + long(good.size() / 2)), true},
         {"a request whose key claims 4 GiB",
-         [&] {
-             Bytes b = good;
-             // The key's length follows id (4), flags (4) and the address kind (2 + 2 padding).
-             b[24] = b[25] = b[26] = 0xFF;
-             b[27] = 0xF0;
-             return b;
-         }(),
-         false},
+            [&] {
+                Bytes b = good;
+                // The key's length follows id (4), flags (4) and the address kind (2 + 2 padding).
+                b[24] = b[25] = b[26] = 0xFF;
+                b[27] = 0xF0;
+                return b;
+            }(),
+            false},
         {"a request for an unknown object", request(8, "NoSuchObject", "_non_existent"), false},
         {"a request for an unknown operation", request(9, key, "noSuchOperation"), false},
         {"a fragment with no message before it", concat(header(7, 8), Bytes(8, 0)), true},
@@ -294,9 +293,8 @@ protected:
         const bool settled = testsupport::waitUntil(
             [&] { return processFigures(server.pid()).threads <= before.threads + 5; }, 30000, 50);
         const ProcessFigures after = processFigures(server.pid());
-        std::printf("%s: threads %d -> %d after %lld ms, VmRSS %ld -> %ld kB, descriptors %d -> %d\n",
-                    name, before.threads, after.threads, clock.elapsed(), before.rssKb,
-                    after.rssKb, before.fds, after.fds);
+        std::printf("%s: threads %d -> %d after %lld ms, VmRSS %ld -> %ld kB, descriptors %d -> %d\n", name,
+            before.threads, after.threads, clock.elapsed(), before.rssKb, after.rssKb, before.fds, after.fds);
         EXPECT_TRUE(settled) << "threads of dropped connections stay";
         EXPECT_LE(after.fds, before.fds + 5) << "descriptors of dropped connections stay";
         // A claimed size is no reason to allocate it.
@@ -310,8 +308,8 @@ TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
 {
     auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-    CORBA::Object_var object =
-        CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
+    CORBA::Object_var object
+        = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
     CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(object);
     ASSERT_FALSE(CORBA::is_nil(ccoRef));
     const auto ccoServes = [&] {
