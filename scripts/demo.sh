@@ -9,5 +9,5 @@ for arg in "$@"; do
     -h | --help) exec "$root/scripts/run-demo.sh" --help ;;
   esac
 done
-"$root/scripts/build.sh" "$root/build"
+"$root/scripts/build.sh" --quiet "$root/build"
 exec "$root/scripts/run-demo.sh" "$root/build" "$@"
