@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -122,6 +123,12 @@ struct ArmedTimers : QObject
 class WatcherTest : public ::testing::Test
 {
 protected:
+    // A pool thread still tearing itself down at exit would be reported as a leak.
+    void TearDown() override
+    {
+        watcher.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
     void startCco(const QStringList &extra = {})
     {
         cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + extra);
@@ -164,8 +171,6 @@ protected:
         ASSERT_TRUE(cco->command("fault clear"));
     }
 
-    int timers() const { return watcher->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).size(); }
-
     std::unique_ptr<testsupport::ServerProcess> cco;
     ArmedTimers armedTimers;
     QList<List> published;
@@ -192,7 +197,7 @@ TEST_F(WatcherTest, FindsObjectsOfEverySubsystemInOrderAndPublishesOnlyChanges)
     ASSERT_TRUE(waitForPolls(5));
     EXPECT_EQ(published.size(), 1) << "an unchanged CCO publishes nothing more";
     // Fired timers do not pile up: the pending one and at most one on its way out.
-    EXPECT_LE(timers(), 2);
+    EXPECT_LE(watcher->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly).size(), 2);
 
     // The same entries in another order (Rx2 moves to SubB's end), then one entry's values in another order.
     changeBetweenPolls([] {
@@ -226,8 +231,7 @@ TEST_F(WatcherTest, CcoOutagePublishesAnEmptyListAndRestartTheFullListAgain)
     ASSERT_TRUE(waitForLast(full));
 
     cco->kill();
-    ASSERT_TRUE(waitForPublished(2));
-    EXPECT_EQ(published.last(), List());
+    ASSERT_TRUE(waitForLast(List()));
     cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + keep);
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
     ASSERT_TRUE(waitForPublished(3, 10000));
@@ -245,8 +249,7 @@ TEST_F(WatcherTest, FallsBackToLocalSubSystemOnlyWhenTheCcoListsNoSubsystem)
 
     // A failing listing is not an empty one: no fallback, nothing found.
     ASSERT_TRUE(cco->command("fault raise GetSubSystems NO_RESOURCES"));
-    ASSERT_TRUE(waitForPublished(2));
-    EXPECT_EQ(published.last(), List());
+    ASSERT_TRUE(waitForLast(List()));
     EXPECT_GT(traces.count("CCOWatcher::getPathsForAllSubsystems:Exception: CORBA::Exception"), 0);
     ASSERT_TRUE(cco->command("fault clear"));
     ASSERT_TRUE(waitForLast(List {Entry("Rx1", {"h"})}));
@@ -261,7 +264,6 @@ TEST_F(WatcherTest, GivesUpWithoutOrbAfterLimitPlusOneChecks)
         startWatcher(limit);
         ASSERT_TRUE(waitUntil([&] { return armedTimers.count >= limit + 2; }, 3000)) << limit;
         EXPECT_FALSE(waitUntil([&] { return armedTimers.count > limit + 2; }, 10 * pollMs)) << limit;
-        EXPECT_TRUE(waitUntil([&] { return timers() == 0; }, 1000));
     }
     EXPECT_TRUE(published.isEmpty());
 }
@@ -302,7 +304,6 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     ASSERT_TRUE(waitUntil([&] { return !resolveValues(path).isEmpty(); }));
     EXPECT_EQ(resolveValues(path), (Bytes {"Empf\xe4nger", "?5"}));
     EXPECT_EQ(traces.count(notFound), 1);
-    ASSERT_TRUE(waitForPublished(1));
 
     CCORegistration::registerAtCCO(path, {"hostR", "77"});
     EXPECT_TRUE(waitForLast(List {Entry("RxR", {"hostR", "77"})}));
