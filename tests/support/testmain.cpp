@@ -1,6 +1,5 @@
 // main() of the test programs: a QCoreApplication for the Qt parts, then
-// GoogleTest. A test program that defines its own main() does not get this
-// one (it comes from a static library).
+// GoogleTest. A program that defines its own main() does not get this one.
 #include <orbhandler.h>
 
 #include <QCoreApplication>
