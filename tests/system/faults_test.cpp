@@ -12,8 +12,10 @@
 #include "cfgcenter.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
+#include "receivercco.h"
 #include "serverprocess.h"
 #include "tree.h"
+#include "vtclientcenter.h"
 #include "waituntil.h"
 
 #include <matrixmanager.hh>
@@ -32,6 +34,7 @@
 using namespace systemtest;
 using testsupport::ServerProcess;
 using testsupport::waitUntil;
+using namespace externalCCODriver::mirroring;
 
 namespace
 {
@@ -400,6 +403,77 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
         heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (abandoned on destruction, by design)")});
     LocateHooks::setSecondForTests(0);
+}
+
+// A receiver workstation that stops answering (SIGSTOP) while this process
+// mirrors it: the value-tree client's poll is bounded, the loss is reported,
+// the receiver is mirrored again once it runs, and a mirror destroyed while
+// the receiver hangs returns within one poll.
+TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
+{
+    VtClientCenter::Timing timing;
+    timing.waitMs = 300;
+    timing.retryMs = 100;
+    timing.callMarginMs = 700;
+    VtClientCenter::Instance()->SetTiming(timing);
+    const int pollBoundMs = timing.waitMs + timing.callMarginMs;
+
+    const int port = testsupport::freeLoopbackPort();
+    auto receiver
+        = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
+                            QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"),
+                            QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 100"),
+                QStringLiteral("receiver %1 RXSTOP 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(port)});
+    ASSERT_TRUE(receiver);
+
+    auto owner = std::make_unique<QObject>();
+    QList<QPair<qint64, int>> events; // (time, +1 connected / -1 disconnected)
+    auto *mirror = new ReceiverCCO(*owner);
+    QObject::connect(mirror, &ReceiverCCO::receiverConnected, owner.get(),
+        [&](const CcoReceiverProperties &) { events << qMakePair(clock.elapsed(), 1); });
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, owner.get(),
+        [&](int) { events << qMakePair(clock.elapsed(), -1); });
+    CcoInitParameters parameters;
+    parameters.subTreePattern = QStringLiteral("/STOPPED/RX%1");
+    parameters.mirroredValues = QStringList{QStringLiteral("Frequency")};
+    mirror->init(parameters);
+    // Lists every 100 ms instead of 5000 ms; the class is otherwise as is.
+    delete mirror->findChild<externalCCODriver::CCOWatcher *>();
+    auto *watcher = new externalCCODriver::CCOWatcher(100, 10, category, mirror);
+    QObject::connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)), mirror,
+        SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
+    watcher->init();
+    const auto last = [&] { return events.isEmpty() ? 0 : events.last().second; };
+    ASSERT_TRUE(waitUntil([&] { return last() == 1; }, 8000));
+    Heartbeat heartbeat;
+
+    receiver->suspend();
+    const qint64 stoppedAt = clock.elapsed();
+    ASSERT_TRUE(waitUntil([&] { return last() == -1; }, pollBoundMs + 2000));
+    const qint64 noticed = events.last().first - stoppedAt;
+    EXPECT_LE(noticed, pollBoundMs + slackMs);
+    receiver->resume();
+    const qint64 resumedAt = clock.elapsed();
+    ASSERT_TRUE(waitUntil([&] { return last() == 1; }, 5000));
+    EXPECT_EQ(valueText(QStringLiteral("/STOPPED/RX0/Frequency")), QStringLiteral("100"));
+    addRow({QStringLiteral("mirrored receiver workstation stopped (SIGSTOP), continued"), noticed, heartbeat.maxGapMs(),
+        events.last().first - resumedAt, QStringLiteral("its values while it is stopped")});
+    EXPECT_LT(heartbeat.maxGapMs(), slackMs);
+
+    receiver->suspend();
+    heartbeat.reset();
+    QElapsedTimer destroying;
+    destroying.start();
+    owner.reset();
+    const qint64 destroyMs = destroying.elapsed();
+    receiver->resume();
+    EXPECT_LE(destroyMs, pollBoundMs + slackMs);
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
+    EXPECT_EQ(VtClientCenter::NetworkThreadCount(), 0);
+    addRow({QStringLiteral("mirror destroyed while the receiver is stopped"), destroyMs, heartbeat.maxGapMs(), -1,
+        QStringLiteral("nothing")});
+    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("unregister RXSTOP")}));
 }
 
 // The driver's antenna side in this process against a matrix-server that is
