@@ -9,8 +9,7 @@
 //    change of the local mirror, as a ratio to a raw round trip (GetValue) to
 //    the same server measured in the same run;
 //  - resident memory of this process per mirrored receiver.
-#include "hostprocess.h"
-#include "mirroringtestsupport.h"
+#include "benchhosts.h"
 
 #include "ccowatcher.h"
 #include "iobserver.h"

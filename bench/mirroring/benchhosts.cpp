@@ -1,11 +1,9 @@
-#include "hostprocess.h"
+#include "benchhosts.h"
 
+#include "orbhandler.h"
 #include "serverprocess.h"
+#include "tree.h"
 #include "waituntil.h"
-
-#include <QCoreApplication>
-
-#include <signal.h>
 
 namespace mirroringtest
 {
@@ -16,32 +14,29 @@ HostProcess::HostProcess(QStringList args)
 
 HostProcess::~HostProcess()
 {
-    kill();
+    if (process && process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
 }
 
-bool HostProcess::start(const QString &readyText, int timeoutMs)
+bool HostProcess::start(int timeoutMs)
 {
     process = std::make_unique<QProcess>();
-    process->setProgram(vornHostPath());
+    process->setProgram(QStringLiteral(MIRRORINGBENCH_VORN_HOST));
     process->setArguments(arguments);
     process->start();
-    if (!process->waitForStarted(timeoutMs))
-        return false;
-    return readyText.isEmpty() || waitForLine(readyText, timeoutMs) >= 0;
+    return process->waitForStarted(timeoutMs);
 }
 
 void HostProcess::send(const QString &commandLine)
 {
-    if (!process)
-        return;
     process->write(commandLine.toUtf8() + '\n');
     process->waitForBytesWritten(1000);
 }
 
 void HostProcess::collect()
 {
-    if (!process)
-        return;
     partial += process->readAllStandardOutput();
     errors += process->readAllStandardError();
     int newline;
@@ -56,8 +51,7 @@ int HostProcess::waitForLine(const QString &text, int timeoutMs, int from)
     int found = -1;
     testsupport::waitUntil(
         [&] {
-            if (process)
-                process->waitForReadyRead(5);
+            process->waitForReadyRead(5);
             collect();
             for (int i = from; i < stdoutLines.size(); ++i) {
                 if (stdoutLines.at(i).contains(text)) {
@@ -71,66 +65,41 @@ int HostProcess::waitForLine(const QString &text, int timeoutMs, int from)
     return found;
 }
 
-QStringList HostProcess::lines()
-{
-    collect();
-    return stdoutLines;
-}
-
-qint64 HostProcess::pid() const
-{
-    return process ? process->processId() : -1;
-}
-
-void HostProcess::suspend()
-{
-    if (pid() > 0)
-        ::kill(static_cast<pid_t>(pid()), SIGSTOP);
-}
-
-void HostProcess::resume()
-{
-    if (pid() > 0)
-        ::kill(static_cast<pid_t>(pid()), SIGCONT);
-}
-
-void HostProcess::kill()
-{
-    if (!process)
-        return;
-    resume();
-    if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(5000);
-    }
-    collect();
-    process.reset();
-}
-
 QString HostProcess::diagnostics()
 {
     collect();
-    return QStringLiteral("stdout:\n%1\nstderr:\n%2").arg(stdoutLines.join(QLatin1Char('\n')), QString::fromUtf8(errors));
-}
-
-QString vornHostPath()
-{
-    return QStringLiteral(MIRRORINGTEST_VORN_HOST);
-}
-
-int freePort()
-{
-    return testsupport::freeLoopbackPort();
+    return QStringLiteral("stdout:\n%1\nstderr:\n%2")
+        .arg(stdoutLines.join(QLatin1Char('\n')), QString::fromUtf8(errors));
 }
 
 QStringList hostArguments(int ccoPort, int listenPort)
 {
-    QStringList args{QStringLiteral("--no-plugin"), QStringLiteral("--stay")};
+    QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--stay")};
     if (ccoPort)
         args << QStringLiteral("--cco") << QStringLiteral("127.0.0.1:%1").arg(ccoPort);
     if (listenPort)
         args << QStringLiteral("--") << QStringLiteral("-ORBendPoint")
              << QStringLiteral("giop:tcp:127.0.0.1:%1").arg(listenPort);
     return args;
+}
+
+QList<int> ensureOrb(int listenPorts, int ccoPort)
+{
+    static QList<int> ports;
+    static bool up = false;
+    if (up)
+        return ports;
+    // Every held poll of a client takes a connection to its server, and
+    // omniORB opens only 5 per server by default.
+    QStringList args {QStringLiteral("-ORBmaxGIOPConnectionPerServer"), QStringLiteral("32")};
+    for (int i = 0; i < listenPorts; ++i) {
+        ports << testsupport::freeLoopbackPort();
+        args << QStringLiteral("-ORBendPoint") << QStringLiteral("giop:tcp:127.0.0.1:%1").arg(ports.last());
+    }
+    if (ccoPort)
+        args << QStringLiteral("-ORBInitRef") << QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort);
+    up = CorbaCommon::OrbHandler::Instance().Init(args);
+    values::Tree::Create();
+    return ports;
 }
 }

@@ -1,0 +1,476 @@
+// Receiver mirroring: the remote value tree, the connectors and ReceiverCCO.
+// The CCO is a cco-server process; receivers are vorn-host processes or this
+// process's own tree, served on several loopback ports (each port is another
+// receiver identifier for the same tree).
+#include "errorhandler.h"
+#include "orbhandler.h"
+#include "receivercco.h"
+#include "receiverconnector.h"
+#include "remoteconnector.h"
+#include "serverprocess.h"
+#include "tree.h"
+#include "vtclientcenter.h"
+#include "vttreeserver.h"
+#include "waituntil.h"
+
+#include <QTemporaryFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+
+using namespace externalCCODriver::mirroring;
+using testsupport::freeLoopbackPort;
+using testsupport::ServerProcess;
+using testsupport::waitUntil;
+
+namespace
+{
+const QString localHost = QStringLiteral("127.0.0.1");
+
+QString textAt(const QString &path)
+{
+    values::ValueBase *value = values::Tree::Instance()->FindValue(path);
+    return value ? value->GetStringValue() : QStringLiteral("<none>");
+}
+
+bool nodeExists(const QString &path)
+{
+    return values::Tree::Instance()->FindNode(path) != nullptr;
+}
+
+void addText(const QString &path, const QString &text)
+{
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    auto value = std::make_unique<values::Value<QString>>();
+    value->SetName(path.mid(slash + 1), nullptr);
+    value->SetValue(text, nullptr);
+    ASSERT_TRUE(values::Tree::Instance()->AddValue(path.left(slash + 1), value.get()));
+    (void)value.release();
+}
+
+int ccoPort()
+{
+    static const int port = freeLoopbackPort();
+    return port;
+}
+
+// A vorn-host that runs `script` and knows the CCO; its ORB listens on
+// `listenPort` unless that is 0. The script must print a READY line.
+std::unique_ptr<ServerProcess> startHost(const QStringList &script, int listenPort = 0)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return nullptr;
+    file.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
+    file.flush();
+    QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--script"), file.fileName(),
+        QStringLiteral("--cco"), QStringLiteral("%1:%2").arg(localHost).arg(ccoPort())};
+    if (listenPort)
+        args << QStringLiteral("--") << QStringLiteral("-ORBendPoint")
+             << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(listenPort);
+    auto host = std::make_unique<ServerProcess>(QStringLiteral(MIRRORINGTEST_VORN_HOST), args);
+    // The host has read the script by the time it prints READY.
+    if (!host->start()) {
+        ADD_FAILURE() << qPrintable(host->errorText());
+        return nullptr;
+    }
+    return host;
+}
+
+// A receiver host serving /DEVICES/RX/Frequency on `port`, registered at the
+// CCO as `name` (not for "-").
+std::unique_ptr<ServerProcess> startReceiver(int port, const QString &name, const QString &frequency)
+{
+    return startHost({QStringLiteral("mkvalue string /DEVICES/RX/Frequency %1").arg(frequency),
+                         QStringLiteral("receiver %1 %2 %3 %3 /DEVICES/RX").arg(port).arg(name, localHost)},
+        port);
+}
+
+// Records what a value-tree client reports: the codes, whether any came on
+// another thread or said "connected" while it was not, and the mirrored
+// frequency at each 15 or 16.
+class ClientRecorder : public IObserver
+{
+public:
+    explicit ClientRecorder(IVtClient *vtClient)
+        : client(vtClient)
+    {
+        client->AddObserver(this);
+    }
+    ~ClientRecorder() override
+    {
+        if (client)
+            client->DeleteObserver(this);
+    }
+    int count(unsigned int code) const { return int(std::count(codes.begin(), codes.end(), code)); }
+
+    std::vector<unsigned int> codes;
+    QStringList frequencyAtConnect;
+    int strays = 0;
+
+protected:
+    void Notify(Observable *, unsigned int code) override
+    {
+        codes.push_back(code);
+        strays += QThread::currentThread() != owner ? 1 : 0;
+        if (code == 15 || code == 16) {
+            strays += client->IsConnected() ? 0 : 1;
+            frequencyAtConnect << textAt(QStringLiteral("/LOCAL/RX/Freq"));
+        }
+        if (code == 18)
+            client = nullptr;
+    }
+
+private:
+    IVtClient *client;
+    QThread *owner = QThread::currentThread();
+};
+
+class TestReceiverCCO : public ReceiverCCO
+{
+public:
+    using ReceiverCCO::checkReceiverList;
+    using ReceiverCCO::onReceiverListUpdated;
+    using ReceiverCCO::ReceiverCCO;
+};
+
+class Mirroring : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(ccoPort())});
+        // Several clients of this process poll its own tree server at once;
+        // each held poll takes a connection, and omniORB opens only 5 per
+        // server by default.
+        QStringList args {QStringLiteral("-ORBmaxGIOPConnectionPerServer"), QStringLiteral("32"),
+            QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::%1:%2/CCO").arg(localHost).arg(ccoPort())};
+        for (int i = 0; i < 4; ++i) {
+            ownPorts << freeLoopbackPort();
+            args << QStringLiteral("-ORBendPoint")
+                 << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(ownPorts.last());
+        }
+        CorbaCommon::OrbHandler::Instance().Init(args);
+        values::Tree::Create();
+    }
+
+    static void TearDownTestSuite() { cco.reset(); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(cco && cco->ready());
+        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
+        VtClientCenter::Timing timing;
+        timing.waitMs = 300;
+        timing.retryMs = 100;
+        timing.callMarginMs = 1000;
+        VtClientCenter::Instance()->SetTiming(timing);
+        parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
+        parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
+        ErrorHandler::Instance()->SetTraceFilter(0x20);
+        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+            std::lock_guard<std::mutex> lock(traceMutex);
+            for (const char *text : {"Connect to receiver", "Disconnected from receiver"}) {
+                const int at = line.indexOf(QLatin1String(text));
+                if (at >= 0)
+                    traces << line.mid(at);
+            }
+        });
+    }
+
+    void TearDown() override
+    {
+        ErrorHandler::Instance()->SetTraceCapture({});
+        ownServer.reset();
+        EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
+        EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2000));
+        EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
+        for (const char *node : {"/REMOTE", "/ADMINISTRATION", "/DEVICES"})
+            values::Tree::Instance()->RemoveNode(QString::fromLatin1(node));
+    }
+
+    // This process's tree, served as a receiver serves it.
+    void serveOwnTree()
+    {
+        ownServer = std::make_unique<VtTreeServer>();
+        ASSERT_TRUE(ownServer->start());
+        addText(QStringLiteral("/ADMINISTRATION/DRIVERVTPATH"), QStringLiteral("/DEVICES/RX"));
+        addText(QStringLiteral("/ADMINISTRATION/Ip"), QStringLiteral("10.0.0.1"));
+        addText(QStringLiteral("/DEVICES/RX/Frequency"), QStringLiteral("100"));
+    }
+
+    static ReceiverIdentifier own(int n) { return ReceiverIdentifier(localHost, ownPorts.at(n)); }
+
+    // "C<index>:<ip>" for receiverConnected, "D<index>" for receiverDisconnected.
+    template <typename Emitter> void record(Emitter *emitter)
+    {
+        QObject::connect(emitter, &Emitter::receiverConnected, &context, [this](const CcoReceiverProperties &p) {
+            events << QStringLiteral("C%1:%2").arg(p.index).arg(p.ip);
+            last = p;
+        });
+        QObject::connect(emitter, &Emitter::receiverDisconnected, &context,
+            [this](int index) { events << QStringLiteral("D%1").arg(index); });
+    }
+
+    bool waitForEvent(const QString &event, int count = 1)
+    {
+        return waitUntil([&] { return events.count(event) >= count; }, 8000);
+    }
+
+    // A recorded ReceiverCCO that gets a list from the CCO every `pollMs`, or
+    // only what the test hands it for 0. (Its own pace of 5000 ms is left to
+    // the slow test.)
+    TestReceiverCCO *startMirror(QObject &parent, int pollMs)
+    {
+        auto *mirror = new TestReceiverCCO(parent);
+        record(mirror);
+        mirror->init(parameters);
+        delete mirror->findChild<externalCCODriver::CCOWatcher *>();
+        if (pollMs > 0) {
+            auto *watcher = new externalCCODriver::CCOWatcher(
+                pollMs, 10, QStringLiteral("CentralServices/Receiver/PulseAnalysis"), mirror);
+            QObject::connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)),
+                mirror, SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
+            watcher->init();
+        }
+        return mirror;
+    }
+
+    QStringList takeTraces()
+    {
+        std::lock_guard<std::mutex> lock(traceMutex);
+        QStringList result;
+        result.swap(traces);
+        return result;
+    }
+
+    static std::unique_ptr<ServerProcess> cco;
+    static QList<int> ownPorts;
+    std::unique_ptr<VtTreeServer> ownServer;
+    CcoInitParameters parameters;
+    QObject context;
+    QStringList events;
+    CcoReceiverProperties last;
+    std::mutex traceMutex;
+    QStringList traces;
+};
+
+std::unique_ptr<ServerProcess> Mirroring::cco;
+QList<int> Mirroring::ownPorts;
+
+TEST_F(Mirroring, RemoteTreeFollowsAndReconnectsReportingInOrderOnTheOwnersThread)
+{
+    const int port = freeLoopbackPort();
+    auto host = startReceiver(port, QStringLiteral("-"), QStringLiteral("100"));
+    ASSERT_TRUE(host);
+    IVtClient *client = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", port);
+    ASSERT_NE(client, nullptr);
+    ClientRecorder recorder(client);
+    ASSERT_TRUE(client->AddValueLink("/LOCAL/RX/Ip,/ADMINISTRATION/Ip", ""));
+    ASSERT_TRUE(client->AddValueLink("/LOCAL/RX/Freq,DEVICES/RX/Frequency", ""));
+    ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 1; }));
+    // The values are in place before the connection is reported.
+    EXPECT_EQ(recorder.frequencyAtConnect.value(0), QStringLiteral("100"));
+
+    host->command(QStringLiteral("set /DEVICES/RX/Frequency 200"), 0);
+    EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("200"); }, 3000));
+
+    host->kill();
+    ASSERT_TRUE(waitUntil([&] { return recorder.count(17) == 1; }, 3000));
+    EXPECT_FALSE(client->IsConnected());
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
+
+    host = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
+    ASSERT_TRUE(host);
+    ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 2; }));
+    EXPECT_EQ(recorder.frequencyAtConnect.value(2), QStringLiteral("300"));
+
+    EXPECT_TRUE(VtClientCenter::Instance()->DestroyVtClient(client));
+    EXPECT_EQ(recorder.codes, (std::vector<unsigned int> {15, 16, 17, 16, 18}));
+    EXPECT_EQ(recorder.strays, 0);
+    // What the client created goes with it, nodes included.
+    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL")));
+}
+
+TEST_F(Mirroring, ConnectorIndexesCountUpReuseOnlyTheTopOneAndOnlyConnectedReceiversAreReportedGone)
+{
+    serveOwnTree();
+    QObject parent;
+    auto *connector = new ReceiverConnector(&parent);
+    connector->setInitParameters(parameters);
+    record(connector);
+    auto treePaths = [&] {
+        QStringList paths;
+        for (RemoteConnector *remote : parent.findChildren<RemoteConnector *>())
+            paths << remote->treePath();
+        paths.sort();
+        return paths.join(QLatin1Char(' '));
+    };
+
+    connector->connectRemote(own(0));
+    connector->connectRemote(own(1));
+    connector->connectRemote(own(2));
+    connector->connectRemote(own(1));
+    connector->connectRemote(ReceiverIdentifier(QString(), ownPorts.at(3)));
+    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2"));
+
+    connector->disconnectRemote(ReceiverIdentifier(localHost, 1));
+    connector->disconnectRemote(own(2));
+    connector->connectRemote(own(3));
+    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2"));
+
+    connector->disconnectRemote(own(0));
+    connector->connectRemote(ReceiverIdentifier(QStringLiteral("localhost"), ownPorts.at(0)));
+    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX1 /REMOTE/RX2 /REMOTE/RX3"));
+    // The two dropped ones had not connected yet.
+    EXPECT_TRUE(events.isEmpty());
+
+    ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
+    events.sort();
+    EXPECT_EQ(events,
+        (QStringList {QStringLiteral("C1:10.0.0.1"), QStringLiteral("C2:10.0.0.1"), QStringLiteral("C3:10.0.0.1")}));
+    EXPECT_EQ(last.valuePaths,
+        (QMap<QString, QString> {
+            {QStringLiteral("Frequency"), QStringLiteral("/REMOTE/RX%1/Frequency").arg(last.index)}}));
+    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX3/Frequency")), QStringLiteral("100"));
+    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX3/ADMINISTRATION/DRIVERVTPATH")), QStringLiteral("/DEVICES/RX"));
+
+    events.clear();
+    connector->disconnectRemote(own(3));
+    EXPECT_EQ(events, QStringList {QStringLiteral("D2")});
+    EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE/RX2")));
+}
+
+TEST_F(Mirroring, ReceiverListTakesFourStringEntriesWithAPortOnceEachSkipsExcludedAndConnectsBeforeItDisconnects)
+{
+    parameters.excludedReceivers = {ReceiverIdentifier(localHost, 4712)};
+    QObject parent;
+    TestReceiverCCO *mirror = startMirror(parent, 0);
+    const QString h = localHost, d = QStringLiteral("dev"), i = QStringLiteral("info"), p = QStringLiteral("4711");
+    mirror->onReceiverListUpdated({
+        {QStringLiteral("zero"), {h, d, i, QStringLiteral("0")}},
+        {QStringLiteral("text"), {h, d, i, QStringLiteral("x")}},
+        {QStringLiteral("three"), {h, d, p}},
+        {QStringLiteral("five"), {h, d, i, QStringLiteral("4714"), p}},
+        {QStringLiteral("good"), {h, d, i, p}},
+        {QStringLiteral("twin"), {h, QStringLiteral("other"), i, p}},
+        {QStringLiteral("excluded"), {h, d, i, QStringLiteral("4712")}},
+        {QStringLiteral("upper"), {QStringLiteral("LOCALHOST"), d, i, p}},
+        {QStringLiteral("lower"), {QStringLiteral("localhost"), d, i, p}},
+    });
+    // Hosts compare as exact strings.
+    EXPECT_EQ(takeTraces(),
+        (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:4711"),
+            QStringLiteral("Connect to receiver LOCALHOST:4711"),
+            QStringLiteral("Connect to receiver localhost:4711")}));
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 3);
+
+    // A receiver that moved to another port: the new one comes before the old one goes.
+    mirror->checkReceiverList({ReceiverIdentifier(QStringLiteral("LOCALHOST"), 4711),
+        ReceiverIdentifier(QStringLiteral("localhost"), 4711), ReceiverIdentifier(h, 4713)});
+    EXPECT_EQ(takeTraces(),
+        (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:4713"),
+            QStringLiteral("Disconnected from receiver 127.0.0.1:4711")}));
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 3);
+}
+
+// A module may tear the whole mirror down from a slot of receiverDisconnected,
+// also when the report comes from one of several connectors an update deletes.
+TEST_F(Mirroring, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
+{
+    serveOwnTree();
+    auto *parent = new QObject;
+    TestReceiverCCO *mirror = startMirror(*parent, 0);
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] {
+        delete parent;
+        parent = nullptr;
+    });
+    mirror->checkReceiverList({own(0), own(1)});
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.0.0.1")) && waitForEvent(QStringLiteral("C1:10.0.0.1")));
+
+    events.clear();
+    mirror->checkReceiverList({});
+    EXPECT_EQ(parent, nullptr);
+    EXPECT_EQ(events, QStringList {QStringLiteral("D0")});
+}
+
+TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRestartRemovalAndTeardown)
+{
+    const int port = freeLoopbackPort();
+    auto receiver = startReceiver(port, QStringLiteral("RX1"), QStringLiteral("100"));
+    ASSERT_TRUE(receiver);
+    QObject parent;
+    startMirror(parent, 200);
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
+    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("100"));
+    const int secondPort = freeLoopbackPort();
+    auto second = startReceiver(secondPort, QStringLiteral("RX2"), QStringLiteral("2"));
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C1:127.0.0.1")));
+
+    receiver->command(QStringLiteral("set /DEVICES/RX/Frequency 150"), 0);
+    EXPECT_TRUE(
+        waitUntil([] { return textAt(QStringLiteral("/REMOTE/RX0/Frequency")) == QLatin1String("150"); }, 3000));
+    events.clear();
+    receiver->command(QStringLiteral("set /ADMINISTRATION/Ip 10.9.9.9"), 0);
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.9.9.9")));
+    EXPECT_EQ(events, (QStringList {QStringLiteral("D0"), QStringLiteral("C0:10.9.9.9")}));
+
+    // The CCO entry outlives the crash: the restarted host is the same
+    // receiver under the same number.
+    events.clear();
+    receiver->kill();
+    ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
+    receiver = startReceiver(port, QStringLiteral("RX1"), QStringLiteral("300"));
+    ASSERT_TRUE(receiver);
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
+    EXPECT_EQ(events.first(), QStringLiteral("D0"));
+    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("300"));
+
+    events.clear();
+    receiver->command(QStringLiteral("unregister RX1"), 0);
+    ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
+    EXPECT_TRUE(waitUntil([] { return !nodeExists(QStringLiteral("/REMOTE/RX0")); }, 2000));
+    EXPECT_EQ(takeTraces(),
+        (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:%1").arg(port),
+            QStringLiteral("Connect to receiver 127.0.0.1:%1").arg(secondPort),
+            QStringLiteral("Disconnected from receiver 127.0.0.1:%1").arg(port)}));
+
+    // Destroyed with a live receiver: no report, and no client, thread or
+    // value left (checked on tear-down).
+    events.clear();
+    EXPECT_EQ(VtClientCenter::NetworkThreadCount(), 1);
+    delete parent.findChild<ReceiverCCO *>();
+    EXPECT_TRUE(events.isEmpty());
+
+    // The CCO as this test found it, for the next one.
+    const int from = cco->lineCount();
+    second->command(QStringLiteral("unregister RX2"), 0);
+    EXPECT_GE(cco->waitForLine(QStringLiteral("CALL UnregisterValues"), 5000, from), 0);
+}
+
+// Two vorn-host processes, a receiver and a mirroring one, find each other
+// through the cco-server at the fixed 5000 ms pace.
+TEST_F(Mirroring, SlowTwoHostsShowEachOtherAtTheFixedPollInterval)
+{
+    auto receiver = startReceiver(freeLoopbackPort(), QStringLiteral("RXS"), QStringLiteral("77"));
+    ASSERT_TRUE(receiver);
+    auto mirror = startHost({QStringLiteral("mirror /RECEIVERS/RX%1 Frequency"), QStringLiteral("echo READY mirror")});
+    ASSERT_TRUE(mirror);
+    const int line = mirror->waitForLine(QStringLiteral("MIRROR connected"), 30000);
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(mirror->lines().at(line),
+        QStringLiteral("MIRROR connected index=0 ip=127.0.0.1 values=Frequency=/RECEIVERS/RX0/Frequency"));
+    mirror->command(QStringLiteral("waitfor /RECEIVERS/RX0/Frequency 77"), 0);
+    mirror->command(QStringLiteral("echo MIRRORED"), 0);
+    EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRRORED"), 10000, line), 0);
+    EXPECT_EQ(mirror->lines().mid(line).filter(QStringLiteral("error:")), QStringList());
+
+    receiver->command(QStringLiteral("unregister RXS"), 0);
+    EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRROR disconnected index=0"), 12000, line), 0);
+}
+}
