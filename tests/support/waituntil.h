@@ -2,25 +2,27 @@
 #pragma once
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 namespace testsupport
 {
-// Polls `condition` every `intervalMs` until it holds (true) or `timeoutMs`
-// passed (false), processing Qt events meanwhile on the application's thread.
+// Polls `condition` every `intervalMs`, processing Qt events meanwhile on the
+// application's thread, until it holds or `timeoutMs` has passed; then it is
+// asked once more. Returns its last value.
 inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000, int intervalMs = 5)
 {
-    const QDeadlineTimer deadline(timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     const bool eventThread = QCoreApplication::instance() && QThread::currentThread() == qApp->thread();
     while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return condition();
         if (eventThread)
             QCoreApplication::processEvents(QEventLoop::AllEvents, intervalMs);
-        QThread::msleep(unsigned(intervalMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
     }
     return true;
 }
