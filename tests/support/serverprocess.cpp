@@ -86,10 +86,10 @@ bool ServerProcess::start(int readyTimeoutMs)
     m_readers[1] = std::thread([this] { readOutput(m_fds[2], QStringLiteral("stderr: ")); });
 
     const int at = findLine([](const QString &l) { return l.startsWith(QLatin1String("READY ")); }, readyTimeoutMs);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_corbaloc = at >= 0 ? m_lines.at(at).mid(6).trimmed() : QString();
-    const QString why = m_openStreams ? QStringLiteral(": no READY in time:\n  ") : QStringLiteral(": ended:\n  ");
-    m_error = at >= 0 ? QString() : m_command.first() + why + m_lines.join(QStringLiteral("\n  "));
+    const QStringList output = lines();
+    m_corbaloc = at >= 0 ? output.at(at).mid(6).trimmed() : QString();
+    const QString why = isRunning() ? QStringLiteral(": no READY in time:\n  ") : QStringLiteral(": ended:\n  ");
+    m_error = at >= 0 ? QString() : m_command.first() + why + output.join(QStringLiteral("\n  "));
     return at >= 0;
 }
 
@@ -110,7 +110,7 @@ void ServerProcess::readOutput(int fd, const QString &prefix)
             partial.remove(0, nl + 1);
         }
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines += complete;
+        m_lines.insert(m_lines.end(), complete.begin(), complete.end());
         m_openStreams -= n <= 0 ? 1 : 0;
         m_lineAdded.notify_all();
         if (n <= 0)
@@ -123,8 +123,8 @@ int ServerProcess::findLine(const std::function<bool(const QString &)> &match, i
     std::unique_lock<std::mutex> lock(m_mutex);
     int found = -1;
     m_lineAdded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        for (int i = std::max(0, from); i < m_lines.size() && found < 0; ++i)
-            found = match(m_lines.at(i)) ? i : -1;
+        for (int i = std::max(0, from); i < int(m_lines.size()) && found < 0; ++i)
+            found = match(m_lines[std::size_t(i)]) ? i : -1;
         return found >= 0 || m_openStreams == 0;
     });
     return found;
@@ -145,7 +145,8 @@ bool ServerProcess::command(const QString &line, int timeoutMs)
 QStringList ServerProcess::lines() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_lines;
+    // A list of its own: one sharing its data with m_lines would be changed by the reader threads.
+    return QStringList(m_lines.begin(), m_lines.end());
 }
 
 // kill() only queues the signal: wait until the child reports the change,

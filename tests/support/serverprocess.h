@@ -54,8 +54,7 @@ public:
     bool isRunning() { return m_pid > 0 && reap(0) == -2; }
     // SIGTERM, SIGKILL after `graceMs`; the exit code (128 + signal; -1 if it never ran).
     int stop(int graceMs = 5000) { return end(false, graceMs); }
-    // SIGKILL at once, as in a crash.
-    int kill() { return end(true, 0); }
+    int kill() { return end(true, 0); } // SIGKILL at once, as in a crash
 
 private:
     int findLine(const std::function<bool(const QString &)> &match, int timeoutMs, int from = 0) const;
@@ -74,7 +73,7 @@ private:
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_lineAdded;
-    QStringList m_lines;
+    std::vector<QString> m_lines;
     int m_openStreams = 0;
     std::array<std::thread, 2> m_readers;
 };
