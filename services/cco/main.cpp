@@ -2,30 +2,20 @@
 // reachable as corbaloc::HOST:PORT/CCO.
 #include "ccoservant.h"
 #include "ccostore.h"
+#include "servercommandline.h"
 #include "serverruntime.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <cstdio>
-#include <unistd.h>
 
 using namespace services;
 
 namespace
 {
-std::string hostName()
-{
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0 || !buf[0])
-        return "localhost";
-    return buf;
-}
-
 int fail(const std::string &reason, int code = 2)
 {
-    std::fprintf(stderr, "cco-server: %s\n", reason.c_str());
-    return code;
+    return failWith("cco-server", reason, code);
 }
 }
 
@@ -35,10 +25,6 @@ int main(int argc, char *argv[])
     // For the help text only; the servers run no Qt event loop.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("cco-server"));
-
-    QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -90,8 +76,8 @@ int main(int argc, char *argv[])
     parser.addOptions({help, host, port, system, subsystem, workstation, subsystems, workstations, systemWorkstations,
                        stateFile, fault, callTimeout, namingOnly, quiet});
 
-    if (!parser.parse(args))
-        return fail(parser.errorText().toStdString() + " (see --help)");
+    if (const auto exitCode = parseServerCommandLine(parser, help, argc, argv, "cco-server"))
+        return *exitCode;
     if (parser.isSet(help)) {
         std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
         return 0;
@@ -110,7 +96,7 @@ int main(int argc, char *argv[])
     CcoStore::Config config;
     config.system = parser.value(system).toStdString();
     config.subsystem = parser.value(subsystem).toStdString();
-    config.workstation = parser.isSet(workstation) ? parser.value(workstation).toStdString() : hostName();
+    config.workstation = parser.isSet(workstation) ? parser.value(workstation).toStdString() : localHostName();
     config.subsystems = parser.isSet(subsystems) ? splitList(parser.value(subsystems).toStdString())
                                                  : std::vector<std::string>{config.subsystem};
     config.workstations = splitList(parser.value(workstations).toStdString());

@@ -3,30 +3,20 @@
 // CCO/LocalSystem/LocalSubSystem/Workstations/<workstation>/AntennaMatrixManager<id>/IF_MMR_c.
 #include "matrixregistrar.h"
 #include "matrixservant.h"
+#include "servercommandline.h"
 #include "serverruntime.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
-#include <cstdio>
-#include <unistd.h>
 
 using namespace services;
 
 namespace
 {
-std::string hostName()
-{
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0 || !buf[0])
-        return "localhost";
-    return buf;
-}
-
 int fail(const std::string &reason, int code = 2)
 {
-    std::fprintf(stderr, "matrix-server: %s\n", reason.c_str());
-    return code;
+    return failWith("matrix-server", reason, code);
 }
 
 bool number(const QString &text, int min, int max, int &out)
@@ -43,10 +33,6 @@ int main(int argc, char *argv[])
     // For the help text only; the servers run no Qt event loop.
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("matrix-server"));
-
-    QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -105,8 +91,8 @@ int main(int argc, char *argv[])
     parser.addOptions({help, host, port, cco, workstation, id, inputs, outputs, noRanges, notInitialised, fault,
                        callTimeout, retry, check, quiet});
 
-    if (!parser.parse(args))
-        return fail(parser.errorText().toStdString() + " (see --help)");
+    if (const auto exitCode = parseServerCommandLine(parser, help, argc, argv, "matrix-server"))
+        return *exitCode;
     if (parser.isSet(help)) {
         std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
         return 0;
@@ -133,7 +119,7 @@ int main(int argc, char *argv[])
     const std::string ccoLocation = parser.value(cco).toStdString();
     if (parser.isSet(cco) && ccoLocation.rfind("corbaloc:", 0) != 0 && ccoLocation.rfind("IOR:", 0) != 0)
         return fail("invalid --cco '" + ccoLocation + "' (corbaloc::HOST:PORT/CCO expected)");
-    const std::string ws = parser.isSet(workstation) ? parser.value(workstation).toStdString() : hostName();
+    const std::string ws = parser.isSet(workstation) ? parser.value(workstation).toStdString() : localHostName();
     if (ws.empty() || ws.find('/') != std::string::npos)
         return fail("invalid --workstation '" + ws + "'");
 
