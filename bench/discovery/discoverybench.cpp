@@ -1,8 +1,10 @@
 // One CCO watcher poll for S subsystems with R registered objects each,
 // divided by the calls it makes (1 + S + S*R) times a raw round trip
-// measured against the same cco-server in the same run; and the server's
-// resident memory before and after 10,000 registered entries.
+// measured against the same cco-server in the same run; the server's
+// resident memory before and after 10,000 registered entries; and how long
+// the discovery classes take to let go while their work is under way.
 #include "ccowatcher.h"
+#include "destructiontimes.h"
 #include "serverprocess.h"
 
 #include <orbhandler.h>
@@ -119,17 +121,21 @@ int main(int argc, char *argv[])
         {"polls", "Polls timed per configuration.", "n", "30"},
         {"roundtrips", "Raw round trips timed per configuration.", "n", "500"},
         {"entries", "Entries registered for the memory figure (0: skip).", "n", "10000"},
+        {"no-destruction", "Skip the destruction times (about 30 s)."},
     });
     parser.process(app);
     const int polls = std::max(1, parser.value("polls").toInt());
     const int roundTrips = std::max(1, parser.value("roundtrips").toInt());
     const int entries = std::max(0, parser.value("entries").toInt());
+    // Stated, so that the destruction table can give its bounds.
+    const int callTimeoutMs = 3000;
 
     // The ORB's reference to the CCO names host and port, so every server of
     // this run listens on the same port and the reference stays valid.
     const int port = testsupport::freeLoopbackPort();
     if (!CorbaCommon::OrbHandler::Instance().Init(
-            {"-ORBInitRef", QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(port)})) {
+            {"-ORBInitRef", QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(port), "-ORBclientCallTimeOutPeriod",
+                QString::number(callTimeoutMs)})) {
         std::fprintf(stderr, "discovery-bench: the ORB did not come up\n");
         return 1;
     }
@@ -211,6 +217,25 @@ int main(int argc, char *argv[])
         std::printf("\ncco-server resident memory (VmRSS), %d entries of 4 strings in 10 subsystems\n", entries);
         std::printf("%12s %12s %14s %16s\n", "before kB", "after kB", "bytes/entry", "RegisterValues us");
         std::printf("%12ld %12ld %14.0f %16.1f\n", before, after, (after - before) * 1024.0 / entries, registerUs);
+        server->stop();
+    }
+
+    if (!parser.isSet("no-destruction")) {
+        // This server logs its calls: the cases follow the work by its log.
+        auto server = testsupport::startCcoServer(
+            {"--port", QString::number(port), "--subsystems", subsystemName(1), "--subsystem", subsystemName(1)});
+        if (!server->ready() || !CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500)) {
+            std::fprintf(stderr, "discovery-bench: no CCO for the destruction times\n");
+            return 1;
+        }
+        const auto rows = discoverybench::measureDestructionTimes(*server, callTimeoutMs);
+        std::printf("\nDestruction while the work is under way (call timeout %d ms)\n", callTimeoutMs);
+        std::printf("%-46s %10s %10s  %s\n", "case", "ms", "bound ms", "outcome");
+        for (const auto &row : rows) {
+            const QString ms = row.ms < 0 ? QStringLiteral("-") : QString::number(row.ms, 'f', 1);
+            std::printf("%-46s %10s %10s  %s\n", qPrintable(row.what), qPrintable(ms), qPrintable(row.bound),
+                qPrintable(row.outcome));
+        }
         server->stop();
     }
     CorbaCommon::OrbHandler::Instance().Shutdown();
