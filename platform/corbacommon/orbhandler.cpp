@@ -15,23 +15,38 @@ namespace CorbaCommon
 {
 namespace
 {
-// Timeout value of an ORB option given as "-ORBopt value", or -1.
-int optionValue(const QStringList &args, const QString &option)
+// omniORB takes a timeout of 0 for "wait forever", which would leave a call
+// to a hung server blocked for good; a negative one is no time at all. Such a
+// value is refused, with a message that names where it came from, and the
+// next source applies.
+int positiveTimeout(const QString &source, const QString &text)
+{
+    bool ok = false;
+    const int ms = text.toInt(&ok);
+    if (ok && ms > 0)
+        return ms;
+    qWarning("OrbHandler: %s \"%s\" refused: a timeout must be a positive number of milliseconds", qPrintable(source),
+        qPrintable(text));
+    return -1;
+}
+
+// The timeout given as "-ORBoption value", or -1. A refused one is taken out
+// of `args`, so that the ORB does not apply it itself.
+int optionTimeout(QStringList &args, const QString &option)
 {
     const int i = args.indexOf(option);
     if (i < 0 || i + 1 >= args.size())
         return -1;
-    bool ok = false;
-    const int v = args.at(i + 1).toInt(&ok);
-    return ok && v >= 0 ? v : -1;
+    const int ms = positiveTimeout(option, args.at(i + 1));
+    if (ms < 0)
+        args.erase(args.begin() + i, args.begin() + i + 2);
+    return ms;
 }
 
-int envValue(const char *name)
+int envTimeout(const char *name)
 {
-    const QByteArray v = qgetenv(name);
-    bool ok = false;
-    const int ms = v.toInt(&ok);
-    return ok && ms >= 0 ? ms : -1;
+    const QByteArray value = qgetenv(name);
+    return value.isEmpty() ? -1 : positiveTimeout(QString::fromLatin1(name), QString::fromLocal8Bit(value));
 }
 
 // The corbaloc given for the initial reference "CCO", either as
@@ -89,7 +104,41 @@ struct OrbHandler::Private
         std::lock_guard<std::mutex> lock(mutex);
         return CORBA::ORB::_duplicate(orb.in());
     }
+
+    bool connectOnce(CORBA::ORB_ptr ccoOrb, int perTry);
 };
+
+// One try to resolve the initial reference "CCO" and narrow it, bounded by
+// `perTry`; on success the reference and its probe replace those held. A
+// failure leaves what is held alone: other threads may be calling through it,
+// and once the CCO is back it reaches the CCO again. Throws what the ORB
+// throws (CORBA::ORB::InvalidName when no reference "CCO" is configured).
+bool OrbHandler::Private::connectOnce(CORBA::ORB_ptr ccoOrb, int perTry)
+{
+    CORBA::Object_var obj = ccoOrb->resolve_initial_references("CCO");
+    omniORB::setClientCallTimeout(obj, CORBA::ULong(perTry));
+    CCO::IF_CCO_c_var narrowed = CCO::IF_CCO_c::_narrow(obj);
+    if (CORBA::is_nil(narrowed))
+        return false;
+    // The narrowed reference may share the proxy of `obj`; give it the normal
+    // call timeout back for the callers' calls.
+    int callMs;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        callMs = callTimeoutMs;
+    }
+    omniORB::setClientCallTimeout(narrowed, CORBA::ULong(callMs));
+    CORBA::String_var ior = ccoOrb->object_to_string(narrowed);
+    CORBA::Object_var newProbe = ccoOrb->string_to_object(ior);
+    omniORB::setClientCallTimeout(newProbe, CORBA::ULong(perTry));
+    std::lock_guard<std::mutex> lock(mutex);
+    if (CORBA::is_nil(orb))
+        return false; // shut down meanwhile
+    cco = narrowed._retn();
+    probe = newProbe._retn();
+    probeTimeoutMs = perTry;
+    return true;
+}
 
 OrbHandler &OrbHandler::Instance()
 {
@@ -115,20 +164,21 @@ bool OrbHandler::Init(const QStringList &orbArgs)
     if (!CORBA::is_nil(d->orb))
         return true;
 
-    int callMs = optionValue(orbArgs, QStringLiteral("-ORBclientCallTimeOutPeriod"));
+    QStringList args = orbArgs;
+    int callMs = optionTimeout(args, QStringLiteral("-ORBclientCallTimeOutPeriod"));
     if (callMs < 0)
-        callMs = envValue("VORN_CALL_TIMEOUT_MS");
+        callMs = envTimeout("VORN_CALL_TIMEOUT_MS");
     if (callMs < 0)
         callMs = DefaultCallTimeoutMs;
-    int connectMs = optionValue(orbArgs, QStringLiteral("-ORBclientConnectTimeOutPeriod"));
+    int connectMs = optionTimeout(args, QStringLiteral("-ORBclientConnectTimeOutPeriod"));
     if (connectMs < 0)
-        connectMs = envValue("VORN_CONNECT_TIMEOUT_MS");
+        connectMs = envTimeout("VORN_CONNECT_TIMEOUT_MS");
     if (connectMs < 0)
         connectMs = DefaultConnectTimeoutMs;
 
     d->argStorage.clear();
     d->argStorage.push_back(QByteArrayLiteral("vorn"));
-    for (const QString &a : orbArgs)
+    for (const QString &a : args)
         d->argStorage.push_back(a.toLocal8Bit());
     d->argv.clear();
     for (QByteArray &a : d->argStorage)
@@ -152,7 +202,7 @@ bool OrbHandler::Init(const QStringList &orbArgs)
     }
     d->callTimeoutMs = callMs;
     d->connectTimeoutMs = connectMs;
-    d->ccoLocation = ccoInitRef(orbArgs);
+    d->ccoLocation = ccoInitRef(args);
     return true;
 }
 
@@ -221,24 +271,8 @@ bool OrbHandler::ConnectToCCO(int tries, int timeoutMs)
     for (int attempt = 0; attempt < tries; ++attempt) {
         const auto start = std::chrono::steady_clock::now();
         try {
-            CORBA::Object_var obj = orb->resolve_initial_references("CCO");
-            omniORB::setClientCallTimeout(obj, CORBA::ULong(perTry));
-            CCO::IF_CCO_c_var cco = CCO::IF_CCO_c::_narrow(obj);
-            if (!CORBA::is_nil(cco)) {
-                // The narrowed reference may share the proxy of `obj`; give
-                // it the normal call timeout back for the callers' calls.
-                omniORB::setClientCallTimeout(cco, CORBA::ULong(d->callTimeoutMs));
-                CORBA::String_var ior = orb->object_to_string(cco);
-                CORBA::Object_var probe = orb->string_to_object(ior);
-                omniORB::setClientCallTimeout(probe, CORBA::ULong(perTry));
-                std::lock_guard<std::mutex> lock(d->mutex);
-                if (CORBA::is_nil(d->orb))
-                    return false; // shut down meanwhile
-                d->cco = cco._retn();
-                d->probe = probe._retn();
-                d->probeTimeoutMs = perTry;
+            if (d->connectOnce(orb, perTry))
                 return true;
-            }
         } catch (const CORBA::ORB::InvalidName &) {
             // No initial reference "CCO" configured: retrying cannot help.
             break;
@@ -255,14 +289,32 @@ bool OrbHandler::ConnectToCCO(int tries, int timeoutMs)
                 std::this_thread::sleep_for(slot - spent);
         }
     }
-    std::lock_guard<std::mutex> lock(d->mutex);
-    d->cco = CCO::IF_CCO_c::_nil();
-    d->probe = CORBA::Object::_nil();
     return false;
 }
 
 CCO::_objref_IF_CCO_c *OrbHandler::GetCCO() const
 {
+    CORBA::ORB_var orb;
+    int perTry;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (!CORBA::is_nil(d->cco) || CORBA::is_nil(d->orb))
+            return CCO::IF_CCO_c::_duplicate(d->cco.in());
+        orb = CORBA::ORB::_duplicate(d->orb.in());
+        perTry = d->connectTimeoutMs;
+    }
+    // No reference yet (nobody connected since the ORB came up). Callers that
+    // never connect themselves, such as a watcher that is polling, would
+    // otherwise be left without one for good; so the first to find none
+    // makes one try of its own.
+    try {
+        omni_thread::ensure_self self;
+        d->connectOnce(orb, perTry);
+    } catch (const CORBA::Exception &) {
+        // Not there, not a CCO, or no reference "CCO" configured: nil below.
+    } catch (...) {
+        // Nothing the ORB could throw here may leave the handler.
+    }
     std::lock_guard<std::mutex> lock(d->mutex);
     return CCO::IF_CCO_c::_duplicate(d->cco.in());
 }

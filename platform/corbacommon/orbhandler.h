@@ -24,7 +24,9 @@ public:
     // and connect timeouts are taken from -ORBclientCallTimeOutPeriod and
     // -ORBclientConnectTimeOutPeriod when given, else from the environment
     // (VORN_CALL_TIMEOUT_MS, VORN_CONNECT_TIMEOUT_MS), else the defaults
-    // below. Returns false (and leaves the ORB down) when ORB_init fails.
+    // below; a value that is not positive is refused with a warning and the
+    // next of these applies. Returns false (and leaves the ORB down) when
+    // ORB_init fails.
     bool Init(const QStringList &orbArgs);
     // Host side: drops the CCO reference and destroys the ORB.
     void Shutdown();
@@ -39,9 +41,11 @@ public:
     // True when a CCO reference is held and the CCO answers.
     bool CCOIsAvailable() const;
     // Up to `tries` attempts to resolve the initial reference "CCO" and
-    // narrow it to IF_CCO_c, each bounded by `timeoutMs`.
+    // narrow it to IF_CCO_c, each bounded by `timeoutMs`. A failure keeps the
+    // reference held so far: other threads go on using it.
     bool ConnectToCCO(int tries, int timeoutMs);
-    // A new reference to the CCO that the caller releases, or nil.
+    // A new reference to the CCO that the caller releases, or nil. When none
+    // is held yet, one try as in ConnectToCCO is made first.
     CCO::_objref_IF_CCO_c *GetCCO() const;
     // Resolves `name` at the CCO; the caller owns the result. Nil when the
     // name does not resolve, the CCO is not there or the call fails. `host`

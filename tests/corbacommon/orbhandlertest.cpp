@@ -69,6 +69,8 @@ TEST_F(OrbHandlerTest, WithoutACcoConnectFailsInBoundedTime)
     ASSERT_TRUE(init());
     EXPECT_LT(msOf([&] { EXPECT_FALSE(handler.ConnectToCCO(2, 500)); }), 1300);
 
+    EXPECT_LT(msOf([&] { EXPECT_TRUE(CORBA::is_nil(CCO::IF_CCO_c_var(handler.GetCCO()))); }), 700);
+
     auto namingOnly = startCco({"--naming-only"}); // no IF_CCO_c
     EXPECT_FALSE(handler.ConnectToCCO(2, 500));
     EXPECT_TRUE(CORBA::is_nil(CCO::IF_CCO_c_var(handler.GetCCO())));
@@ -79,8 +81,10 @@ TEST_F(OrbHandlerTest, ConnectsHandsOutReferencesOfTheirOwnAndResolvesToNilOnAny
     auto cco = startCco();
     ASSERT_TRUE(init());
     EXPECT_FALSE(handler.CCOIsAvailable());
-    ASSERT_TRUE(handler.ConnectToCCO(2, 500));
+    // A caller that finds no reference yet is not left without one while the CCO is there.
+    EXPECT_EQ(systemName(CCO::IF_CCO_c_var(handler.GetCCO())), "VornSystem");
     EXPECT_TRUE(handler.CCOIsAvailable());
+    ASSERT_TRUE(handler.ConnectToCCO(2, 500));
     // Each caller releases its reference; the next one still gets a usable one.
     for (int i = 0; i < 3; ++i) {
         CCO::_objref_IF_CCO_c *ref = handler.GetCCO();
@@ -104,7 +108,9 @@ TEST_F(OrbHandlerTest, ConnectsHandsOutReferencesOfTheirOwnAndResolvesToNilOnAny
     EXPECT_TRUE(CORBA::is_nil(CORBA::Object_var(handler.ResolveInterfaceViaCCO(objectName, "localhost"))));
 }
 
-TEST_F(OrbHandlerTest, ReferenceSurvivesACcoRestart)
+// The handler serves several threads: a failed connect in one of them must not take the reference
+// away from the others, who never connect again themselves.
+TEST_F(OrbHandlerTest, ReferenceSurvivesACcoRestartAndAFailedConnectMeanwhile)
 {
     auto cco = startCco();
     ASSERT_TRUE(init());
@@ -115,9 +121,12 @@ TEST_F(OrbHandlerTest, ReferenceSurvivesACcoRestart)
     EXPECT_FALSE(handler.CCOIsAvailable());
     EXPECT_THROW(systemName(ref), CORBA::TRANSIENT);
     EXPECT_FALSE(handler.ConnectToCCO(2, 500));
-    EXPECT_TRUE(CORBA::is_nil(CCO::IF_CCO_c_var(handler.GetCCO())));
+    CCO::IF_CCO_c_var kept = handler.GetCCO();
+    ASSERT_FALSE(CORBA::is_nil(kept));
 
     cco = startCco({"--system", "Again"});
+    EXPECT_EQ(systemName(kept), "Again");
+    EXPECT_TRUE(handler.CCOIsAvailable());
     ASSERT_TRUE(handler.ConnectToCCO(2, 500));
     EXPECT_EQ(systemName(ref), "Again");
     // A clean stop leaves a connection that fails the next request once; the second try gets through.
@@ -165,6 +174,50 @@ TEST_F(OrbHandlerTest, HungOperationTimesOutAfterTheTimeoutFromTheEnvironmentAnd
     EXPECT_LT(ms, 700);
     EXPECT_TRUE(handler.CCOIsAvailable());
     EXPECT_EQ(CORBA::String_var(ref->GetSubSystemName()).in(), std::string("SubSystem1"));
+}
+
+// A timeout of 0 would make every call wait forever on a hung server, a negative one is no time at
+// all: both are refused with a message, and the next source (environment, then default) applies.
+TEST_F(OrbHandlerTest, TimeoutsThatAreNotPositiveAreRefusedAndTheDefaultKept)
+{
+    static QStringList warnings;
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { warnings << text; });
+    auto cco = startCco();
+    qputenv("VORN_CALL_TIMEOUT_MS", "0");
+    qputenv("VORN_CONNECT_TIMEOUT_MS", "-1");
+    const bool up = init({"-ORBclientCallTimeOutPeriod", "0", "-ORBclientConnectTimeOutPeriod", "-5"});
+    qunsetenv("VORN_CALL_TIMEOUT_MS");
+    qunsetenv("VORN_CONNECT_TIMEOUT_MS");
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(up);
+    for (const char *source : {"-ORBclientCallTimeOutPeriod", "-ORBclientConnectTimeOutPeriod", "VORN_CALL_TIMEOUT_MS",
+             "VORN_CONNECT_TIMEOUT_MS"})
+        EXPECT_EQ(warnings.filter(source).size(), 1) << source << ": " << warnings.join('\n').toStdString();
+
+    ASSERT_TRUE(handler.ConnectToCCO(2, 500));
+    ASSERT_TRUE(cco->command("fault hang GetSystemName"));
+    // Waited for on a thread of its own, so that an unbounded call fails the test instead of hanging it.
+    std::atomic<bool> timedOut {false}, done {false};
+    std::thread caller([&] {
+        try {
+            systemName(CCO::IF_CCO_c_var(handler.GetCCO()));
+        } catch (const CORBA::TIMEOUT &) {
+            timedOut = true;
+        } catch (const CORBA::Exception &) {
+        }
+        done = true;
+    });
+    const auto start = Clock::now();
+    const int defaultMs = CorbaCommon::OrbHandler::DefaultCallTimeoutMs;
+    while (!done && Clock::now() - start < std::chrono::milliseconds(2 * defaultMs))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_TRUE(done.load()) << "the call was not bounded";
+    cco->command("fault clear");
+    caller.join();
+    EXPECT_TRUE(timedOut.load());
+    EXPECT_GE(ms, defaultMs - 100);
 }
 
 TEST_F(OrbHandlerTest, ConcurrentCallersFromForeignThreads)

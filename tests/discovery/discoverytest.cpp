@@ -4,6 +4,7 @@
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "errorhandler.h"
+#include "orbconnection.h"
 #include "orbhandler.h"
 #include "serverprocess.h"
 #include "waituntil.h"
@@ -15,12 +16,15 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 using externalCCODriver::CCORegistration;
 using externalCCODriver::CCOWatcher;
@@ -108,14 +112,22 @@ struct TraceRecorder
     QStringList recorded;
 };
 
-// Counts the single-shot timers the watcher arms, one per poll: each becomes its child when armed.
-struct ArmedTimers : QObject
+// Counts the single-shot timers the watcher arms, one at the end of each query (each becomes its
+// child when armed), and those that fired, each starting a query.
+struct PollTimers : QObject
 {
-    int count = 0;
-    bool eventFilter(QObject *, QEvent *event) override
+    int armed = 0;
+    int fired = 0;
+    bool eventFilter(QObject *object, QEvent *event) override
     {
-        count += event->type() == QEvent::ChildAdded
-            && qobject_cast<QTimer *>(static_cast<QChildEvent *>(event)->child());
+        if (event->type() == QEvent::ChildAdded) {
+            if (auto *timer = qobject_cast<QTimer *>(static_cast<QChildEvent *>(event)->child())) {
+                ++armed;
+                timer->installEventFilter(this);
+            }
+        } else if (event->type() == QEvent::Timer && qobject_cast<QTimer *>(object)) {
+            ++fired;
+        }
         return false;
     }
 };
@@ -129,18 +141,20 @@ protected:
         watcher.reset();
         QThreadPool::globalInstance()->waitForDone();
     }
-    void startCco(const QStringList &extra = {})
+    void startCco(const QStringList &extra = {}, int callTimeoutMs = 3000)
     {
         cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + extra);
         ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init({"-ORBInitRef", "CCO=" + cco->corbaloc()}));
+        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+            {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
     }
     void startWatcher(int attemptLimit = 10)
     {
         watcher = std::make_unique<CCOWatcher>(pollMs, attemptLimit, category);
-        watcher->installEventFilter(&armedTimers);
-        QObject::connect(watcher.get(), &CCOWatcher::resultListChanged, watcher.get(),
+        watcher->installEventFilter(&pollTimers);
+        // The consumer outlives the watcher, so that a list sent while the watcher goes is still seen.
+        QObject::connect(watcher.get(), &CCOWatcher::resultListChanged, &consumer,
             [this](const List &list) { published.append(list); });
         watcher->init();
     }
@@ -161,18 +175,21 @@ protected:
         QCoreApplication::processEvents();
         return ok;
     }
-    // The next poll is held at its first category lookup until `change` is done, so the watcher sees
-    // the state before or after the whole change, never a part of it.
+    // A query that starts once the hang is in place is held at its first call, and the one before it
+    // has ended by then: so while `change` runs no query is part-way, and each sees the state before
+    // or after the whole change.
     void changeBetweenPolls(const std::function<void()> &change)
     {
-        ASSERT_TRUE(cco->command("fault hang ResolveValues@" + objectPath("SubA", "").chopped(1)));
-        ASSERT_TRUE(waitForPolls(1));
+        ASSERT_TRUE(cco->command("fault hang GetSubSystems"));
+        const int fired = pollTimers.fired;
+        ASSERT_TRUE(waitUntil([&] { return pollTimers.fired > fired; }));
         change();
         ASSERT_TRUE(cco->command("fault clear"));
     }
 
     std::unique_ptr<testsupport::ServerProcess> cco;
-    ArmedTimers armedTimers;
+    PollTimers pollTimers;
+    QObject consumer;
     QList<List> published;
     std::unique_ptr<CCOWatcher> watcher;
 };
@@ -180,7 +197,8 @@ protected:
 
 TEST_F(WatcherTest, FindsObjectsOfEverySubsystemInOrderAndPublishesOnlyChanges)
 {
-    startCco();
+    // A query held while the test changes the CCO must not time out, however busy the machine.
+    startCco({}, 60000);
     // SubB is listed after SubA, so its objects come later although registered first.
     bindValues(objectPath("SubB", "Rx3"), {"hostB", "ws2_Rx3", "info", "3003"});
     bindValues(objectPath("SubB", "Rx1"), {"hostB", "ws2_Rx1", "info", "3001"});
@@ -219,7 +237,9 @@ TEST_F(WatcherTest, FindsObjectsOfEverySubsystemInOrderAndPublishesOnlyChanges)
     EXPECT_EQ(published.size(), 3);
 }
 
-TEST_F(WatcherTest, CcoOutagePublishesAnEmptyListAndRestartTheFullListAgain)
+// While the CCO is away, something else in the process fails to reach it too. The watcher never
+// connects again by itself, so it must still be handed a reference that works once the CCO is back.
+TEST_F(WatcherTest, CcoOutagePublishesAnEmptyListAndRestartTheFullListAgainWhateverElseFailedMeanwhile)
 {
     QTemporaryDir dir;
     const QStringList keep {
@@ -232,9 +252,11 @@ TEST_F(WatcherTest, CcoOutagePublishesAnEmptyListAndRestartTheFullListAgain)
 
     cco->kill();
     ASSERT_TRUE(waitForLast(List()));
+    EXPECT_FALSE(ORBConnection::instance()->connectToCCO());
     cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + keep);
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-    ASSERT_TRUE(waitForPublished(3, 10000));
+    // One poll interval and one query; a call timeout leaves room for a busy machine.
+    ASSERT_TRUE(waitForPublished(3, 3000));
     EXPECT_EQ(published.last(), full);
     EXPECT_EQ(published.size(), 3);
 }
@@ -260,34 +282,51 @@ TEST_F(WatcherTest, GivesUpWithoutOrbAfterLimitPlusOneChecks)
     // The ORB of this process is never brought up. Each check arms the next poll's timer, and the
     // timer after the last check finds the watcher given up: limit + 2 timers.
     for (int limit : {0, 3}) {
-        armedTimers.count = 0;
+        pollTimers.armed = 0;
         startWatcher(limit);
-        ASSERT_TRUE(waitUntil([&] { return armedTimers.count >= limit + 2; }, 3000)) << limit;
-        EXPECT_FALSE(waitUntil([&] { return armedTimers.count > limit + 2; }, 10 * pollMs)) << limit;
+        ASSERT_TRUE(waitUntil([&] { return pollTimers.armed >= limit + 2; }, 3000)) << limit;
+        EXPECT_FALSE(waitUntil([&] { return pollTimers.armed > limit + 2; }, 10 * pollMs)) << limit;
     }
     EXPECT_TRUE(published.isEmpty());
 }
 
-TEST_F(WatcherTest, DestructionWaitsForTheRunningQuery)
+// However many calls the running query has left, deleting the watcher waits for the one in flight
+// only; what the stopped query found so far is never published, and no query follows.
+TEST_F(WatcherTest, DestructionEndsTheRunningQueryAfterTheCallInFlight)
 {
-    startCco();
-    const QString slowPath = objectPath("SubA", "Rx1");
-    bindValues(slowPath, {"a"});
-    startWatcher();
-    ASSERT_TRUE(waitForPublished(1));
-    ASSERT_TRUE(cco->command("fault delay ResolveValues@" + slowPath + " 1500"));
-    ASSERT_TRUE(waitForPolls(1)); // a poll that starts now is held at Rx1 for 1.5 s
-    const int before = cco->countLines("CALL ResolveValues " + slowPath + " ");
-    QElapsedTimer clock;
-    clock.start();
-    watcher.reset();
-    EXPECT_GE(clock.elapsed(), 1000);
-    EXPECT_LT(clock.elapsed(), 3000);
-    // The delayed call was answered before the destructor returned, and no poll came after it.
-    syncLog(*cco);
-    EXPECT_EQ(cco->countLines("CALL ResolveValues " + slowPath + " "), before + 1);
-    const int after = cco->countLines("CALL GetSubSystems");
-    EXPECT_FALSE(waitUntil([&] { return cco->countLines("CALL GetSubSystems") > after; }, 5 * pollMs));
+    const int callTimeoutMs = 1000;
+    startCco({}, callTimeoutMs);
+    const int objects = 8;
+    for (int i = 1; i <= objects; ++i)
+        bindValues(objectPath("SubA", QStringLiteral("Rx%1").arg(i)), {"a"});
+    const QString first = "CALL ResolveValues " + objectPath("SubA", "Rx1") + " ";
+    const QStringList slow {"delay ResolveValues 300"};
+    QStringList hung;
+    for (int i = 2; i <= objects; ++i)
+        hung << "hang ResolveValues@" + objectPath("SubA", QStringLiteral("Rx%1").arg(i));
+    for (const QStringList &faults : {slow, hung}) {
+        published.clear();
+        startWatcher();
+        ASSERT_TRUE(waitForPublished(1));
+        // A query that ran to its end would publish this change (Rx8 stays last).
+        unbindValues(objectPath("SubA", "Rx8"));
+        bindValues(objectPath("SubA", "Rx8"), {"changed"});
+        for (const QString &fault : faults)
+            ASSERT_TRUE(cco->command("fault " + fault));
+        // Rx1 answered after the faults came in: the query is at Rx2 or about to ask for it.
+        const int from = syncLog(*cco);
+        ASSERT_TRUE(waitUntil([&] { return cco->countLines(first, from) > 0; }));
+        QElapsedTimer clock;
+        clock.start();
+        watcher.reset();
+        EXPECT_LT(clock.elapsed(), callTimeoutMs + 100) << faults.join(", ").toStdString();
+        ASSERT_TRUE(cco->command("fault clear"));
+        const int polls = cco->countLines("CALL GetSubSystems");
+        EXPECT_FALSE(waitUntil([&] { return cco->countLines("CALL GetSubSystems") > polls; }, 5 * pollMs));
+        EXPECT_EQ(published.size(), 1) << faults.join(", ").toStdString();
+        unbindValues(objectPath("SubA", "Rx8"));
+        bindValues(objectPath("SubA", "Rx8"), {"a"});
+    }
 }
 
 TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
@@ -310,6 +349,33 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     EXPECT_EQ(traces.count(notFound), 1);
     CCORegistration::unregisterFromCCO(path);
     EXPECT_TRUE(waitForLast(List()));
+}
+
+struct RegistrationAccess : CCORegistration
+{
+    using CCORegistration::setStartHookForTests;
+};
+
+// Callers that run no event loop (a plain thread, a task of the pool) never deliver what the request
+// queues to their thread; the request and its thread must end with the work all the same.
+TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
+{
+    startCco();
+    std::atomic<int> gone {0};
+    RegistrationAccess::setStartHookForTests([&](CCORegistration *request) {
+        QObject::connect(request, &QObject::destroyed, [&] { ++gone; });
+        QObject::connect(request->thread(), &QObject::destroyed, [&] { ++gone; });
+    });
+    const QString path = objectPath("SubA", "FromThread");
+    std::thread([&] { CCORegistration::registerAtCCO(path, {"t"}); }).join();
+    EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a std::thread";
+    EXPECT_EQ(resolveValues(path), Bytes {"t"});
+
+    gone = 0;
+    QtConcurrent::run([&] { CCORegistration::unregisterFromCCO(path); }).waitForFinished();
+    EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a pool thread";
+    EXPECT_TRUE(resolveValues(path).isEmpty());
+    RegistrationAccess::setStartHookForTests({});
 }
 
 using LocateTest = WatcherTest;
@@ -345,18 +411,42 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
     EXPECT_EQ(resolveValues(slot(6)), otherPort);
 }
 
-TEST(Locate, DestructorStopsARegistrationThatIsStillWaiting)
+// Destroying the object grants a registration its time before anything is stopped: one that can
+// finish within it does, even with a CCO that answers every call late.
+TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 {
-    // Real seconds and no ORB: every attempt would wait 9 s for the ORB and 9 s for the CCO.
+    LocateAccess::setSecondForTests(5);
+    startCco();
+    ASSERT_TRUE(cco->command("fault delay ResolveValues 40"));
     TraceRecorder traces;
-    QElapsedTimer clock;
-    clock.start();
+    const int from = syncLog(*cco);
     {
         CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", true);
-        ASSERT_TRUE(waitUntil([&] { return registration.isRunning(); }, 1000));
+        // Its first sweep has begun: about twenty calls are still to come.
+        ASSERT_GE(cco->waitForLine("CALL ResolveValues " + slot(1) + " ", 10000, from), 0);
     }
-    EXPECT_LT(clock.elapsed(), 1000);
-    EXPECT_EQ(traces.count("stop requested"), 1);
+    EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev, info, 80, 1"), 1);
+    EXPECT_EQ(resolveValues(slot(1)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
+}
+
+// A pattern that does not give ten distinct names below the own workstation would register where
+// it cannot read back, or all numbers under one name.
+TEST_F(LocateTest, PatternWithoutExactlyOnePlaceholderOrOutsideTheWorkstationRegistersNothing)
+{
+    LocateAccess::setSecondForTests(5);
+    startCco();
+    TraceRecorder traces;
+    const QString localHost = "CCO/LocalSystem/LocalSubSystem/LocalHost";
+    const QStringList patterns {"Locate", "Loc%1_%1", "Loc%2", localHost + "/Abs%1", "/" + localHost + "/Abs%1"};
+    for (const QString &pattern : patterns) {
+        for (bool doRegister : {true, false}) {
+            CCOLocateRegistration registration("myHost", "Dev", "info", 80, pattern, doRegister);
+            ASSERT_TRUE(registration.wait(20000));
+        }
+    }
+    EXPECT_TRUE(resolveValues(localHost).isEmpty()) << resolveValues(localHost).join(' ').toStdString();
+    EXPECT_EQ(traces.count("name pattern"), 2 * patterns.size());
+    EXPECT_EQ(traces.count("Successfully"), 0);
 }
 
 // Twelve registrars in processes of their own compete for the ten numbers. Unseeded, every process

@@ -1,8 +1,14 @@
-// The value registration's real retry timing: without an ORB a request checks eleven times, 3 s
-// apart, then ends once and leaves neither its object nor its thread behind. About 30 s.
+// Fixed delays that make these tests slow: the value registration's real retry timing (about
+// 30 s) and the 10 s a locate registration is granted when it is destroyed. The ORB is process-wide,
+// so CTest runs every test in a process of its own.
+#include "ccolocateregistration.h"
 #include "ccoregistration.h"
+#include "errorhandler.h"
+#include "orbhandler.h"
+#include "serverprocess.h"
 #include "waituntil.h"
 
+#include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
 
@@ -17,6 +23,11 @@ namespace
 struct Access : CCORegistration
 {
     using CCORegistration::setStartHookForTests;
+};
+
+struct LocateAccess : CCOLocateRegistration
+{
+    using CCOLocateRegistration::setSecondForTests;
 };
 }
 
@@ -38,4 +49,30 @@ TEST(SlowRegistration, RequestWithoutOrbChecksElevenTimesThreeSecondsApartAndLea
     EXPECT_EQ(interval, 3000);
     EXPECT_EQ(retries, 10);
     EXPECT_EQ(finished, 1);
+}
+
+// Every call 2 s late: the registration's two sweeps alone would take 40 s. Destroying it grants
+// it 10 s, then asks it to stop, which every loop honours after the call in flight.
+TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
+{
+    const int callTimeoutMs = 3000;
+    auto cco = testsupport::startCcoServer({"--fault", "delay ResolveValues 2000"});
+    ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
+    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+        {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
+    std::atomic<int> stopped {0};
+    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
+    ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
+    LocateAccess::setSecondForTests(5);
+    QElapsedTimer clock;
+    {
+        CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", true);
+        ASSERT_GE(cco->waitForLine("CALL ResolveValues CCO/LocalSystem/LocalSubSystem/LocalHost/Locate1 ", 10000), 0);
+        clock.start();
+    }
+    const qint64 elapsed = clock.elapsed();
+    ErrorHandler::Instance()->SetTraceCapture({});
+    EXPECT_GE(elapsed, 10000);
+    EXPECT_LT(elapsed, 10000 + callTimeoutMs);
+    EXPECT_EQ(stopped, 1);
 }

@@ -187,3 +187,21 @@ TEST(OrbConnection, PointersHeldAcrossDestroyInstanceStayUsable)
     EXPECT_EQ(ORBConnection::instance(), held);
     ORBConnection::destroyInstance();
 }
+
+// An interval of 0 would make the retries a busy loop of blocking checks on the host thread, and a
+// negative one starts no timer at all, so the driver would never go on.
+TEST(DriverStartup, ReconnectTimerThatIsNotPositiveFallsBackTo2000WithATrace)
+{
+    static QStringList traces;
+    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
+    ErrorHandler::Instance()->SetTraceCapture([](const QString &line) { traces << line; });
+    for (const std::string value : {"0", "-100"}) {
+        Config config(("ReconnectTimer=" + value + "\n").c_str());
+        IDllInstance *driver = ZRCreate(L"Drv"); // no ORB in this process: the ORB timer runs
+        ASSERT_EQ(timersOf(driver).size(), 1) << value;
+        EXPECT_EQ(timersOf(driver).at(0).interval, 2000) << value;
+        ZRDestroy(driver);
+    }
+    ErrorHandler::Instance()->SetTraceCapture({});
+    EXPECT_EQ(traces.filter("ReconnectTimer").size(), 2) << qPrintable(traces.join('\n'));
+}

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QRegularExpression>
 
 #include <cstdlib>
 
@@ -15,6 +16,7 @@ constexpr int MaxAttempts = 20;
 constexpr int AvailabilityChecks = 10;
 constexpr int MaxRandomDelaySeconds = 5;
 constexpr int SleepSliceMs = 50;
+constexpr unsigned long GrantedMs = 10000;
 
 const QString localHostPrefix = QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/");
 
@@ -41,23 +43,21 @@ CCOLocateRegistration::CCOLocateRegistration(const QString &host, const QString 
     start(QThread::InheritPriority);
 }
 
-// A registration can run far longer than the 10 s that quit() and wait()
-// grant it (20 attempts of up to 9 + 9 + 5 s of waiting each), and run()
-// has no event loop for quit() to end. Destroying a QThread that still runs
-// aborts the process, and letting the thread go on would leave it reading a
-// destroyed object. So the destructor first sets a stop request, which run()
-// checks between its steps and during its sleeps (slept in 50 ms slices);
-// then at most one CCO call is still in flight, and the ORB's call timeout
-// bounds that. If the thread has not ended after the 10 s wait anyway, the
-// destructor keeps waiting until it has, rather than destroy a running
-// thread. A removal (doRegister false) is not cut short: it only makes CCO
-// calls, ends at the first failing one, and leaves no half-done state.
+// quit() has no event loop to end in run(), so the 10 s wait is the time a
+// registration is granted to finish; one that does is not disturbed. Only then
+// is the thread asked to stop: every loop of run() looks at the request
+// before each CCO call and during its sleeps (slept in 50 ms slices), so it
+// ends after the call in flight, which the ORB's call timeout bounds. The
+// thread must have ended before the object goes: destroying a running QThread
+// aborts the process, and a thread left running would read a destroyed
+// object.
 CCOLocateRegistration::~CCOLocateRegistration()
 {
-    stopRequest.store(true);
     quit();
-    if (!wait(10000))
+    if (!wait(GrantedMs)) {
+        stopRequest.store(true);
         wait();
+    }
 }
 
 void CCOLocateRegistration::setSecondForTests(int msec)
@@ -67,6 +67,11 @@ void CCOLocateRegistration::setSecondForTests(int msec)
 
 void CCOLocateRegistration::run()
 {
+    if (!namePatternIsUsable()) {
+        DRIVER_TRACE(QStringLiteral("CCOLocateRegistration::run: name pattern \"") + namePattern
+            + QStringLiteral("\" must hold %1 once and name an entry below the own workstation; nothing is done"));
+        return;
+    }
     // This thread is not the ORB's own; the ORB keeps a record of it while
     // it calls and frees it when run() ends.
     omni_thread::ensure_self ownThread;
@@ -74,6 +79,22 @@ void CCOLocateRegistration::run()
         Register();
     else
         UnregisterAllLocal();
+}
+
+// Without exactly one %1 the ten numbers do not get ten names; a name that
+// starts with "CCO/" is registered there but read back below the own
+// workstation, so every attempt would remove itself again.
+bool CCOLocateRegistration::namePatternIsUsable() const
+{
+    static const QRegularExpression placeholder(QStringLiteral("%(\\d\\d?)"));
+    int placeholders = 0;
+    bool onlyFirst = true;
+    for (auto it = placeholder.globalMatch(namePattern); it.hasNext();) {
+        ++placeholders;
+        onlyFirst = onlyFirst && it.next().capturedRef(1) == QLatin1String("1");
+    }
+    const QString relative = namePattern.startsWith(QLatin1Char('/')) ? namePattern.mid(1) : namePattern;
+    return placeholders == 1 && onlyFirst && !relative.startsWith(QLatin1String("CCO/"));
 }
 
 QString CCOLocateRegistration::localName(int index) const
@@ -152,6 +173,8 @@ bool CCOLocateRegistration::Register()
             if (stopRequested())
                 return abandoned();
             UnregisterAllInvalid();
+            if (stopRequested())
+                return abandoned();
 
             int freeIndex = 0;
             for (int i = 1; i <= IndexCount && freeIndex == 0; ++i) {
@@ -169,6 +192,9 @@ bool CCOLocateRegistration::Register()
                 return abandoned();
             orbConnection->getCCO()->RegisterValues(
                 localName(freeIndex).toLatin1().constData(), ccoValues, CCO::RedundancyType(0));
+            // Left as it is: most likely it stands as registered.
+            if (stopRequested())
+                return abandoned();
             CCO::StringList_var readBack = orbConnection->getCCO()->ResolveValues(
                 fullPath(freeIndex).toLatin1().constData(), CCO::ResolveMode(0));
             if (toList(readBack.in()) == registration) {
@@ -180,6 +206,8 @@ bool CCOLocateRegistration::Register()
             }
             // Someone else's entry went in between; leave the number and
             // compete again.
+            if (stopRequested())
+                return abandoned();
             UnregisterIndex(freeIndex);
         }
     } catch (const CORBA::UserException &) {
@@ -201,14 +229,30 @@ void CCOLocateRegistration::UnregisterAllLocal()
     }
     const QByteArray ownHost = host.toLatin1();
     const QByteArray ownPort = QByteArray::number(port);
+    // Within a registration, Register reports the stop.
+    const auto stopped = [this] {
+        if (!stopRequested())
+            return false;
+        if (!doRegister) {
+            DRIVER_TRACE(QStringLiteral("CCOLocateRegistration::UnregisterAllLocal: stop requested, removal for %1 "
+                                        "abandoned")
+                             .arg(host));
+        }
+        return true;
+    };
     try {
         for (int i = 1; i <= IndexCount; ++i) {
+            if (stopped())
+                return;
             CCO::StringList_var entry
                 = orbConnection->getCCO()->ResolveValues(fullPath(i).toLatin1().constData(), CCO::ResolveMode(0));
             const QList<QByteArray> strings = toList(entry.in());
             // The port is compared as text: "0080" is not port 80.
-            if (strings.size() == 4 && strings.at(0) == ownHost && strings.at(3) == ownPort)
+            if (strings.size() == 4 && strings.at(0) == ownHost && strings.at(3) == ownPort) {
+                if (stopped())
+                    return;
                 orbConnection->getCCO()->UnregisterValues(localName(i).toLatin1().constData(), CCO::RedundancyType(0));
+            }
         }
     } catch (...) {
         // A failing CCO call ends the removal; the numbers not yet visited
@@ -227,10 +271,10 @@ void CCOLocateRegistration::UnregisterAllInvalid()
         return;
     }
     try {
-        for (int i = 1; i <= IndexCount; ++i) {
+        for (int i = 1; i <= IndexCount && !stopRequested(); ++i) {
             CCO::StringList_var entry
                 = orbConnection->getCCO()->ResolveValues(fullPath(i).toLatin1().constData(), CCO::ResolveMode(0));
-            if (entry->length() != 0 && entry->length() != 4)
+            if (entry->length() != 0 && entry->length() != 4 && !stopRequested())
                 orbConnection->getCCO()->UnregisterValues(localName(i).toLatin1().constData(), CCO::RedundancyType(0));
         }
     } catch (...) {

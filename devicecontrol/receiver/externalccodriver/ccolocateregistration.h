@@ -16,8 +16,8 @@ class EXTERNALCCODRIVER_EXPORT CCOLocateRegistration : public QThread
 public:
     CCOLocateRegistration(const QString &host, const QString &deviceName, const QString &deviceInfo, int port,
         const QString &namePattern, bool doRegister);
-    // Asks a running registration to stop and waits until the thread has
-    // ended; see the definition for how long that can take.
+    // Grants a running registration 10 s to finish, then asks it to stop and
+    // waits until the thread has ended: at most one CCO call longer.
     ~CCOLocateRegistration() override;
 
 protected:
@@ -34,6 +34,7 @@ private:
     void UnregisterAllInvalid();
     void UnregisterIndex(int index);
 
+    bool namePatternIsUsable() const;
     QString localName(int index) const;
     QString fullPath(int index) const;
     // Sleeps `seconds` in short slices; false when a stop was requested.

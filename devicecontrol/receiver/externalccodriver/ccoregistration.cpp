@@ -3,6 +3,7 @@
 #include "drivertrace.h"
 #include "orbconnection.h"
 
+#include <QCoreApplication>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
@@ -41,16 +42,26 @@ void CCORegistration::unregisterFromCCO(const QString &path)
 
 void CCORegistration::startRequest(const QString &threadName, CCORegistration *request)
 {
-    // The thread stays with the caller's thread: its deleteLater runs there
-    // once the request's thread has ended. The object deletes itself on the
+    // The thread object stays with the caller's thread: its quit and its
+    // deleteLater are delivered there. The object deletes itself on the
     // request's thread, with its retry timer.
     auto *thread = new QThread();
     thread->setObjectName(threadName);
+    // A caller that runs no event loop (a plain thread, a task of the pool)
+    // would never deliver them, so the thread object goes to the
+    // application's thread instead.
+    QThread *caller = QThread::currentThread();
+    if (caller->loopLevel() == 0 && QCoreApplication::instance() && caller != QCoreApplication::instance()->thread())
+        thread->moveToThread(QCoreApplication::instance()->thread());
     request->moveToThread(thread);
     connect(request, "2finished()", thread, "1quit()");
     connect(request, "2finished()", request, "1deleteLater()");
     connect(thread, "2finished()", thread, "1deleteLater()");
     connect(thread, "2started()", request, "1start()");
+    // The quit above waits for the caller's (or the application's) thread to
+    // get round to it; the object's deletion, in the request's own loop, ends
+    // that loop at once, so the thread never outlives the work.
+    connect(request, &QObject::destroyed, thread, &QThread::quit, Qt::DirectConnection);
     thread->start(QThread::InheritPriority);
 }
 
@@ -158,12 +169,12 @@ void CCORegistration::registerValues()
     // removal only traces its NotFound.
     unregisterValues();
 
-    CCO::StringList list;
-    list.length(static_cast<CORBA::ULong>(values.size()));
-    for (int i = 0; i < values.size(); ++i)
-        list[static_cast<CORBA::ULong>(i)] = CORBA::string_dup(values.at(i).toLatin1().constData());
-
     try {
+        CCO::StringList list;
+        list.length(static_cast<CORBA::ULong>(values.size()));
+        for (int i = 0; i < values.size(); ++i)
+            list[static_cast<CORBA::ULong>(i)] = CORBA::string_dup(values.at(i).toLatin1().constData());
+
         CCO::IF_CCO_c_var cco = orbConnection->getCCO();
         if (CORBA::is_nil(cco)) {
             DRIVER_TRACE(QStringLiteral("CCORegistration::registerValues CCO is not reachable"));
@@ -181,6 +192,8 @@ void CCORegistration::registerValues()
             "CCORegistration::registerValues:EXCEPTION: CCO::IF_CCO_c_Naming::RedundancyTypeNotSupported"));
     } catch (const CORBA::Exception &) {
         DRIVER_TRACE(QStringLiteral("CCORegistration::registerValues:EXCEPTION: CORBA::Exception"));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("CCORegistration::registerValues:EXCEPTION: unknown exception"));
     }
 }
 
@@ -203,6 +216,8 @@ void CCORegistration::unregisterValues()
             "CCORegistration::unregisterValues:EXCEPTION: CCO::IF_CCO_c_Naming::RedundancyTypeNotSupported"));
     } catch (const CORBA::Exception &) {
         DRIVER_TRACE(QStringLiteral("CCORegistration::unregisterValues:EXCEPTION: CORBA::Exception"));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("CCORegistration::unregisterValues:EXCEPTION: unknown exception"));
     }
 }
 }

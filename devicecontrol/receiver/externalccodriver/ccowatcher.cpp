@@ -51,6 +51,7 @@ CCOWatcher::CCOWatcher(int pollInterval, int attemptLimit, const QString &catego
     , attemptLimit(attemptLimit)
     , state(WaitingForOrb)
     , attempts(0)
+    , stopRequested(false)
 {
     // The list crosses threads in a queued signal; consumers that connect by
     // signature find it under this name.
@@ -59,10 +60,17 @@ CCOWatcher::CCOWatcher(int pollInterval, int attemptLimit, const QString &catego
 
 CCOWatcher::~CCOWatcher()
 {
-    // The query uses this object's members until it returns. A query still
-    // queued in a busy pool is cancelled first: waitForFinished() would
-    // otherwise run it here, making its blocking CCO calls on the owner's
-    // thread.
+    // The query uses this object's members until it returns. With a slow CCO
+    // and many objects its remaining calls could hold the owner's thread for
+    // minutes, so it is asked to stop after the call in flight; taking the
+    // lock means that a list it is publishing right now is out before this
+    // goes on, and none comes after.
+    {
+        QMutexLocker locker(&publishMutex);
+        stopRequested = true;
+    }
+    // A query still queued in a busy pool is cancelled: waitForFinished()
+    // would otherwise run it here, on the owner's thread.
     runningQuery.cancel();
     runningQuery.waitForFinished();
     HANDOVER_ACQUIRE(this);
@@ -163,6 +171,8 @@ void CCOWatcher::updateFromCCO()
 
     CCOValuesList resultList;
     for (const QString &objectPath : objectPaths) {
+        if (stopRequested)
+            return;
         const QStringList values = resolveValues(objectPath);
         const QString name = objectPath.split(QLatin1Char('/'), Qt::KeepEmptyParts, Qt::CaseSensitive).last();
         resultList.append(qMakePair(name, values));
@@ -173,6 +183,8 @@ void CCOWatcher::updateFromCCO()
 QStringList CCOWatcher::getPathsForAllSubsystems() const
 {
     QStringList paths;
+    if (stopRequested)
+        return paths;
     try {
         CCO::IF_CCO_c_var cco = orbConnection->getCCO();
         if (CORBA::is_nil(cco)) {
@@ -189,6 +201,8 @@ QStringList CCOWatcher::getPathsForAllSubsystems() const
             paths.append(systemPrefix + QStringLiteral("LocalSubSystem"));
     } catch (const CORBA::Exception &) {
         DRIVER_TRACE(QStringLiteral("CCOWatcher::getPathsForAllSubsystems:Exception: CORBA::Exception"));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("CCOWatcher::getPathsForAllSubsystems:Exception: unknown exception"));
     }
     return paths;
 }
@@ -209,6 +223,8 @@ QStringList CCOWatcher::getRegisteredConfigObjectsPaths(
 QStringList CCOWatcher::resolveValues(const QString &path) const
 {
     QStringList values;
+    if (stopRequested)
+        return values;
     const QString ccoPath = path.startsWith(QLatin1Char('/')) ? path.mid(1) : path;
     try {
         CCO::IF_CCO_c_var cco = orbConnection->getCCO();
@@ -225,6 +241,8 @@ QStringList CCOWatcher::resolveValues(const QString &path) const
         DRIVER_TRACE(QStringLiteral("CCOWatcher::resolveValues: InvalidName Exception"));
     } catch (const CORBA::Exception &) {
         DRIVER_TRACE(QStringLiteral("CCOWatcher::resolveValues: CCO exception while resolving values."));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("CCOWatcher::resolveValues: unknown exception while resolving values."));
     }
     return values;
 }
@@ -235,6 +253,11 @@ void CCOWatcher::checkResults(const CCOValuesList &resultList)
         return;
     // Order counts: a reordering is published as a change.
     if (resultList == lastResult)
+        return;
+    // A stopped query has skipped calls, so its list is not what the CCO
+    // holds.
+    QMutexLocker locker(&publishMutex);
+    if (stopRequested)
         return;
     lastResult = resultList;
     Q_EMIT resultListChanged(lastResult);

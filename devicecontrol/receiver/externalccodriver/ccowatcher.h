@@ -7,10 +7,13 @@
 #include <QFuture>
 #include <QFutureWatcher>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
 
 class ORBConnection;
 
@@ -29,8 +32,10 @@ public:
     typedef QList<QPair<QString, QStringList>> CCOValuesList;
 
     CCOWatcher(int pollInterval, int attemptLimit, const QString &categoryPath, QObject *parent = nullptr);
-    // Blocks until a running query has returned; its CCO calls are bounded
-    // by the ORB's call timeout.
+    // Blocks until a running query has returned. The query makes no further
+    // CCO call and publishes nothing once destruction has begun, so this
+    // waits at most for the call in flight, which the ORB's call timeout
+    // bounds.
     ~CCOWatcher() override;
 
     // Call once, after connecting to resultListChanged, on the owning thread.
@@ -66,5 +71,9 @@ private:
     CCOValuesList lastResult;
     int state;
     int attempts;
+    // Set by the destructor; read by the running query before each CCO call
+    // and, under `publishMutex`, before it publishes.
+    std::atomic<bool> stopRequested;
+    QMutex publishMutex;
 };
 }

@@ -49,6 +49,15 @@ ExternalCCODriver::ExternalCCODriver(QString name)
     instanceName = name;
     cfg = CfgCenter::CreateCfg(instanceName, ICfg::ViewInstance, QString());
     reconnectInterval = cfg->ReadInt(QStringLiteral("ReconnectTimer"), 2000, false);
+    // 0 would turn the retries into a busy loop of blocking checks on the
+    // host thread, and a negative interval starts no timer at all, so the
+    // driver would wait for ever.
+    if (reconnectInterval <= 0) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: ReconnectTimer %1 is not a positive number of milliseconds; "
+                                    "2000 is used")
+                         .arg(reconnectInterval));
+        reconnectInterval = 2000;
+    }
     valuePath = cfg->ReadString(QStringLiteral("ValuePath"), QStringLiteral("/DEVICES/KRV4"), false);
     antennaMatrixDriver = cfg->ReadBool(QStringLiteral("AntennaMatrixDriver"), false, false);
 }
