@@ -396,13 +396,13 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     destroying.start();
     registration.reset();
     const qint64 destroyMs = destroying.elapsed();
-    // Its one call in flight fails when the CCO dies; the stop request ends
-    // the rest.
+    // Its one call in flight fails when the CCO dies, and an exception ends
+    // the whole registration.
     EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
     onRequestSent({});
     startCco();
     addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
-        heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (abandoned on destruction, by design)")});
+        heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (an exception ends the registration, by design)")});
     LocateHooks::setSecondForTests(0);
 }
 
