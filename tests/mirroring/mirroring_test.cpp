@@ -438,11 +438,13 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
     EXPECT_EQ(events, (QStringList {QStringLiteral("D0"), QStringLiteral("C0:10.9.9.9")}));
 
     // The CCO entry outlives the crash: the restarted host is the same
-    // receiver under the same number.
+    // receiver under the same number. (It does not register again: a
+    // registration replaces the entry, and a list taken in between would
+    // rightly show the receiver gone.)
     events.clear();
     receiver->kill();
     ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
-    receiver = startReceiver(port, QStringLiteral("RX1"), QStringLiteral("300"));
+    receiver = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
     ASSERT_TRUE(receiver);
     ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
     EXPECT_EQ(events.first(), QStringLiteral("D0"));

@@ -25,7 +25,7 @@ extern std::atomic<int> runningNetworkThreads;
 class NetworkPool
 {
 public:
-    static constexpr int MaxThreads = 6;
+    static constexpr int MaxThreads = 8;
     static constexpr int MaxThreadsForFailingClients = 2;
 
     static NetworkPool &instance();

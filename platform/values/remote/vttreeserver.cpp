@@ -271,32 +271,42 @@ private:
     {
         if (requested.size() > VtTreeServer::MaxPathsPerRequest)
             refuse(QStringLiteral("at most %1 paths per request").arg(VtTreeServer::MaxPathsPerRequest));
-        for (const QString &path : requested) {
-            if (path.size() > VtTreeServer::MaxPathLength)
-                refuse(QStringLiteral("paths may have at most %1 characters").arg(VtTreeServer::MaxPathLength));
-        }
         auto peer = peers.find(waiter);
         const bool known = peer != peers.end();
         if (!known && peers.size() >= VtTreeServer::MaxPeers)
             refuse(QStringLiteral("this host serves at most %1 peers").arg(VtTreeServer::MaxPeers));
         QSet<QString> added;
         int newEntries = 0;
+        qint64 addedChars = 0;
+        qint64 newEntryChars = 0;
         for (const QString &path : requested) {
             if ((known && peer->paths.contains(path)) || added.contains(path))
                 continue;
             added.insert(path);
-            newEntries += entries.contains(path) ? 0 : 1;
+            addedChars += path.size();
+            if (!entries.contains(path)) {
+                ++newEntries;
+                newEntryChars += path.size();
+            }
         }
         if ((known ? peer->paths.size() : 0) + added.size() > VtTreeServer::MaxPathsPerPeer)
             refuse(QStringLiteral("at most %1 paths per peer").arg(VtTreeServer::MaxPathsPerPeer));
-        if (entries.size() + newEntries > VtTreeServer::MaxWatchedPaths)
-            refuse(QStringLiteral("this host watches at most %1 paths").arg(VtTreeServer::MaxWatchedPaths));
+        if ((known ? peer->chars : 0) + addedChars > VtTreeServer::MaxPathCharsPerPeer)
+            refuse(QStringLiteral("at most %1 characters of paths per peer").arg(VtTreeServer::MaxPathCharsPerPeer));
+        if (entries.size() + newEntries > VtTreeServer::MaxWatchedPaths
+            || entryChars + newEntryChars > VtTreeServer::MaxWatchedPathChars)
+            refuse(QStringLiteral("this host watches at most %1 paths (%2 characters)")
+                       .arg(VtTreeServer::MaxWatchedPaths)
+                       .arg(VtTreeServer::MaxWatchedPathChars));
         if (!known)
             peer = peers.insert(waiter, Peer());
         for (const QString &path : qAsConst(added)) {
             peer->paths.insert(path);
-            ++entries[path].refs;
+            Entry &entry = entries[path];
+            if (entry.refs++ == 0)
+                entryChars += path.size();
         }
+        peer->chars += addedChars;
         peer->lastSeenMs = now;
         return known;
     }
@@ -356,6 +366,7 @@ private:
             for (const QString &path : qAsConst(peer->paths)) {
                 const auto entry = entries.find(path);
                 if (entry != entries.end() && --entry->refs <= 0) {
+                    entryChars -= path.size();
                     entries.erase(entry);
                     gone.append(path);
                 }
@@ -378,6 +389,7 @@ private:
     struct Peer
     {
         QSet<QString> paths;
+        qint64 chars = 0;
         qint64 lastSeenMs = 0;
         qint64 lastRecheckMs = 0;
     };
@@ -389,6 +401,8 @@ private:
     quint64 serial = 0;
     QHash<QString, Entry> entries;
     QHash<quint64, Peer> peers;
+    // Characters of the keys of `entries`.
+    qint64 entryChars = 0;
     qint64 nextSweepMs = 0;
     std::set<quint64> woken;
     HostSide host;
@@ -436,8 +450,6 @@ public:
     char *GetValue(const char *path) override
     {
         const QString key = fromWire(path);
-        if (key.size() > VtTreeServer::MaxPathLength)
-            throw VornValueTree::Refused("path too long");
         // Read on the tree's thread; nothing is kept for the caller.
         const auto job = runOnHost([key](HostJob &result) {
             values::Tree *tree = values::Tree::Instance();

@@ -34,7 +34,10 @@ public:
     static constexpr int MaxPeers = 1024;
     // Distinct paths watched for all peers together.
     static constexpr int MaxWatchedPaths = 16384;
-    static constexpr int MaxPathLength = 1024;
+    // Characters of the paths a peer watches, and of all watched paths
+    // (a receiver's device path may be long, so single paths are not capped).
+    static constexpr int MaxPathCharsPerPeer = 4 << 20;
+    static constexpr int MaxWatchedPathChars = 16 << 20;
     static constexpr int PeerIdleMs = 30000;
     static constexpr int AbsentRecheckMs = 200;
 
