@@ -1,6 +1,7 @@
 // vorn-host: a console host that loads a driver plug-in the way the
 // platform's host does and lets a user or a test drive its value tree.
 #include "hostcommands.h"
+#include "receiverroles.h"
 #include "vornhost.h"
 
 #include "errorhandler.h"
@@ -82,8 +83,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption scriptOption(QStringLiteral("script"),
         QStringLiteral("Run the commands of FILE first, then those from stdin."), QStringLiteral("FILE"));
     const QCommandLineOption stayOption(QStringLiteral("stay"), QStringLiteral("Keep running when stdin ends."));
+    const QCommandLineOption peerWritesOption(QStringLiteral("allow-peer-writes"),
+        QStringLiteral("Let other workstations write the values below the device path that \"receiver\" serves "
+                       "(off: the served tree is read-only)."));
+    const QCommandLineOption peerWriteLimitOption(QStringLiteral("peer-write-limit"),
+        QStringLiteral("Longest value text a peer may write, in bytes (default 4096)."), QStringLiteral("BYTES"));
     for (const QCommandLineOption &option : {ccoOption, orbArgOption, orbDelayOption, configOption, traceMaskOption,
-             traceFileOption, pluginOption, noPluginOption, instanceOption, scriptOption, stayOption})
+             traceFileOption, pluginOption, noPluginOption, instanceOption, scriptOption, stayOption, peerWritesOption,
+             peerWriteLimitOption})
         parser.addOption(option);
     parser.addPositionalArgument(QStringLiteral("orb-args"), QStringLiteral("Arguments for ORB_init, after --."),
         QStringLiteral("[-- ORB arguments]"));
@@ -118,6 +125,17 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("--instance needs a name"));
     options.scriptFile = parser.value(scriptOption);
     options.stay = parser.isSet(stayOption);
+
+    ReceiverRoleOptions roles;
+    roles.peerWrites = parser.isSet(peerWritesOption);
+    if (parser.isSet(peerWriteLimitOption)) {
+        bool ok = false;
+        roles.peerWriteLimit = parser.value(peerWriteLimitOption).toInt(&ok);
+        if (!ok || roles.peerWriteLimit < 0)
+            return fail(QStringLiteral("--peer-write-limit takes a number of bytes, not '%1'")
+                            .arg(parser.value(peerWriteLimitOption)));
+    }
+    setReceiverRoleOptions(roles);
 
     if (parser.isSet(traceMaskOption)) {
         bool ok = false;

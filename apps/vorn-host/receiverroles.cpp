@@ -4,6 +4,7 @@
 #include "receiverroles.h"
 
 #include "ccoregistration.h"
+#include "orblistener.h"
 #include "receivercco.h"
 #include "tree.h"
 #include "value.h"
@@ -23,6 +24,12 @@ using externalCCODriver::mirroring::ReceiverIdentifier;
 
 const char *const receiverCategory = "CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis";
 
+ReceiverRoleOptions &roleOptions()
+{
+    static ReceiverRoleOptions options;
+    return options;
+}
+
 // Owns what the roles create. It goes when the event loop ends, before the
 // host destroys the value tree and the ORB that these objects use.
 class Roles : public QObject
@@ -34,7 +41,7 @@ public:
         if (!roles) {
             roles = new Roles;
             QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, roles.data(),
-                             [] { delete roles.data(); });
+                [] { delete roles.data(); });
         }
         return *roles;
     }
@@ -45,6 +52,20 @@ public:
 private:
     Roles() = default;
 };
+
+// [ADDRESS:]PORT; the address defaults to loopback, port 0 picks a free one.
+bool parseListenAddress(CommandCall &call, const QString &text, QString *address, int *port)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    *address = colon < 0 ? QStringLiteral("127.0.0.1") : text.left(colon);
+    if (address->startsWith(QLatin1Char('[')) && address->endsWith(QLatin1Char(']')))
+        *address = address->mid(1, address->size() - 2);
+    bool ok = false;
+    *port = text.mid(colon + 1).toInt(&ok, 10);
+    if (!ok || *port < 0 || *port > 65535 || address->isEmpty())
+        return call.fail(QStringLiteral("'%1' is not [ADDRESS:]PORT").arg(text));
+    return true;
+}
 
 bool parsePort(CommandCall &call, const QString &text, int *port)
 {
@@ -88,19 +109,20 @@ QString describe(const CcoReceiverProperties &properties)
         .arg(properties.ip, paths.join(QLatin1Char(',')));
 }
 
-// receiver PORT NAME [HOST] [IP] [DRIVERPATH]; NAME "-" serves without
-// registering.
+// receiver [ADDRESS:]PORT NAME [HOST] [IP] [DRIVERPATH]; NAME "-" serves
+// without registering.
 bool cmdReceiver(CommandCall &call)
 {
     int port = 0;
-    if (!parsePort(call, call.args().at(0), &port))
+    QString listenAddress;
+    if (!parseListenAddress(call, call.args().at(0), &listenAddress, &port))
         return false;
     const QString name = call.args().at(1);
     const QString host = call.args().value(2, QStringLiteral("127.0.0.1"));
     const QString ip = call.args().value(3, host);
     const bool registering = name != QLatin1String("-");
-    const QString driverPath =
-        call.args().value(4, QStringLiteral("/DEVICES/%1").arg(registering ? name : QStringLiteral("RX")));
+    const QString driverPath
+        = call.args().value(4, QStringLiteral("/DEVICES/%1").arg(registering ? name : QStringLiteral("RX")));
     if (name.contains(QLatin1Char('/')) || name.isEmpty())
         return call.fail(QStringLiteral("'%1' is not a receiver name").arg(name));
 
@@ -110,21 +132,27 @@ bool cmdReceiver(CommandCall &call)
     if (!putString(call, QStringLiteral("/ADMINISTRATION/DRIVERVTPATH"), driverPath)
         || !putString(call, QStringLiteral("/ADMINISTRATION/Ip"), ip))
         return false;
+    // What is registered is the port the ORB really listens on.
+    QString why;
+    if (!vtremote::listenForTreeServer(listenAddress, port, &port, &why))
+        return call.fail(QStringLiteral("cannot serve the value tree: %1").arg(why));
     auto *server = new VtTreeServer(&roles);
+    VtTreeServer::WritePolicy writes;
+    writes.enabled = roleOptions().peerWrites;
+    writes.below = driverPath;
+    writes.maxBytes = roleOptions().peerWriteLimit;
+    server->setWritePolicy(writes);
     if (!server->start()) {
         delete server;
-        return call.fail(QStringLiteral("cannot serve the value tree (is the ORB up, listening on port %1? "
-                                        "pass -ORBendPoint giop:tcp:%2:%1 as ORB arguments)")
-                             .arg(port)
-                             .arg(host));
+        return call.fail(QStringLiteral("cannot serve the value tree (is the ORB up?)"));
     }
     roles.server = server;
     // host, host_device, info, port: the mirroring side reads the first and
     // the last.
     if (registering)
         externalCCODriver::CCORegistration::registerAtCCO(
-        QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), name),
-        {host, host + QLatin1Char('_') + name, QStringLiteral("vorn-host receiver"), QString::number(port)});
+            QStringLiteral("%1/%2").arg(QString::fromLatin1(receiverCategory), name),
+            {host, host + QLatin1Char('_') + name, QStringLiteral("vorn-host receiver"), QString::number(port)});
     call.print(QStringLiteral("READY %1").arg(VtClientCenter::ServerAddress(host, port)));
     return true;
 }
@@ -158,9 +186,9 @@ bool cmdMirror(CommandCall &call)
     }
     auto *mirror = new ReceiverCCO(roles);
     QObject::connect(mirror, &ReceiverCCO::receiverConnected, mirror,
-                     [](const CcoReceiverProperties &properties) { hostPrint(describe(properties)); });
+        [](const CcoReceiverProperties &properties) { hostPrint(describe(properties)); });
     QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, mirror,
-                     [](int index) { hostPrint(QStringLiteral("MIRROR disconnected index=%1").arg(index)); });
+        [](int index) { hostPrint(QStringLiteral("MIRROR disconnected index=%1").arg(index)); });
     mirror->init(parameters);
     roles.mirror = mirror;
     call.print(QStringLiteral("MIRROR started pattern=%1").arg(parameters.subTreePattern));
@@ -168,20 +196,28 @@ bool cmdMirror(CommandCall &call)
 }
 }
 
+void setReceiverRoleOptions(const ReceiverRoleOptions &options)
+{
+    roleOptions() = options;
+}
+
 void addReceiverRoleCommands(HostCommands &commands)
 {
     using Command = HostCommands::Command;
-    commands.add(Command{QStringLiteral("receiver"), QStringLiteral("PORT NAME [HOST] [IP] [DRIVERPATH]"),
-                         QStringLiteral("serves the value tree on PORT (the ORB must listen there) with "
-                                        "ADMINISTRATION/DRIVERVTPATH and ADMINISTRATION/Ip filled in, and "
-                                        "registers the receiver NAME at the CCO (not for NAME \"-\"); prints READY <corbaloc>"),
-                         2, 5, cmdReceiver});
-    commands.add(Command{QStringLiteral("unregister"), QStringLiteral("NAME"),
-                         QStringLiteral("removes the CCO registration of the receiver NAME"), 1, 1, cmdUnregister});
-    commands.add(Command{QStringLiteral("mirror"), QStringLiteral("PATTERN [VALUES|-] [EXCLUDED]"),
-                         QStringLiteral("mirrors the receivers registered at the CCO below PATTERN (%1: the "
-                                        "receiver's number); VALUES and EXCLUDED (HOST:PORT) are comma-separated; "
-                                        "prints \"MIRROR connected index=N ip=IP values=NAME=PATH,...\" and "
-                                        "\"MIRROR disconnected index=N\""),
-                         1, 3, cmdMirror});
+    commands.add(Command {QStringLiteral("receiver"), QStringLiteral("[ADDRESS:]PORT NAME [HOST] [IP] [DRIVERPATH]"),
+        QStringLiteral("serves the value tree on PORT (on loopback unless ADDRESS is given; 0 picks "
+                       "a free port; an ORB given -ORBendPoint must listen there already) with "
+                       "ADMINISTRATION/DRIVERVTPATH and ADMINISTRATION/Ip filled in, and "
+                       "registers the receiver NAME at the CCO with the port it really listens on "
+                       "(not for NAME \"-\"); prints READY <corbaloc>; peers may write below "
+                       "DRIVERPATH only with --allow-peer-writes"),
+        2, 5, cmdReceiver});
+    commands.add(Command {QStringLiteral("unregister"), QStringLiteral("NAME"),
+        QStringLiteral("removes the CCO registration of the receiver NAME"), 1, 1, cmdUnregister});
+    commands.add(Command {QStringLiteral("mirror"), QStringLiteral("PATTERN [VALUES|-] [EXCLUDED]"),
+        QStringLiteral("mirrors the receivers registered at the CCO below PATTERN (%1: the "
+                       "receiver's number); VALUES and EXCLUDED (HOST:PORT) are comma-separated; "
+                       "prints \"MIRROR connected index=N ip=IP values=NAME=PATH,...\" and "
+                       "\"MIRROR disconnected index=N\""),
+        1, 3, cmdMirror});
 }

@@ -74,7 +74,8 @@ QString HostProcess::diagnostics()
 
 QStringList hostArguments(int ccoPort, int listenPort)
 {
-    QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--stay")};
+    // The benchmark changes the receivers' values remotely.
+    QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--allow-peer-writes")};
     if (ccoPort)
         args << QStringLiteral("--cco") << QStringLiteral("127.0.0.1:%1").arg(ccoPort);
     if (listenPort)

@@ -9,7 +9,10 @@
 //    change of the local mirror, as a ratio to a raw round trip (GetValue) to
 //    the same server measured in the same run;
 //  - resident memory of this process per mirrored receiver.
+// With --scale it instead lists N = 100, 500, 1000 receivers at once and
+// prints one "scale N=..." line for each (see scaleround.h).
 #include "benchhosts.h"
+#include "scaleround.h"
 
 #include "ccowatcher.h"
 #include "iobserver.h"
@@ -164,10 +167,28 @@ int main(int argc, char **argv)
         QStringLiteral("Comma-separated receiver counts (default 1,10,50)."), QStringLiteral("LIST"),
         QStringLiteral("1,10,50"));
     const QCommandLineOption changesOption(QStringLiteral("changes"),
-        QStringLiteral("Remote value changes timed per round (default 40)."), QStringLiteral("N"), QStringLiteral("40"));
+        QStringLiteral("Remote value changes timed per round (default 40)."), QStringLiteral("N"),
+        QStringLiteral("40"));
+    const QCommandLineOption scaleOption(QStringLiteral("scale"),
+        QStringLiteral("Only the installation-scale rounds, for these comma-separated receiver counts "
+                       "(e.g. 100,500,1000)."),
+        QStringLiteral("LIST"));
     parser.addOption(receiversOption);
     parser.addOption(changesOption);
+    parser.addOption(scaleOption);
     parser.process(app);
+    if (parser.isSet(scaleOption)) {
+        std::vector<int> scaleCounts;
+        for (const QString &item : parser.value(scaleOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const int n = item.toInt();
+            if (n < 1 || n > 5000) {
+                std::fprintf(stderr, "mirroring-bench: scale counts must lie in 1..5000, not '%s'\n", qPrintable(item));
+                return 2;
+            }
+            scaleCounts.push_back(n);
+        }
+        return mirroringtest::runScaleRounds(scaleCounts) ? 0 : 1;
+    }
     std::vector<int> counts;
     for (const QString &item : parser.value(receiversOption).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const int n = item.toInt();
@@ -181,7 +202,8 @@ int main(int argc, char **argv)
     const int maxReceivers = counts.empty() ? 0 : *std::max_element(counts.begin(), counts.end());
 
     const int ccoPort = testsupport::freeLoopbackPort();
-    auto ccoServer = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--quiet")});
+    auto ccoServer
+        = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--quiet")});
     if (!ccoServer->ready()) {
         std::fprintf(stderr, "mirroring-bench: cco-server: %s\n", qPrintable(ccoServer->errorText()));
         return 1;
@@ -214,7 +236,7 @@ int main(int argc, char **argv)
                 break;
             if (attempt == 2) {
                 std::fprintf(stderr, "mirroring-bench: receiver host %d not ready:\n%s\n", i,
-                             host ? qPrintable(host->diagnostics()) : "");
+                    host ? qPrintable(host->diagnostics()) : "");
                 return 1;
             }
             ports[static_cast<size_t>(i)] = testsupport::freeLoopbackPort();
@@ -226,21 +248,20 @@ int main(int argc, char **argv)
     auto *mirror = new ReceiverCCO(parent);
     std::map<QString, Clock::time_point> connectedAt;
     int connectedNow = 0;
-    QObject::connect(mirror, &ReceiverCCO::receiverConnected, &parent, [&](const CcoReceiverProperties &p) {
-        connectedAt.emplace(p.ip, Clock::now());
-    });
+    QObject::connect(mirror, &ReceiverCCO::receiverConnected, &parent,
+        [&](const CcoReceiverProperties &p) { connectedAt.emplace(p.ip, Clock::now()); });
     QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &parent, [&](int) { --connectedNow; });
     CcoInitParameters parameters;
     parameters.subTreePattern = QStringLiteral("/BENCH/RX%1");
-    parameters.mirroredValues = QStringList{QStringLiteral("Frequency")};
+    parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
     mirror->init(parameters);
     // Lists reaching the mirror, stamped on its thread.
     std::vector<std::pair<Clock::time_point, int>> lists;
     QObject::connect(mirror->findChild<externalCCODriver::CCOWatcher *>(),
-                     &externalCCODriver::CCOWatcher::resultListChanged, &parent,
-                     [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) {
-                         lists.emplace_back(Clock::now(), list.size());
-                     });
+        &externalCCODriver::CCOWatcher::resultListChanged, &parent,
+        [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) {
+            lists.emplace_back(Clock::now(), list.size());
+        });
     // The watcher's first query runs on its third poll; a dummy entry that
     // the mirror skips shows when it is polling.
     cco([](CCO::IF_CCO_c_ptr ref) {
@@ -298,10 +319,11 @@ int main(int argc, char **argv)
             values::ValueBase *value = nullptr;
             const QString prefix = QStringLiteral("/BENCH/RX");
             for (int index = 0; index < 1000 && !value; ++index) {
-                values::ValueBase *ip =
-                    values::Tree::Instance()->FindValue(prefix + QString::number(index) + QStringLiteral("/ADMINISTRATION/Ip"));
+                values::ValueBase *ip = values::Tree::Instance()->FindValue(
+                    prefix + QString::number(index) + QStringLiteral("/ADMINISTRATION/Ip"));
                 if (ip && ip->GetStringValue() == ipOf(i))
-                    value = values::Tree::Instance()->FindValue(prefix + QString::number(index) + QStringLiteral("/Frequency"));
+                    value = values::Tree::Instance()->FindValue(
+                        prefix + QString::number(index) + QStringLiteral("/Frequency"));
             }
             stamps.push_back(value ? std::make_unique<ChangeStamp>(value) : nullptr);
             servers.push_back(treeServer(ports[static_cast<size_t>(i)]));
@@ -327,13 +349,14 @@ int main(int argc, char **argv)
                 writeMs = msSince(start);
             } catch (const CORBA::Exception &) {
             }
-            const bool seen = testsupport::waitUntil([&] { return stamps[i]->text == QString::fromLatin1(text); }, 5000, 0);
+            const bool seen
+                = testsupport::waitUntil([&] { return stamps[i]->text == QString::fromLatin1(text); }, 5000, 0);
             if (seen)
                 round.changeToMirror.push_back(msSince(start, stamps[i]->last));
             if (qEnvironmentVariableIsSet("MIRRORING_BENCH_VERBOSE"))
                 std::fprintf(stderr, "change %d rx %zu: rtt %.3f ms, write %.3f ms, mirror %.3f ms\n", c, i,
-                             round.roundTrip.empty() ? 0.0 : round.roundTrip.back(), writeMs,
-                             seen ? round.changeToMirror.back() : -1.0);
+                    round.roundTrip.empty() ? 0.0 : round.roundTrip.back(), writeMs,
+                    seen ? round.changeToMirror.back() : -1.0);
         }
         stamps.clear();
 
@@ -346,18 +369,19 @@ int main(int argc, char **argv)
 
     std::printf("\nReceiver mirroring, ReceiverCCO poll interval 5000 ms (fixed)\n");
     std::printf("%9s | %-27s | %-23s | %-23s | %-29s | %8s\n", "receivers", "registration->connected ms",
-                "registration->list ms", "list->connected ms", "remote change->mirror ms", "KB/recv");
+        "registration->list ms", "list->connected ms", "remote change->mirror ms", "KB/recv");
     std::printf("%9s | %8s %8s %9s | %7s %7s %7s | %7s %7s %7s | %7s %7s %5s %7s | %8s\n", "", "min", "median", "max",
-                "min", "median", "max", "min", "median", "max", "median", "p90", "/RTT", "RTT", "");
+        "min", "median", "max", "min", "median", "max", "median", "p90", "/RTT", "RTT", "");
     for (const Round &r : rounds) {
         const double rtt = percentile(r.roundTrip, 0.5);
         const double change = percentile(r.changeToMirror, 0.5);
-        std::printf("%9d | %8.0f %8.0f %9.0f | %7.0f %7.0f %7.0f | %7.1f %7.1f %7.1f | %7.2f %7.2f %5.1f %7.3f | %8.0f%s\n",
-                    r.receivers, percentile(r.regToConnected, 0), percentile(r.regToConnected, 0.5),
-                    percentile(r.regToConnected, 1), percentile(r.regToList, 0), percentile(r.regToList, 0.5),
-                    percentile(r.regToList, 1), percentile(r.listToConnected, 0), percentile(r.listToConnected, 0.5),
-                    percentile(r.listToConnected, 1), change, percentile(r.changeToMirror, 0.9),
-                    rtt > 0 ? change / rtt : 0, rtt, r.kbPerReceiver, r.complete ? "" : "  (incomplete)");
+        std::printf(
+            "%9d | %8.0f %8.0f %9.0f | %7.0f %7.0f %7.0f | %7.1f %7.1f %7.1f | %7.2f %7.2f %5.1f %7.3f | %8.0f%s\n",
+            r.receivers, percentile(r.regToConnected, 0), percentile(r.regToConnected, 0.5),
+            percentile(r.regToConnected, 1), percentile(r.regToList, 0), percentile(r.regToList, 0.5),
+            percentile(r.regToList, 1), percentile(r.listToConnected, 0), percentile(r.listToConnected, 0.5),
+            percentile(r.listToConnected, 1), change, percentile(r.changeToMirror, 0.9), rtt > 0 ? change / rtt : 0,
+            rtt, r.kbPerReceiver, r.complete ? "" : "  (incomplete)");
     }
     std::printf("\nregistration->connected is bounded by the poll interval (5000 ms) plus one CCO query plus the\n"
                 "connection; RTT is a GetValue round trip to the same receiver's tree server in this run.\n");

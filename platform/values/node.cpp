@@ -19,7 +19,7 @@ Node::~Node()
         if (auto *value = dynamic_cast<ValueBase *>(child)) {
             value->SetState(ValueBase::StateReleased, nullptr);
             // An observer may have removed or destroyed the value already.
-            if (!children.contains(child))
+            if (byName.value(child->GetName()) != child)
                 continue;
         }
         TakeChild(child->GetName());
@@ -29,11 +29,7 @@ Node::~Node()
 
 TreeItem *Node::GetChild(const QString &childName) const
 {
-    for (TreeItem *child : children) {
-        if (child->GetName() == childName)
-            return child;
-    }
-    return nullptr;
+    return byName.value(childName);
 }
 
 ValueBase *Node::GetChildValue(const QString &childName) const
@@ -55,6 +51,7 @@ bool Node::InsertChild(TreeItem *child)
             return false;
     }
     children.append(child);
+    byName.insert(child->GetName(), child);
     child->parent = this;
     NotifyObservers(ChangeCode::ChildrenChanged, nullptr);
     return true;
@@ -65,7 +62,11 @@ TreeItem *Node::TakeChild(const QString &childName)
     TreeItem *child = GetChild(childName);
     if (!child)
         return nullptr;
-    children.removeOne(child);
+    byName.remove(childName);
+    // The newest children are the likeliest to go first.
+    const int at = children.lastIndexOf(child);
+    if (at >= 0)
+        children.removeAt(at);
     child->parent = nullptr;
     NotifyObservers(ChangeCode::ChildrenChanged, nullptr);
     return child;

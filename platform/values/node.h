@@ -3,6 +3,7 @@
 
 #include "treeitem.h"
 
+#include <QHash>
 #include <QList>
 
 namespace values
@@ -28,6 +29,10 @@ public:
     TreeItem *TakeChild(const QString &name);
 
 private:
+    // Insertion order for GetTreeItems; the hash makes lookups by name
+    // independent of how many children a node has (a mirroring host may hang
+    // a thousand receivers below one node).
     QList<TreeItem *> children;
+    QHash<QString, TreeItem *> byName;
 };
 }

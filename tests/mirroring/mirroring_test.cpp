@@ -13,14 +13,28 @@
 #include "vttreeserver.h"
 #include "waituntil.h"
 
+#include <valuetree.hh>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QTemporaryFile>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace externalCCODriver::mirroring;
 using testsupport::freeLoopbackPort;
@@ -60,7 +74,7 @@ int ccoPort()
 
 // A vorn-host that runs `script` and knows the CCO; its ORB listens on
 // `listenPort` unless that is 0. The script must print a READY line.
-std::unique_ptr<ServerProcess> startHost(const QStringList &script, int listenPort = 0)
+std::unique_ptr<ServerProcess> startHost(const QStringList &script, int listenPort = 0, const QStringList &options = {})
 {
     QTemporaryFile file;
     if (!file.open())
@@ -69,6 +83,7 @@ std::unique_ptr<ServerProcess> startHost(const QStringList &script, int listenPo
     file.flush();
     QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--script"), file.fileName(),
         QStringLiteral("--cco"), QStringLiteral("%1:%2").arg(localHost).arg(ccoPort())};
+    args << options;
     if (listenPort)
         args << QStringLiteral("--") << QStringLiteral("-ORBendPoint")
              << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(listenPort);
@@ -187,7 +202,9 @@ protected:
         ErrorHandler::Instance()->SetTraceCapture({});
         ownServer.reset();
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
-        EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2000));
+        // A poll under way at a hung server ends on its own, within its hold
+        // and the call margin.
+        EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 3000));
         EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
         for (const char *node : {"/REMOTE", "/ADMINISTRATION", "/DEVICES"})
             values::Tree::Instance()->RemoveNode(QString::fromLatin1(node));
@@ -421,11 +438,13 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
     EXPECT_EQ(events, (QStringList {QStringLiteral("D0"), QStringLiteral("C0:10.9.9.9")}));
 
     // The CCO entry outlives the crash: the restarted host is the same
-    // receiver under the same number.
+    // receiver under the same number. (It does not register again: a
+    // registration replaces the entry, and a list taken in between would
+    // rightly show the receiver gone.)
     events.clear();
     receiver->kill();
     ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
-    receiver = startReceiver(port, QStringLiteral("RX1"), QStringLiteral("300"));
+    receiver = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
     ASSERT_TRUE(receiver);
     ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
     EXPECT_EQ(events.first(), QStringLiteral("D0"));
@@ -443,7 +462,7 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
     // Destroyed with a live receiver: no report, and no client, thread or
     // value left (checked on tear-down).
     events.clear();
-    EXPECT_EQ(VtClientCenter::NetworkThreadCount(), 1);
+    EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 1; }, 3000));
     delete parent.findChild<ReceiverCCO *>();
     EXPECT_TRUE(events.isEmpty());
 
@@ -451,6 +470,237 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
     const int from = cco->lineCount();
     second->command(QStringLiteral("unregister RX2"), 0);
     EXPECT_GE(cco->waitForLine(QStringLiteral("CALL UnregisterValues"), 5000, from), 0);
+}
+
+// A TCP port on loopback that accepts connections and never answers, like a
+// workstation whose host process hangs.
+class HungServer
+{
+public:
+    HungServer()
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(listener, 16) == 0
+            && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+            port = ntohs(address.sin_port);
+        ::fcntl(listener, F_SETFL, O_NONBLOCK);
+    }
+    ~HungServer()
+    {
+        for (int fd : accepted)
+            ::close(fd);
+        ::close(listener);
+    }
+    // true once a client has connected (and is left waiting).
+    bool takeClient()
+    {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        if (fd >= 0)
+            accepted.push_back(fd);
+        return !accepted.empty();
+    }
+    int port = 0;
+
+private:
+    int listener = -1;
+    std::vector<int> accepted;
+};
+
+// Hundreds of receivers listed and dropped: connecting and tearing down do
+// work per receiver that does not grow with their number, and a hung
+// receiver's client is let go without waiting for its server.
+TEST_F(Mirroring, HundredsOfReceiversComeAndGoQuicklyAndAHungOneIsDroppedWithoutWaiting)
+{
+    const VtClientCenter::Timing timing = VtClientCenter::Instance()->GetTiming();
+    HungServer hung;
+    ASSERT_NE(hung.port, 0);
+    QObject parent;
+    TestReceiverCCO *mirror = startMirror(parent, 0);
+    // Nobody listens on 127.1.x.y:port (the hung port is bound to 127.0.0.1
+    // only): those clients are refused at once and keep retrying.
+    QList<ReceiverIdentifier> listed;
+    for (int i = 0; i < 599; ++i)
+        listed << ReceiverIdentifier(QStringLiteral("127.1.%1.%2").arg(i / 200).arg(i % 200 + 1), hung.port);
+    const ReceiverIdentifier hungOne(localHost, hung.port);
+
+    mirror->checkReceiverList(listed + QList<ReceiverIdentifier> {hungOne});
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 600);
+    EXPECT_LE(VtClientCenter::NetworkThreadCount(), 8);
+
+    ASSERT_TRUE(waitUntil([&] { return hung.takeClient(); }, 5000));
+    QElapsedTimer clock;
+    clock.start();
+    mirror->checkReceiverList(listed);
+    EXPECT_LT(clock.elapsed(), timing.callMarginMs / 2) << "dropping a receiver whose server hangs";
+
+    // Undoing what each client made takes some ms per hundred receivers
+    // here, sanitizers included; a scan over every client's nodes per
+    // receiver took seconds.
+    clock.restart();
+    mirror->checkReceiverList({});
+    EXPECT_LT(clock.elapsed(), 1000) << "dropping 599 receivers";
+    EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
+    EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
+}
+
+// A served tree is read-only to strangers unless its host allows writes, and
+// then only below its device path and up to a size; what strangers ask it to
+// watch is capped and leaves no work behind once they are quiet.
+TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPaths)
+{
+    auto server = [](int port) {
+        CORBA::Object_var object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(
+            VtClientCenter::ServerAddress(localHost, port).toLatin1().constData());
+        VornValueTree::TreeServer_var ref = VornValueTree::TreeServer::_narrow(object);
+        return ref._retn();
+    };
+    auto refused = [](const std::function<void()> &call) {
+        try {
+            call();
+        } catch (const VornValueTree::Refused &) {
+            return true;
+        } catch (const CORBA::Exception &) {
+        }
+        return false;
+    };
+
+    // Off by default: also in this process's own server.
+    serveOwnTree();
+    VornValueTree::TreeServer_var own = server(ownPorts.at(0));
+    EXPECT_TRUE(refused([&] { own->SetValue("/DEVICES/RX/Frequency", "1"); }));
+    EXPECT_EQ(textAt(QStringLiteral("/DEVICES/RX/Frequency")), QStringLiteral("100"));
+    VornValueTree::PathList paths;
+    paths.length(3);
+    for (CORBA::ULong i = 0; i < 3; ++i)
+        paths[i] = CORBA::string_dup(QStringLiteral("/NOWHERE/%1").arg(i).toUtf8().constData());
+    // The server reads the tree on this thread, so the call goes from another.
+    std::atomic<bool> answered {false};
+    std::thread poll([&] {
+        try {
+            VornValueTree::Changes_var answer = own->WaitChanges(0, 0, paths, VornValueTree::PathList(), 0, 77);
+            answered = answer->entries.length() == 3;
+        } catch (const CORBA::Exception &) {
+        }
+    });
+    EXPECT_TRUE(waitUntil([&] { return answered.load(); }, 5000));
+    poll.join();
+    EXPECT_EQ(ownServer->peerCount(), 1);
+    EXPECT_EQ(ownServer->watchedCount(), 3);
+    ownServer->forgetQuietPeers(0);
+    EXPECT_EQ(ownServer->peerCount(), 0);
+    EXPECT_EQ(ownServer->watchedCount(), 0);
+
+    // A host that allows writes, started without -ORBendPoint: "receiver"
+    // makes it listen on the port it names.
+    const int port = freeLoopbackPort();
+    auto host = startHost({QStringLiteral("mkvalue string /DEVICES/RX/Frequency 5"),
+                              QStringLiteral("receiver %1 - %2 %2 /DEVICES/RX").arg(port).arg(localHost)},
+        0, {QStringLiteral("--allow-peer-writes"), QStringLiteral("--peer-write-limit"), QStringLiteral("8")});
+    ASSERT_TRUE(host);
+    EXPECT_EQ(host->port(), port);
+    VornValueTree::TreeServer_var remote = server(port);
+    EXPECT_TRUE(remote->SetValue("/DEVICES/RX/Frequency", "12345678"));
+    EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX/Frequency", "123456789"); }));
+    EXPECT_TRUE(refused([&] { remote->SetValue("/ADMINISTRATION/Ip", "10.6.6.6"); }));
+    EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX", "1"); }));
+    CORBA::String_var frequency = remote->GetValue("/DEVICES/RX/Frequency");
+    EXPECT_STREQ(frequency.in(), "12345678");
+
+    // A flood of absent paths from many peers, until the host refuses more.
+    int accepted = 0;
+    bool refusedAny = false;
+    for (quint64 peer = 1; peer <= 400; ++peer) {
+        VornValueTree::PathList flood;
+        flood.length(VtTreeServer::MaxPathsPerRequest);
+        for (CORBA::ULong i = 0; i < flood.length(); ++i)
+            flood[i] = CORBA::string_dup(QStringLiteral("/ABSENT/%1/%2").arg(peer).arg(i).toUtf8().constData());
+        const bool refusedNow = refused([&] {
+            VornValueTree::Changes_var ignored = remote->WaitChanges(0, 0, flood, VornValueTree::PathList(), 0, peer);
+            ++accepted;
+        });
+        refusedAny = refusedAny || refusedNow;
+    }
+    EXPECT_TRUE(refusedAny);
+    EXPECT_LE(accepted * VtTreeServer::MaxPathsPerRequest, VtTreeServer::MaxWatchedPaths);
+    VornValueTree::PathList tooMany;
+    tooMany.length(VtTreeServer::MaxPathsPerRequest + 1);
+    for (CORBA::ULong i = 0; i < tooMany.length(); ++i)
+        tooMany[i] = CORBA::string_dup("/X");
+    EXPECT_TRUE(refused([&] { remote->WaitChanges(0, 0, tooMany, VornValueTree::PathList(), 0, 9999); }));
+
+    // The host, idle now, spends (next to) nothing on what the flood asked.
+    auto cpuTicks = [&] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(host->pid()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1L;
+        const QList<QByteArray> fields = stat.readAll().split(')').value(1).split(' ');
+        return fields.value(12).toLong() + fields.value(13).toLong();
+    };
+    const long before = cpuTicks();
+    QElapsedTimer idle;
+    idle.start();
+    waitUntil([&] { return idle.elapsed() >= 1500; }, 3000, 50);
+    const long ticks = cpuTicks() - before;
+    const long perSecond = sysconf(_SC_CLK_TCK);
+    EXPECT_LE(ticks * 1000 / perSecond, 1500 / 20) << "more than 5 % of a core for an idle host";
+}
+
+// Thread creation refused (too many processes for the user): the clients
+// stay disconnected, are traced, and the process carries on. Runs in a child
+// process of this program, which lowers its own limit.
+TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes)
+{
+    if (qEnvironmentVariableIsSet("MIRRORING_THREAD_LIMIT_CHILD")) {
+        values::Tree::Create();
+        ErrorHandler::Instance()->SetTraceFilter(0x20);
+        QStringList traces;
+        ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { traces << line; });
+        // Root is exempt from the process limit: a child that is root gives
+        // up its rights first.
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::setgid(65534), 0);
+            ASSERT_EQ(::setuid(65534), 0);
+        }
+        const rlimit none {1, 1};
+        ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &none), 0);
+        QObject parent;
+        auto *connector = new ReceiverConnector(&parent);
+        CcoInitParameters parameters;
+        parameters.subTreePattern = QStringLiteral("/LIMITED/RX%1");
+        connector->setInitParameters(parameters);
+        int reports = 0;
+        QObject::connect(connector, &ReceiverConnector::receiverConnected, [&] { ++reports; });
+        for (int i = 0; i < 50; ++i)
+            connector->connectRemote(ReceiverIdentifier(localHost, 1000 + i));
+        EXPECT_EQ(VtClientCenter::NetworkThreadCount(), 0);
+        EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 50);
+        EXPECT_EQ(traces.filter(QStringLiteral("no network thread could be started")).size(), 50);
+        delete connector;
+        EXPECT_EQ(reports, 0);
+        EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
+        ErrorHandler::Instance()->SetTraceCapture({});
+        return;
+    }
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MIRRORING_THREAD_LIMIT_CHILD"), QStringLiteral("1"));
+    // The leak checker needs a thread of its own at exit, which the child
+    // cannot have.
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+        environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--gtest_filter=MirroringLimits.ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << qPrintable(output);
+    EXPECT_EQ(child.exitCode(), 0) << qPrintable(output);
+    EXPECT_TRUE(output.contains(QLatin1String("[  PASSED  ] 1 test"))) << qPrintable(output);
 }
 
 // Two vorn-host processes, a receiver and a mirroring one, find each other

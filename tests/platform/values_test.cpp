@@ -190,3 +190,38 @@ TEST(TreePaths, ExactlyOneSlashAtEachJoint)
     EXPECT_EQ(TreePathHelpers::concatTreePaths(QStringList {QStringLiteral("/A/"), QString(), QStringLiteral("/C")}),
         QStringLiteral("/A/C"));
 }
+
+namespace
+{
+// A node with many children finds each by name, keeps the insertion order
+// through removals from anywhere, and frees a name again once its child left,
+// also when observers delete siblings while the node goes.
+TEST_F(ValueTree, ManyChildrenAreFoundByNameInOrderThroughRemovalsAndTeardown)
+{
+    Node *node = tree->AddNode(QStringLiteral("/MANY"));
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(tree->AddValue(QStringLiteral("/MANY"), named<ProbeValue>(qPrintable(QString::number(i)))));
+    for (int i = 0; i < 1000; i += 2)
+        tree->RemoveValue(QStringLiteral("/MANY/%1").arg(i));
+    ASSERT_EQ(node->GetTreeItems().size(), 500);
+    EXPECT_EQ(node->GetTreeItems().first()->GetName(), QStringLiteral("1"));
+    EXPECT_EQ(node->GetTreeItems().last()->GetName(), QStringLiteral("999"));
+    EXPECT_EQ(node->GetChildValue(QStringLiteral("4")), nullptr);
+    ASSERT_NE(node->GetChildValue(QStringLiteral("5")), nullptr);
+    EXPECT_EQ(node->GetChildValue(QStringLiteral("5"))->GetName(), QStringLiteral("5"));
+    EXPECT_TRUE(tree->AddValue(QStringLiteral("/MANY"), named<ProbeValue>("4")));
+    EXPECT_EQ(node->GetTreeItems().last()->GetName(), QStringLiteral("4"));
+
+    // Releasing the first child deletes the next one behind the node's back.
+    Recorder recorder;
+    auto *first = node->GetChildValue(QStringLiteral("1"));
+    first->AddObserver(&recorder);
+    recorder.onNotify = [&](unsigned int code) {
+        if (code == ChangeCode::StateChanged)
+            delete node->GetChildValue(QStringLiteral("3"));
+    };
+    const int live = liveProbes;
+    tree->RemoveNode(QStringLiteral("/MANY"));
+    EXPECT_EQ(liveProbes, live - 501);
+}
+}

@@ -1,56 +1,24 @@
 #include "vtclient.h"
 
 #include "changecodes.h"
+#include "errorhandler.h"
+#include "node.h"
 #include "observablewatch.h"
 #include "orbhandler.h"
+#include "trace.h"
 #include "tree.h"
 #include "value.h"
 #include "valueptr.h"
 #include "vtclientcenterprivate.h"
+#include "vtnetworkpool.h"
 #include "zrexception.h"
-
-#include <valuetree.hh>
 
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <atomic>
-
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <mutex>
 
 namespace vtremote
 {
-// What the owner's thread and the network thread share; everything under
-// `mutex`.
-struct Shared
-{
-    std::mutex mutex;
-    std::condition_variable wakeup;
-    bool stop = false;
-    // Every remote path linked so far, and those not yet read since they
-    // were linked.
-    QStringList all;
-    QSet<QString> allSet;
-    QStringList fresh;
-    // The network thread waits for the owner to take in a connection, so
-    // that links added in response are read at once by the next poll.
-    bool awaitingHandover = false;
-    bool inCall = false;
-    VornValueTree::TreeServer_var server;
-    const quint64 waiter = QRandomGenerator::system()->generate64() | 1u;
-    // What the network thread hands to the owner's thread. It goes through
-    // this lock rather than inside the posted event, so that the hand-over is
-    // ordered by a lock that race detectors see (Qt's own are invisible to
-    // them).
-    std::deque<std::function<void()>> inbox;
-};
-
-std::atomic<int> runningNetworkThreads{0};
-
 namespace
 {
 QList<RemoteEntry> toEntries(const VornValueTree::EntryList &list)
@@ -80,49 +48,159 @@ QString normalRemote(const QString &path)
 {
     return path.startsWith(QLatin1Char('/')) ? path : QLatin1Char('/') + path;
 }
+
+void trace(const QString &message)
+{
+    if (ErrorHandler::Instance()->GetTraceFilter() & 0x20u)
+        _Q_Trace(message, QStringLiteral(__FILE__), static_cast<quint16>(__LINE__));
+}
+
+// Network thread, under job.mutex: queues a task for the owner's thread and
+// asks that thread to run the queue. false once the client is going.
+bool postLocked(Shared &job, std::function<void()> task)
+{
+    VtClient *owner = job.owner;
+    if (!owner)
+        return false;
+    job.inbox.push_back(std::move(task));
+    QMetaObject::invokeMethod(
+        owner, [owner] { owner->takeInbox(); }, Qt::QueuedConnection);
+    return true;
+}
+
+// Pause before the next attempt after `failures` failed polls in a row: a
+// server that is gone or hung is tried less and less often, up to eight
+// times the configured pause.
+int retryDelay(const Shared &job, int failures)
+{
+    return qMax(1, job.timing.retryMs) << std::min(failures, 3);
+}
+}
+
+Shared::Shared(const QString &host, int port, const VtClientCenter::Timing &timing)
+    : address(VtClientCenter::ServerAddress(host, port).toLatin1())
+    , label(QStringLiteral("%1:%2").arg(host).arg(port))
+    , timing(timing)
+    , waiter(QRandomGenerator::system()->generate64() | 1u)
+{
+}
+
+void releaseServer(Shared &job)
+{
+    job.net.server = VornValueTree::TreeServer::_nil();
+}
+
+PollResult pollOnce(Shared &job, int failures)
+{
+    Shared::Net &net = job.net;
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        if (!job.owner)
+            return {-1, false};
+    }
+    auto failed = [&] {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        if (net.online)
+            postLocked(job, [owner = job.owner] { owner->connectionLost(); });
+        net.online = false;
+        net.epoch = 0;
+        return PollResult {retryDelay(job, failures + 1), true};
+    };
+
+    if (CORBA::is_nil(net.server)) {
+        CORBA::ORB_ptr orb = CorbaCommon::OrbHandler::Instance().Orb();
+        if (CORBA::is_nil(orb))
+            return {job.timing.retryMs, false};
+        try {
+            CORBA::Object_var object = orb->string_to_object(job.address.constData());
+            net.server = VornValueTree::TreeServer::_unchecked_narrow(object);
+        } catch (const CORBA::Exception &) {
+            return failed();
+        }
+    }
+
+    // A held poll occupies its thread; that is affordable only while every
+    // client can have a thread to itself.
+    const int holdMs = NetworkPool::instance().holdPolls() ? qMax(0, job.timing.waitMs) : 0;
+    QStringList watched;
+    QStringList fresh;
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        watched = job.all;
+        if (net.online)
+            fresh = job.fresh;
+        job.fresh.clear();
+        job.freshSet.clear();
+    }
+
+    VornValueTree::Changes_var changes;
+    try {
+        omniORB::setClientCallTimeout(net.server, static_cast<CORBA::ULong>(holdMs + qMax(1, job.timing.callMarginMs)));
+        changes = net.server->WaitChanges(net.online ? net.epoch : 0, net.since, toPathList(watched), toPathList(fresh),
+            static_cast<CORBA::ULong>(holdMs), job.waiter);
+    } catch (const CORBA::Exception &) {
+        // Busy, Refused, a timeout or a lost connection: all end the same
+        // way, with a pause and a full poll once the server answers again.
+        return failed();
+    }
+
+    const bool restarted = net.online && changes->epoch != net.epoch;
+    const bool full = !net.online || restarted;
+    const bool handover = full || !fresh.isEmpty();
+    const QStringList covered = full ? watched + fresh : fresh;
+    {
+        std::lock_guard<std::mutex> lock(job.mutex);
+        VtClient *owner = job.owner;
+        if (!owner)
+            return {-1, false};
+        if (restarted)
+            job.inbox.emplace_back([owner] { owner->connectionLost(); });
+        if (handover || changes->entries.length() > 0) {
+            postLocked(job, [owner, entries = toEntries(changes->entries), covered, full, handover] {
+                owner->applyBatch(entries, covered, full, handover);
+            });
+        }
+    }
+    net.epoch = changes->epoch;
+    net.since = changes->serial;
+    net.online = true;
+    // After a hand-over the owner asks for the next poll once it has taken
+    // the answer in (and added the links it wants); this is the fallback.
+    if (handover)
+        return {job.timing.handoverMs, false};
+    return {holdMs > 0 ? 0 : qMax(1, job.timing.waitMs), false};
 }
 
 VtClient::VtClient(const QString &host, int port, const VtClientCenter::Timing &timing)
     : host(host)
     , port(port)
-    , timing(timing)
-    , shared(std::make_shared<Shared>())
+    , shared(std::make_shared<Shared>(host, port, timing))
 {
-    worker = std::thread([this] { run(); });
+    shared->owner = this;
+    if (!NetworkPool::instance().attach(shared)) {
+        trace(QStringLiteral("VtClient: no network thread could be started for %1; it stays disconnected until "
+                             "one can be")
+                  .arg(shared->label));
+    }
 }
 
 VtClient::~VtClient()
 {
     requestStop();
-    if (worker.joinable())
-        worker.join();
     removeCreated();
 }
 
 void VtClient::requestStop()
 {
-    VornValueTree::TreeServer_var server;
-    quint64 waiter = 0;
+    if (stopped)
+        return;
+    stopped = true;
     {
         std::lock_guard<std::mutex> lock(shared->mutex);
-        if (shared->stop)
-            return;
-        shared->stop = true;
-        shared->wakeup.notify_all();
-        if (shared->inCall && !CORBA::is_nil(shared->server)) {
-            server = VornValueTree::TreeServer::_duplicate(shared->server);
-            waiter = shared->waiter;
-        }
+        shared->owner = nullptr;
+        shared->inbox.clear();
     }
-    if (CORBA::is_nil(server))
-        return;
-    // A poll may be held by the server for its whole wait; asking the server
-    // to end it keeps the join short. Failing that, the poll ends by itself.
-    try {
-        server->Wake(waiter);
-    } catch (const CORBA::Exception &) {
-        // The poll then runs out on its own, within the call timeout.
-    }
+    NetworkPool::instance().detach(shared);
 }
 
 bool VtClient::AddValueLink(const char *link, const char *)
@@ -144,11 +222,16 @@ bool VtClient::AddValueLink(const char *link, const char *)
             shared->allSet.insert(entry.remote);
             shared->all.append(entry.remote);
         }
-        if (!shared->fresh.contains(entry.remote))
+        if (!shared->freshSet.contains(entry.remote)) {
+            shared->freshSet.insert(entry.remote);
             shared->fresh.append(entry.remote);
+        }
     }
-    if (connected)
+    if (connected) {
         pendingCode = ChangeCode::ClientReconnected;
+        if (!stopped)
+            NetworkPool::instance().pollSoon(shared);
+    }
     return true;
 }
 
@@ -195,11 +278,8 @@ void VtClient::applyBatch(const QList<RemoteEntry> &entries, const QStringList &
     settle();
     if (watch.destroyed())
         return;
-    if (handover) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->awaitingHandover = false;
-        shared->wakeup.notify_all();
-    }
+    if (handover && !stopped)
+        NetworkPool::instance().pollSoon(shared);
 }
 
 void VtClient::connectionLost()
@@ -233,7 +313,8 @@ void VtClient::settle()
     // mirrored (or at once, when there are none) the connection is reported
     // complete.
     pendingCode = ChangeCode::ClientReconnected;
-    QMetaObject::invokeMethod(this, [this] { settle(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { settle(); }, Qt::QueuedConnection);
 }
 
 void VtClient::writeLocal(const Link &link, const RemoteEntry &entry)
@@ -280,15 +361,14 @@ values::ValueBase *VtClient::ensureLocalValue(const QString &path)
     VtClientCenterPrivate::noteCreatedNodes(missingNodes);
     if (!inserted) {
         delete value;
+        VtClientCenterPrivate::dropEmptyNodesAbove(nodePath);
         return nullptr;
     }
     // A mirror that someone else removes is created again by the next write;
     // without this, every such removal would leave a null pointer behind.
     createdValues.erase(std::remove_if(createdValues.begin(), createdValues.end(),
-                                       [](const std::unique_ptr<values::ValuePtr<values::ValueBase>> &held) {
-                                           return !*held;
-                                       }),
-                        createdValues.end());
+                            [](const std::unique_ptr<values::ValuePtr<values::ValueBase>> &held) { return !*held; }),
+        createdValues.end());
     createdValues.push_back(std::make_unique<values::ValuePtr<values::ValueBase>>(value));
     return value;
 }
@@ -298,20 +378,13 @@ void VtClient::removeCreated()
     values::Tree *tree = values::Tree::Instance();
     for (auto &held : createdValues) {
         values::ValueBase *value = held->get();
-        if (tree && value && value->GetParent())
-            tree->RemoveValue(value->GetPath());
+        if (!tree || !value || !value->GetParent())
+            continue;
+        const QString parentPath = value->GetParent()->GetPath();
+        tree->RemoveValue(value->GetPath());
+        VtClientCenterPrivate::dropEmptyNodesAbove(parentPath);
     }
     createdValues.clear();
-    VtClientCenterPrivate::dropEmptyNodes();
-}
-
-void VtClient::post(std::function<void()> task)
-{
-    {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->inbox.push_back(std::move(task));
-    }
-    QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
 }
 
 void VtClient::takeInbox()
@@ -332,130 +405,5 @@ void VtClient::takeInbox()
         if (watch.destroyed())
             return;
     }
-}
-
-void VtClient::run()
-{
-    // Runs on the network thread. It touches nothing of this object but
-    // `shared` and the constants, and reaches the owner only by posting.
-    omni_thread::ensure_self threadForOrb;
-    struct Running
-    {
-        Running() { ++runningNetworkThreads; }
-        ~Running() { --runningNetworkThreads; }
-    } running;
-    const QByteArray address = VtClientCenter::ServerAddress(host, port).toLatin1();
-    const int waitMs = qMax(0, timing.waitMs);
-    quint64 epoch = 0;
-    quint64 since = 0;
-    bool online = false;
-
-    auto pause = [this](int ms) {
-        std::unique_lock<std::mutex> lock(shared->mutex);
-        return !shared->wakeup.wait_for(lock, std::chrono::milliseconds(ms), [this] { return shared->stop; });
-    };
-    auto failed = [&] {
-        {
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->inCall = false;
-        }
-        if (online)
-            post([this] { connectionLost(); });
-        online = false;
-        epoch = 0;
-        return pause(timing.retryMs);
-    };
-
-    for (;;) {
-        VornValueTree::TreeServer_var server;
-        {
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            if (shared->stop)
-                break;
-            server = VornValueTree::TreeServer::_duplicate(shared->server);
-        }
-        if (CORBA::is_nil(server)) {
-            CORBA::ORB_ptr orb = CorbaCommon::OrbHandler::Instance().Orb();
-            if (CORBA::is_nil(orb)) {
-                if (!pause(timing.retryMs))
-                    break;
-                continue;
-            }
-            try {
-                CORBA::Object_var object = orb->string_to_object(address.constData());
-                server = VornValueTree::TreeServer::_unchecked_narrow(object);
-                omniORB::setClientCallTimeout(server, static_cast<CORBA::ULong>(waitMs + timing.callMarginMs));
-            } catch (const CORBA::Exception &) {
-                if (!pause(timing.retryMs))
-                    break;
-                continue;
-            }
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->server = VornValueTree::TreeServer::_duplicate(server);
-        }
-
-        QStringList watched;
-        QStringList fresh;
-        {
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            watched = shared->all;
-            if (online)
-                fresh = shared->fresh;
-            shared->fresh.clear();
-            shared->inCall = true;
-        }
-
-        VornValueTree::Changes_var changes;
-        try {
-            changes = server->WaitChanges(online ? epoch : 0, since, toPathList(watched), toPathList(fresh),
-                                          static_cast<CORBA::ULong>(waitMs), shared->waiter);
-        } catch (const VornValueTree::Busy &) {
-            if (!failed())
-                break;
-            continue;
-        } catch (const CORBA::SystemException &) {
-            if (!failed())
-                break;
-            continue;
-        } catch (const CORBA::Exception &) {
-            if (!failed())
-                break;
-            continue;
-        }
-
-        bool handover = false;
-        {
-            std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->inCall = false;
-            if (shared->stop)
-                break;
-            const bool restarted = online && changes->epoch != epoch;
-            const bool full = !online || restarted;
-            handover = full || !fresh.isEmpty();
-            shared->awaitingHandover = handover;
-            const QList<RemoteEntry> entries = toEntries(changes->entries);
-            const QStringList covered = full ? watched + fresh : fresh;
-            if (restarted)
-                shared->inbox.emplace_back([this] { connectionLost(); });
-            shared->inbox.emplace_back(
-                [this, entries, covered, full, handover] { applyBatch(entries, covered, full, handover); });
-        }
-        QMetaObject::invokeMethod(this, [this] { takeInbox(); }, Qt::QueuedConnection);
-        epoch = changes->epoch;
-        since = changes->serial;
-        online = true;
-
-        if (handover) {
-            std::unique_lock<std::mutex> lock(shared->mutex);
-            shared->wakeup.wait_for(lock, std::chrono::milliseconds(timing.handoverMs),
-                                    [this] { return shared->stop || !shared->awaitingHandover; });
-            shared->awaitingHandover = false;
-        }
-    }
-
-    // The reference is released on the thread that used it.
-    std::lock_guard<std::mutex> lock(shared->mutex);
-    shared->server = VornValueTree::TreeServer::_nil();
-    shared->inCall = false;
 }
 }

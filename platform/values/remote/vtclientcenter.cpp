@@ -5,10 +5,10 @@
 #include "tree.h"
 #include "vtclient.h"
 #include "vtclientcenterprivate.h"
+#include "vtnetworkpool.h"
 
 #include <QSet>
 
-#include <algorithm>
 #include <mutex>
 
 struct VtClientCenter::Private
@@ -55,8 +55,8 @@ bool VtClientCenter::DestroyVtClient(IVtClient *client)
             return false;
     }
     auto *concrete = static_cast<vtremote::VtClient *>(client);
-    // The network thread is told first, so that it winds down while the
-    // observers let go.
+    // Out of the network pool first: nothing the network side learns from
+    // now on reaches the client, and nothing here waits for the network.
     concrete->requestStop();
     client->NotifyObservers(ChangeCode::ClientGoingAway, nullptr);
     delete concrete;
@@ -113,31 +113,29 @@ void noteCreatedNodes(const QStringList &paths)
         createdNodes().insert(path);
 }
 
-void dropEmptyNodes()
+void dropEmptyNodesAbove(const QString &path)
 {
     values::Tree *tree = values::Tree::Instance();
-    QStringList paths;
-    {
-        std::lock_guard<std::mutex> lock(nodesMutex);
-        paths = createdNodes().values();
-    }
-    // Deepest first, so that a parent emptied by its child's removal goes too.
-    std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {
-        return a.count(QLatin1Char('/')) > b.count(QLatin1Char('/'));
-    });
-    QStringList gone;
-    for (const QString &path : qAsConst(paths)) {
-        values::Node *node = tree ? tree->FindNode(path) : nullptr;
-        if (!node) {
-            gone.append(path);
-        } else if (node->GetTreeItems().isEmpty()) {
-            tree->RemoveNode(path);
-            gone.append(path);
+    QString current = path;
+    while (current.size() > 1) {
+        if (current.endsWith(QLatin1Char('/')))
+            current.chop(1);
+        {
+            std::lock_guard<std::mutex> lock(nodesMutex);
+            if (!createdNodes().contains(current))
+                return;
         }
+        values::Node *node = tree ? tree->FindNode(current) : nullptr;
+        if (node && !node->GetTreeItems().isEmpty())
+            return;
+        if (node)
+            tree->RemoveNode(current);
+        {
+            std::lock_guard<std::mutex> lock(nodesMutex);
+            createdNodes().remove(current);
+        }
+        current = current.left(current.lastIndexOf(QLatin1Char('/')));
     }
-    std::lock_guard<std::mutex> lock(nodesMutex);
-    for (const QString &path : qAsConst(gone))
-        createdNodes().remove(path);
 }
 }
 }

@@ -32,17 +32,27 @@ using Clock = std::chrono::steady_clock;
 constexpr int HostThreadWaitMs = 2000;
 // Longest hold of a poll, whatever the client asks for.
 constexpr CORBA::ULong MaxWaitMs = 10000;
-// How often paths without a value are looked up again.
-constexpr int AbsentRecheckMs = 200;
+// How often quiet peers are looked for, by requests and by the tree's thread.
+constexpr int SweepEveryMs = 5000;
 
 QString fromWire(const char *text)
 {
     return QString::fromUtf8(text ? text : "");
 }
 
-// The state that remote calls read: the text of every watched path with the
-// serial of its last change. Written on the tree's thread, read on ORB
-// threads; everything is under one mutex.
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+QStringList segmentsOf(const QString &path)
+{
+    return path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+}
+
+// What remote calls read: for every path some peer watches, its text with the
+// serial of its last change; and the peers with the paths they watch. Written
+// on the tree's thread and on ORB threads; everything under one mutex.
 class ChangeLog
 {
 public:
@@ -50,7 +60,19 @@ public:
     {
         QString text;
         bool present = false;
+        // Read from the tree at least once.
+        bool known = false;
         quint64 serial = 0;
+        // Peers watching the path.
+        int refs = 0;
+    };
+
+    // The tree's thread does the work that needs the tree.
+    struct HostSide
+    {
+        std::function<void(const QStringList &)> resolve;
+        std::function<void(const QStringList &)> recheck;
+        std::function<void(const QStringList &)> release;
     };
 
     ChangeLog()
@@ -58,21 +80,31 @@ public:
     {
     }
 
-    quint64 runEpoch() const { return epoch; }
-
     // Tree thread. `resolved` marks a path's first reading, which is not a
-    // change for clients already watching nothing there.
+    // change for clients already watching nothing there. Paths nobody
+    // watches any more are ignored.
     void put(const QString &path, const QString &text, bool present, bool resolved)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        Entry &entry = entries[path];
-        if (!resolved && entry.present == present && entry.text == text)
+        const auto it = entries.find(path);
+        if (it == entries.end())
+            return;
+        Entry &entry = it.value();
+        const bool same = entry.known && entry.present == present && entry.text == text;
+        entry.known = true;
+        if (same && !resolved)
             return;
         entry.text = text;
         entry.present = present;
         if (!resolved)
             entry.serial = ++serial;
         changed.notify_all();
+    }
+
+    bool isWatched(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entries.contains(path);
     }
 
     // Set by the server on the tree's thread: asks that thread to run the
@@ -82,6 +114,18 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         poster = std::move(function);
+    }
+
+    void setHostSide(HostSide side)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        host = std::move(side);
+    }
+
+    void setWritePolicy(const VtTreeServer::WritePolicy &policy)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        writes = policy;
     }
 
     // Queues a task for the tree's thread. false once the server is going
@@ -109,17 +153,11 @@ public:
         }
     }
 
-    void setResolver(std::function<void(const QStringList &)> function)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        resolver = std::move(function);
-    }
-
     void shutdown()
     {
         std::lock_guard<std::mutex> lock(mutex);
         down = true;
-        resolver = nullptr;
+        host = HostSide();
         poster = nullptr;
         changed.notify_all();
     }
@@ -135,48 +173,47 @@ public:
         changed.notify_all();
     }
 
-    // ORB thread: waits until every path has an entry. false on timeout,
-    // shutdown or Wake(waiter) (0: none).
-    bool ensureKnown(std::unique_lock<std::mutex> &lock, const QStringList &paths, quint64 waiter = 0)
+    // Forgets the peers that have not polled for `idleMs`, and the paths no
+    // peer watches any more.
+    void sweep(int idleMs)
     {
-        QStringList unknown;
-        for (const QString &path : paths) {
-            if (!entries.contains(path))
-                unknown.append(path);
-        }
-        if (unknown.isEmpty())
-            return true;
-        if (down || !resolver || !postLocked([resolve = resolver, unknown] { resolve(unknown); }))
-            return false;
-        auto allKnown = [&] {
-            for (const QString &path : unknown) {
-                if (!entries.contains(path))
-                    return false;
-            }
-            return true;
-        };
-        const auto deadline = Clock::now() + std::chrono::milliseconds(HostThreadWaitMs);
-        changed.wait_until(lock, deadline,
-                           [&] { return down || (waiter && woken.erase(waiter) > 0) || allKnown(); });
-        return !down && allKnown();
+        std::lock_guard<std::mutex> lock(mutex);
+        sweepLocked(nowMs(), idleMs);
     }
 
-    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex); }
+    int watchedCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return entries.size();
+    }
+
+    int peerCount()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return peers.size();
+    }
 
     VornValueTree::Changes *waitChanges(quint64 clientEpoch, quint64 since, const QStringList &watched,
-                                        const QStringList &fresh, CORBA::ULong waitMs, quint64 waiter)
+        const QStringList &fresh, CORBA::ULong waitMs, quint64 waiter)
     {
-        auto guard = lock();
-        if (!ensureKnown(guard, watched + fresh, waiter))
+        std::unique_lock<std::mutex> guard(mutex);
+        const qint64 now = nowMs();
+        if (now >= nextSweepMs)
+            sweepLocked(now, VtTreeServer::PeerIdleMs);
+        const QStringList requested = watched + fresh;
+        const bool knownPeer = admit(waiter, requested, now);
+        if (!ensureKnown(guard, requested, waiter))
             throw VornValueTree::Busy();
+        recheckAbsent(waiter, now);
 
-        const bool full = clientEpoch != epoch;
+        // A peer the server had forgotten gets everything again.
+        const bool full = clientEpoch != epoch || !knownPeer;
         const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(waitMs, MaxWaitMs));
         QList<QString> answer;
         for (;;) {
             answer.clear();
             if (full) {
-                answer = watched + fresh;
+                answer = requested;
             } else {
                 answer = fresh;
                 for (const QString &path : watched) {
@@ -210,16 +247,136 @@ public:
         return changes;
     }
 
-    bool entry(std::unique_lock<std::mutex> &, const QString &path, Entry *out) const
+    // ORB thread: why a peer may not write `text` at `path`, or empty.
+    QString writeRefusal(const QString &path, const char *text)
     {
-        const auto it = entries.constFind(path);
-        if (it == entries.constEnd())
-            return false;
-        *out = it.value();
-        return true;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!writes.enabled)
+            return QStringLiteral("writes by peers are not enabled on this host");
+        const QStringList below = segmentsOf(writes.below);
+        const QStringList target = segmentsOf(path);
+        if (below.isEmpty() || target.size() <= below.size() || target.mid(0, below.size()) != below)
+            return QStringLiteral("only values below %1 may be written").arg(writes.below);
+        if (qstrlen(text) > static_cast<uint>(qMax(0, writes.maxBytes)))
+            return QStringLiteral("a value may have at most %1 bytes").arg(writes.maxBytes);
+        return QString();
     }
 
 private:
+    static void refuse(const QString &reason) { throw VornValueTree::Refused(reason.toUtf8().constData()); }
+
+    // Registers the requested paths for the peer, within the caps. Returns
+    // whether the server knew the peer already.
+    bool admit(quint64 waiter, const QStringList &requested, qint64 now)
+    {
+        if (requested.size() > VtTreeServer::MaxPathsPerRequest)
+            refuse(QStringLiteral("at most %1 paths per request").arg(VtTreeServer::MaxPathsPerRequest));
+        auto peer = peers.find(waiter);
+        const bool known = peer != peers.end();
+        if (!known && peers.size() >= VtTreeServer::MaxPeers)
+            refuse(QStringLiteral("this host serves at most %1 peers").arg(VtTreeServer::MaxPeers));
+        QSet<QString> added;
+        int newEntries = 0;
+        qint64 addedChars = 0;
+        qint64 newEntryChars = 0;
+        for (const QString &path : requested) {
+            if ((known && peer->paths.contains(path)) || added.contains(path))
+                continue;
+            added.insert(path);
+            addedChars += path.size();
+            if (!entries.contains(path)) {
+                ++newEntries;
+                newEntryChars += path.size();
+            }
+        }
+        if ((known ? peer->paths.size() : 0) + added.size() > VtTreeServer::MaxPathsPerPeer)
+            refuse(QStringLiteral("at most %1 paths per peer").arg(VtTreeServer::MaxPathsPerPeer));
+        if ((known ? peer->chars : 0) + addedChars > VtTreeServer::MaxPathCharsPerPeer)
+            refuse(QStringLiteral("at most %1 characters of paths per peer").arg(VtTreeServer::MaxPathCharsPerPeer));
+        if (entries.size() + newEntries > VtTreeServer::MaxWatchedPaths
+            || entryChars + newEntryChars > VtTreeServer::MaxWatchedPathChars)
+            refuse(QStringLiteral("this host watches at most %1 paths (%2 characters)")
+                       .arg(VtTreeServer::MaxWatchedPaths)
+                       .arg(VtTreeServer::MaxWatchedPathChars));
+        if (!known)
+            peer = peers.insert(waiter, Peer());
+        for (const QString &path : qAsConst(added)) {
+            peer->paths.insert(path);
+            Entry &entry = entries[path];
+            if (entry.refs++ == 0)
+                entryChars += path.size();
+        }
+        peer->chars += addedChars;
+        peer->lastSeenMs = now;
+        return known;
+    }
+
+    // Waits until every path has been read from the tree. false on timeout,
+    // shutdown or Wake(waiter).
+    bool ensureKnown(std::unique_lock<std::mutex> &lock, const QStringList &paths, quint64 waiter)
+    {
+        QStringList unknown;
+        for (const QString &path : paths) {
+            if (!entries.value(path).known)
+                unknown.append(path);
+        }
+        if (unknown.isEmpty())
+            return true;
+        if (down || !host.resolve || !postLocked([resolve = host.resolve, unknown] { resolve(unknown); }))
+            return false;
+        auto allKnown = [&] {
+            for (const QString &path : unknown) {
+                if (!entries.value(path).known)
+                    return false;
+            }
+            return true;
+        };
+        const auto deadline = Clock::now() + std::chrono::milliseconds(HostThreadWaitMs);
+        changed.wait_until(lock, deadline, [&] { return down || (waiter && woken.erase(waiter) > 0) || allKnown(); });
+        return !down && allKnown();
+    }
+
+    // Looks the peer's absent paths up again, at most every AbsentRecheckMs:
+    // the cost follows the polls of the peers that watch them.
+    void recheckAbsent(quint64 waiter, qint64 now)
+    {
+        const auto peer = peers.find(waiter);
+        if (peer == peers.end() || now - peer->lastRecheckMs < VtTreeServer::AbsentRecheckMs || !host.recheck)
+            return;
+        peer->lastRecheckMs = now;
+        QStringList absent;
+        for (const QString &path : qAsConst(peer->paths)) {
+            const Entry entry = entries.value(path);
+            if (entry.known && !entry.present)
+                absent.append(path);
+        }
+        if (!absent.isEmpty())
+            postLocked([recheck = host.recheck, absent] { recheck(absent); });
+    }
+
+    void sweepLocked(qint64 now, int idleMs)
+    {
+        nextSweepMs = now + SweepEveryMs;
+        QStringList gone;
+        for (auto peer = peers.begin(); peer != peers.end();) {
+            if (now - peer->lastSeenMs < idleMs) {
+                ++peer;
+                continue;
+            }
+            for (const QString &path : qAsConst(peer->paths)) {
+                const auto entry = entries.find(path);
+                if (entry != entries.end() && --entry->refs <= 0) {
+                    entryChars -= path.size();
+                    entries.erase(entry);
+                    gone.append(path);
+                }
+            }
+            peer = peers.erase(peer);
+        }
+        if (!gone.isEmpty() && host.release)
+            postLocked([release = host.release, gone] { release(gone); });
+    }
+
     bool postLocked(std::function<void()> task)
     {
         if (down || !poster)
@@ -229,27 +386,41 @@ private:
         return true;
     }
 
+    struct Peer
+    {
+        QSet<QString> paths;
+        qint64 chars = 0;
+        qint64 lastSeenMs = 0;
+        qint64 lastRecheckMs = 0;
+    };
+
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<std::function<void()>> tasks;
     const quint64 epoch;
     quint64 serial = 0;
     QHash<QString, Entry> entries;
+    QHash<quint64, Peer> peers;
+    // Characters of the keys of `entries`.
+    qint64 entryChars = 0;
+    qint64 nextSweepMs = 0;
     std::set<quint64> woken;
-    std::function<void(const QStringList &)> resolver;
+    HostSide host;
     std::function<void()> poster;
+    VtTreeServer::WritePolicy writes;
     bool down = false;
 };
 
-// A write handed to the tree's thread; the ORB thread waits for its result
+// A job handed to the tree's thread; the ORB thread waits for its result
 // with a deadline. Shared, so that either side may leave first.
-struct WriteJob
+struct HostJob
 {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
     bool found = false;
     bool parsed = false;
+    QString text;
 };
 
 class TreeServer_i : public POA_VornValueTree::TreeServer
@@ -261,9 +432,16 @@ public:
     }
 
     VornValueTree::Changes *WaitChanges(CORBA::ULongLong epoch, CORBA::ULongLong since,
-                                        const VornValueTree::PathList &watched, const VornValueTree::PathList &fresh,
-                                        CORBA::ULong waitMs, CORBA::ULongLong waiter) override
+        const VornValueTree::PathList &watched, const VornValueTree::PathList &fresh, CORBA::ULong waitMs,
+        CORBA::ULongLong waiter) override
     {
+        // Checked before anything is copied.
+        if (watched.length() + fresh.length() > static_cast<CORBA::ULong>(VtTreeServer::MaxPathsPerRequest)) {
+            throw VornValueTree::Refused(QStringLiteral("at most %1 paths per request")
+                                             .arg(VtTreeServer::MaxPathsPerRequest)
+                                             .toUtf8()
+                                             .constData());
+        }
         return log->waitChanges(epoch, since, toList(watched), toList(fresh), waitMs, waiter);
     }
 
@@ -272,27 +450,48 @@ public:
     char *GetValue(const char *path) override
     {
         const QString key = fromWire(path);
-        auto guard = log->lock();
-        if (!log->ensureKnown(guard, QStringList(key)))
-            throw VornValueTree::Busy();
-        ChangeLog::Entry entry;
-        if (!log->entry(guard, key, &entry) || !entry.present)
+        // Read on the tree's thread; nothing is kept for the caller.
+        const auto job = runOnHost([key](HostJob &result) {
+            values::Tree *tree = values::Tree::Instance();
+            values::ValueBase *value = tree ? tree->FindValue(key) : nullptr;
+            result.found = value != nullptr;
+            if (value)
+                result.text = value->GetStringValue();
+        });
+        if (!job->found)
             throw VornValueTree::NotFound(path);
-        return CORBA::string_dup(entry.text.toUtf8().constData());
+        return CORBA::string_dup(job->text.toUtf8().constData());
     }
 
     CORBA::Boolean SetValue(const char *path, const char *text) override
     {
-        auto job = std::make_shared<WriteJob>();
         const QString key = fromWire(path);
+        const QString refusal = log->writeRefusal(key, text ? text : "");
+        if (!refusal.isEmpty())
+            throw VornValueTree::Refused(refusal.toUtf8().constData());
         const QString content = fromWire(text);
-        const bool posted = log->post([job, key, content] {
+        const auto job = runOnHost([key, content](HostJob &result) {
             values::Tree *tree = values::Tree::Instance();
             values::ValueBase *value = tree ? tree->FindValue(key) : nullptr;
-            const bool parsed = value && value->SetStringValue(content, nullptr);
+            result.found = value != nullptr;
+            result.parsed = value && value->SetStringValue(content, nullptr);
+        });
+        if (!job->found)
+            throw VornValueTree::NotFound(path);
+        return job->parsed;
+    }
+
+private:
+    std::shared_ptr<HostJob> runOnHost(std::function<void(HostJob &)> work)
+    {
+        auto job = std::make_shared<HostJob>();
+        const bool posted = log->post([job, work] {
+            HostJob result;
+            work(result);
             std::lock_guard<std::mutex> jobLock(job->mutex);
-            job->found = value != nullptr;
-            job->parsed = parsed;
+            job->found = result.found;
+            job->parsed = result.parsed;
+            job->text = result.text;
             job->finished = true;
             job->done.notify_all();
         });
@@ -301,12 +500,9 @@ public:
         std::unique_lock<std::mutex> lock(job->mutex);
         if (!job->done.wait_for(lock, std::chrono::milliseconds(HostThreadWaitMs), [&] { return job->finished; }))
             throw VornValueTree::Busy();
-        if (!job->found)
-            throw VornValueTree::NotFound(path);
-        return job->parsed;
+        return job;
     }
 
-private:
     static QStringList toList(const VornValueTree::PathList &paths)
     {
         QStringList list;
@@ -322,33 +518,24 @@ private:
 
 struct VtTreeServer::Private : public IObserver
 {
-    struct Watched
-    {
-        values::ValueBase *value;
-        QString path;
-    };
-
     VtTreeServer *q = nullptr;
     std::shared_ptr<ChangeLog> log = std::make_shared<ChangeLog>();
-    QHash<Observable *, Watched> watched;
-    QHash<QString, Observable *> byPath;
-    QSet<QString> absent;
-    QTimer *absentTimer = nullptr;
+    // The values observed for peers, both ways.
+    QHash<Observable *, QString> pathOf;
+    QHash<QString, values::ValueBase *> valueAt;
+    QTimer *sweepTimer = nullptr;
     bool running = false;
     PortableServer::POA_var poa;
 
     void Notify(Observable *subject, unsigned int code) override
     {
-        const auto it = watched.find(subject);
-        if (it == watched.end())
+        const auto it = pathOf.find(subject);
+        if (it == pathOf.end())
             return;
-        values::ValueBase *value = it->value;
-        const QString path = it->path;
+        const QString path = it.value();
+        values::ValueBase *value = valueAt.value(path);
         if (code == 2 && value->GetState() == values::ValueBase::StateReleased) {
-            watched.erase(it);
-            byPath.remove(path);
-            value->DeleteObserver(this);
-            absent.insert(path);
+            detach(path);
             log->put(path, QString(), false, false);
             return;
         }
@@ -360,53 +547,62 @@ struct VtTreeServer::Private : public IObserver
     void resolve(const QStringList &paths)
     {
         for (const QString &path : paths) {
-            if (byPath.contains(path) || absent.contains(path)) {
-                // Already known; a second request only needs the entry.
-                republish(path);
-                continue;
-            }
-            if (!attach(path, true)) {
-                absent.insert(path);
+            if (values::ValueBase *value = valueAt.value(path))
+                log->put(path, value->GetStringValue(), true, true);
+            else if (!attach(path, true))
                 log->put(path, QString(), false, true);
-            }
         }
     }
 
-    void republish(const QString &path)
+    void recheck(const QStringList &paths)
     {
-        if (Observable *subject = byPath.value(path))
-            log->put(path, watched.value(subject).value->GetStringValue(), true, true);
-        else
-            log->put(path, QString(), false, true);
+        for (const QString &path : paths) {
+            if (!valueAt.contains(path))
+                attach(path, false);
+        }
+    }
+
+    void release(const QStringList &paths)
+    {
+        for (const QString &path : paths) {
+            // Asked for again since it was given up.
+            if (!log->isWatched(path))
+                detach(path);
+        }
     }
 
     bool attach(const QString &path, bool first)
     {
         values::Tree *tree = values::Tree::Instance();
         values::ValueBase *value = tree ? tree->FindValue(path) : nullptr;
-        if (!value)
+        if (!value || !log->isWatched(path))
             return false;
-        value->AddObserver(this);
-        watched.insert(value, Watched{value, path});
-        byPath.insert(path, value);
-        absent.remove(path);
+        // One value may stand under two spellings of its path.
+        if (!pathOf.contains(value))
+            value->AddObserver(this);
+        pathOf.insert(value, path);
+        valueAt.insert(path, value);
         log->put(path, value->GetStringValue(), true, first);
         return true;
     }
 
-    void recheckAbsent()
+    void detach(const QString &path)
     {
-        const QSet<QString> paths = absent;
-        for (const QString &path : paths)
-            attach(path, false);
+        values::ValueBase *value = valueAt.take(path);
+        if (!value)
+            return;
+        if (pathOf.value(value) == path) {
+            pathOf.remove(value);
+            value->DeleteObserver(this);
+        }
     }
 
     void detachAll()
     {
-        for (const Watched &entry : qAsConst(watched))
-            entry.value->DeleteObserver(this);
-        watched.clear();
-        byPath.clear();
+        for (auto it = pathOf.cbegin(); it != pathOf.cend(); ++it)
+            it.key()->DeleteObserver(this);
+        pathOf.clear();
+        valueAt.clear();
     }
 };
 
@@ -420,14 +616,20 @@ VtTreeServer::VtTreeServer(QObject *parent)
     , d(new Private)
 {
     d->q = this;
-    d->absentTimer = new QTimer(this);
-    d->absentTimer->setInterval(AbsentRecheckMs);
-    connect(d->absentTimer, &QTimer::timeout, this, [this] { d->recheckAbsent(); });
+    // Quiet peers are also forgotten when nobody polls at all.
+    d->sweepTimer = new QTimer(this);
+    d->sweepTimer->setInterval(SweepEveryMs);
+    connect(d->sweepTimer, &QTimer::timeout, this, [this] { d->log->sweep(PeerIdleMs); });
 
     d->log->setPoster([this] {
-        QMetaObject::invokeMethod(this, [this] { d->log->runTasks(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { d->log->runTasks(); }, Qt::QueuedConnection);
     });
-    d->log->setResolver([this](const QStringList &paths) { d->resolve(paths); });
+    ChangeLog::HostSide host;
+    host.resolve = [this](const QStringList &paths) { d->resolve(paths); };
+    host.recheck = [this](const QStringList &paths) { d->recheck(paths); };
+    host.release = [this](const QStringList &paths) { d->release(paths); };
+    d->log->setHostSide(std::move(host));
 }
 
 VtTreeServer::~VtTreeServer()
@@ -486,7 +688,7 @@ bool VtTreeServer::start()
         return false;
     }
     d->running = true;
-    d->absentTimer->start();
+    d->sweepTimer->start();
     return true;
 }
 
@@ -495,7 +697,22 @@ bool VtTreeServer::isRunning() const
     return d->running;
 }
 
+void VtTreeServer::setWritePolicy(const WritePolicy &policy)
+{
+    d->log->setWritePolicy(policy);
+}
+
 int VtTreeServer::watchedCount() const
 {
-    return d->watched.size() + d->absent.size();
+    return d->log->watchedCount();
+}
+
+int VtTreeServer::peerCount() const
+{
+    return d->log->peerCount();
+}
+
+void VtTreeServer::forgetQuietPeers(int idleMs)
+{
+    d->log->sweep(idleMs);
 }

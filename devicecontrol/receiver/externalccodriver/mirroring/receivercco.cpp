@@ -25,16 +25,18 @@ void ReceiverCCO::init(const CcoInitParameters &parameters)
     initParameters.subTreePattern = parameters.subTreePattern;
     initParameters.excludedReceivers = parameters.excludedReceivers;
     initParameters.mirroredValues = parameters.mirroredValues;
+    excludedSet
+        = QSet<ReceiverIdentifier>(initParameters.excludedReceivers.cbegin(), initParameters.excludedReceivers.cend());
 
     connector = new ReceiverConnector(this);
     connector->setInitParameters(initParameters);
     connect(connector, SIGNAL(receiverConnected(const externalCCODriver::mirroring::CcoReceiverProperties &)), this,
-            SIGNAL(receiverConnected(const externalCCODriver::mirroring::CcoReceiverProperties &)));
+        SIGNAL(receiverConnected(const externalCCODriver::mirroring::CcoReceiverProperties &)));
     connect(connector, SIGNAL(receiverDisconnected(int)), this, SIGNAL(receiverDisconnected(int)));
 
     auto *watcher = new CCOWatcher(pollInterval, attemptLimit, categoryPath, this);
     connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)), this,
-            SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
+        SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
     watcher->init();
 }
 
@@ -55,10 +57,11 @@ void ReceiverCCO::onReceiverListUpdated(const CCOWatcher::CCOValuesList &receive
 void ReceiverCCO::checkReceiverList(QList<ReceiverIdentifier> receivers)
 {
     for (const ReceiverIdentifier &receiver : qAsConst(receivers)) {
-        if (currentReceivers.contains(receiver) || initParameters.excludedReceivers.contains(receiver))
+        if (currentSet.contains(receiver) || excludedSet.contains(receiver))
             continue;
         DRIVER_TRACE(QStringLiteral("Connect to receiver %1:%2").arg(receiver.first, QString::number(receiver.second)));
         currentReceivers.append(receiver);
+        currentSet.insert(receiver);
         if (connector)
             connector->connectRemote(receiver);
     }
@@ -66,17 +69,31 @@ void ReceiverCCO::checkReceiverList(QList<ReceiverIdentifier> receivers)
     // A slot of receiverDisconnected, emitted while a connector is deleted,
     // may delete this object.
     const QPointer<ReceiverCCO> self(this);
+    const QSet<ReceiverIdentifier> listed(receivers.cbegin(), receivers.cend());
     const QList<ReceiverIdentifier> current = currentReceivers;
+    bool dropped = false;
     for (const ReceiverIdentifier &receiver : current) {
-        if (receivers.contains(receiver))
+        if (listed.contains(receiver))
             continue;
         DRIVER_TRACE(
             QStringLiteral("Disconnected from receiver %1:%2").arg(receiver.first, QString::number(receiver.second)));
+        // Out of the set at once; the list is compacted once, below (or
+        // right away when a slot may look at it).
+        currentSet.remove(receiver);
+        dropped = true;
         if (connector)
             connector->disconnectRemote(receiver);
         if (!self)
             return;
-        currentReceivers.removeAll(receiver);
+    }
+    if (dropped) {
+        QList<ReceiverIdentifier> kept;
+        kept.reserve(currentSet.size());
+        for (const ReceiverIdentifier &receiver : qAsConst(currentReceivers)) {
+            if (currentSet.contains(receiver))
+                kept.append(receiver);
+        }
+        currentReceivers.swap(kept);
     }
 }
 }

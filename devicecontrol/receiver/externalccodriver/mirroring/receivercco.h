@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 namespace externalCCODriver
@@ -49,6 +50,10 @@ private:
     CcoInitParameters initParameters;
     // Asked to connect and not yet to disconnect, in the order added.
     QList<ReceiverIdentifier> currentReceivers;
+    // The same, and the excluded ones, for lookups that do not grow with the
+    // size of the installation.
+    QSet<ReceiverIdentifier> currentSet;
+    QSet<ReceiverIdentifier> excludedSet;
 };
 }
 }

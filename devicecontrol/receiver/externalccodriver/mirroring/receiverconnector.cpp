@@ -3,8 +3,6 @@
 #include "remoteconnector.h"
 #include "vtclientcenter.h"
 
-#include <algorithm>
-
 namespace externalCCODriver
 {
 namespace mirroring
@@ -31,25 +29,18 @@ void ReceiverConnector::connectRemote(ReceiverIdentifier receiverId)
         return;
 
     // Freed numbers come back only when they lie above every one in use.
-    int index = 0;
-    for (const RemoteConnector *connector : qAsConst(connectors))
-        index = std::max(index, connector->index() + 1);
+    const int index = indexes.empty() ? 0 : *indexes.rbegin() + 1;
 
     auto *connector = new RemoteConnector(std::move(client), index, this);
     connect(connector, &RemoteConnector::remoteConnected, this, &ReceiverConnector::receiverConnected);
     connect(connector, &RemoteConnector::remoteDisconnected, this, &ReceiverConnector::receiverDisconnected);
     // A connector deleted by anyone else must not stay in the map.
-    connect(connector, &QObject::destroyed, this, [this, connector] {
-        for (auto it = connectors.begin(); it != connectors.end(); ++it) {
-            if (it.value() == connector) {
-                connectors.erase(it);
-                break;
-            }
-        }
-    });
+    connect(connector, &QObject::destroyed, this, [this, connector] { forget(connector); });
     connector->setTreePath(createSubTreePath(initParameters.subTreePattern.arg(index)));
     connector->init(initParameters);
     connectors.insert(receiverId, connector);
+    keyOf.insert(connector, qMakePair(receiverId, index));
+    indexes.insert(index);
 }
 
 void ReceiverConnector::disconnectRemote(ReceiverIdentifier receiverId)
@@ -62,9 +53,19 @@ void ReceiverConnector::disconnectRemote(ReceiverIdentifier receiverId)
     // may delete this object, which must then neither delete the connector a
     // second time nor be touched here afterwards.
     RemoteConnector *connector = it.value();
-    connectors.erase(it);
+    forget(connector);
     connector->setParent(nullptr);
     delete connector;
+}
+
+void ReceiverConnector::forget(RemoteConnector *connector)
+{
+    const auto key = keyOf.find(connector);
+    if (key == keyOf.end())
+        return;
+    connectors.remove(key->first);
+    indexes.erase(key->second);
+    keyOf.erase(key);
 }
 }
 }

@@ -6,8 +6,11 @@
 
 #include "treepathhelpers.h"
 
+#include <QHash>
 #include <QMap>
 #include <QObject>
+
+#include <set>
 
 namespace externalCCODriver
 {
@@ -38,6 +41,14 @@ private:
     CcoInitParameters initParameters;
     // The connectors are Qt children of this object.
     QMap<ReceiverIdentifier, RemoteConnector *> connectors;
+    // Each connector's key, and the indexes in use, so that neither the
+    // next index nor a connector's entry takes a walk over all of them.
+    // (Kept apart from the connector, which may be half destroyed by the time
+    // its entry goes.)
+    QHash<RemoteConnector *, QPair<ReceiverIdentifier, int>> keyOf;
+    std::set<int> indexes;
+
+    void forget(RemoteConnector *connector);
 };
 }
 }
