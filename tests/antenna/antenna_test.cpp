@@ -461,8 +461,9 @@ TEST_P(SelfHealing, RestartFailedAndLateConnects)
     switchTo("B");
     tick();
     EXPECT_EQ(matrix->connections(), "");
-    if (healing)
+    if (healing) {
         EXPECT_EQ(text(at("MATRIXSTATE")), "connect of input 5 to output 3 failed: connection failure");
+    }
     ASSERT_TRUE(matrix->server->command("fault clear"));
     tick();
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", ""));
@@ -538,8 +539,9 @@ TEST_P(SelfHealing, ManagerFoundLaterGetsTheSelectionAndTheRangesHandedMeanwhile
     std::vector<AntennaRangeDefinition> ranges {{"A", 10, 20}};
     comm->SetRangesToAntennaMatrix(ranges);
     tick();
-    if (healing)
+    if (healing) {
         EXPECT_TRUE(text(at("MATRIXSTATE")).startsWith("waiting for the matrix manager CCO/LocalSystem/"));
+    }
 
     // A notification finds the manager between two of the driver's retries.
     matrix = std::make_unique<Matrix>(id);
@@ -559,9 +561,10 @@ TEST_P(SelfHealing, ManagerFoundLaterGetsTheSelectionAndTheRangesHandedMeanwhile
         select(at("ANTENNA"), "A"); // the failed run lost the manager: this change looks it up
     switchTo("FAR");
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", healing ? "" : "out 3 <- in 2"));
-    if (healing)
+    if (healing) {
         EXPECT_EQ(text(at("LASTDRIVERERROR")),
             "Antenna cannot be changed, ExternalNumber '65538' of antenna FAR is no matrix input (1..65535)!");
+    }
 }
 
 TEST_P(SelfHealing, ValuesTheHostCreatesAgainAreFoundAgain)
@@ -591,6 +594,49 @@ TEST_P(SelfHealing, ValuesTheHostCreatesAgainAreFoundAgain)
     select(at("ANTENNA"), "A");
     EXPECT_TRUE(waitUntil([&] { return !runPending(); }));
     EXPECT_EQ(text(at("LASTDRIVERERROR")), expected("Antenna cannot be changed, Exception in call of MMR caught!", ""));
+}
+
+// The driver's own ticks carry the self-healing: they go on after the
+// start-up, take the selection made before the manager was there to the
+// matrix, and bring back what a restarted matrix manager lost.
+TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
+{
+    const int reconnectMs = 50;
+    QTemporaryDir dir;
+    const QString file = dir.filePath("vorn.ini");
+    QFile ini(file);
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
+    QTextStream(&ini) << "[Drv" << id << "]\nAntennaMatrixDriver=true\nAntennaSelfHealing=true\nReconnectTimer="
+                      << reconnectMs << "\nValuePath=" << device << "\nMatrixID=" << id << '\n';
+    ini.close();
+    CfgCenterHost::SetConfigLocation(file);
+    buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 3);
+    select(at("ANTENNA"), "A");
+    auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
+    driver->Init();
+    ASSERT_TRUE(waitUntil([&] { return text(at("MATRIXSTATE")).startsWith("waiting for the matrix manager"); }));
+
+    // One tick, the debounce and one call timeout (1500 ms) at most, with
+    // room for a busy machine.
+    const int boundMs = reconnectMs + 20 + 1500 + 1000;
+    matrix = std::make_unique<Matrix>(id);
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2")) << "the selection made before the manager was found";
+    const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(driver.get());
+    ASSERT_EQ(timers.size(), 1) << "the retry timer goes on ticking";
+    EXPECT_EQ(timers.first().interval, reconnectMs);
+
+    matrix->server->stop();
+    std::vector<AntennaRangeDefinition> ranges {{"B", 7, 8}};
+    driver->SetRangesToAntennaMatrix(ranges);
+    ASSERT_TRUE(waitUntil([&] { return text(at("MATRIXSTATE")).startsWith("waiting for the matrix manager"); }));
+    matrix = std::make_unique<Matrix>(id);
+    EXPECT_TRUE(waitUntil([&] { return matrix->connections() == "out 3 <- in 2"; }, boundMs));
+    EXPECT_EQ(matrix->status("ranges.out3"), "5:7:8") << "ranges handed while the manager was away";
+    EXPECT_EQ(text(at("MATRIXSTATE")), "connected: output 3 <- input 2 (antenna A)");
+
+    driver.reset();
+    CfgCenterHost::SetConfigLocation(QString());
+    EXPECT_EQ(text(at("MATRIXSTATE")), "<absent>");
 }
 
 INSTANTIATE_TEST_SUITE_P(Antenna, SelfHealing, ::testing::Bool(),

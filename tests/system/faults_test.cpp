@@ -643,8 +643,9 @@ TEST_P(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
     const qint64 readyAt = clock.elapsed();
     const int changes = changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2")});
     EXPECT_EQ(changes, healing() ? 0 : 1) << qPrintable(connections());
-    if (healing())
+    if (healing()) {
         EXPECT_TRUE(lastError().isEmpty()) << "a successful switch empties LASTDRIVERERROR";
+    }
     addRow({withKey(QStringLiteral("matrix-server killed (SIGKILL) 100 ms into a connect, restarted")), gap, gap,
         changes >= 0 ? clock.elapsed() - readyAt : -1,
         healing() ? QStringLiteral("nothing: the selected antenna is connected on the next tick")
@@ -686,8 +687,9 @@ TEST_P(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
     // with the matrix.
     const int changes
         = changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2"), QStringLiteral("VUHF"), QStringLiteral("HF1")});
-    if (healing())
+    if (healing()) {
         EXPECT_EQ(changes, 0) << qPrintable(connections());
+    }
     addRow({withKey(QStringLiteral("matrix-server stopped (SIGSTOP) in a connect, continued")), gap, gap,
         changes >= 0 ? clock.elapsed() - resumedAt : -1,
         healing() ? QStringLiteral("nothing: the late connect is the selected antenna's, found there on a tick")

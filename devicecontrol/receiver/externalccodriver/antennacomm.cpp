@@ -254,12 +254,15 @@ bool AntennaComm::init(QString path, ICfg *config)
         }
     }
 
-    if (isPX19)
-        return ResolveMatrixManager();
     // HARDWARESTATUS may have gone away since the first call (code 2); that
     // counts as hardware that does not run.
-    if (hardwareStatusValue && hardwareStatusValue->GetStringValue() == QLatin1String("RUNNING"))
-        return ResolveMatrixManager();
+    if (hardwareRuns()) {
+        const bool found = ResolveMatrixManager();
+        if (!found)
+            reportState(QStringLiteral("waiting for the matrix manager %1").arg(matrixPath));
+        return found;
+    }
+    reportState(QStringLiteral("waiting for the receiver hardware (HARDWARESTATUS is not RUNNING)"));
     return true;
 }
 
