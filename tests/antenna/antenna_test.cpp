@@ -487,8 +487,7 @@ TEST_P(SelfHealing, RestartFailedAndLateConnects)
     switchTo("B");
     tick();
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", "out 3 <- in 2"));
-    EXPECT_EQ(text(at("LASTDRIVERERROR")),
-        expected("", "Antenna cannot be changed, Exception in call of MMR caught!"))
+    EXPECT_EQ(text(at("LASTDRIVERERROR")), expected("", "Antenna cannot be changed, Exception in call of MMR caught!"))
         << "a successful switch empties it";
     EXPECT_EQ(text(at("MATRIXSTATE")), expected("connected: output 3 <- input 5 (antenna B)", "<absent>"));
 
@@ -553,8 +552,7 @@ TEST_P(SelfHealing, ManagerFoundLaterGetsTheSelectionAndTheRangesHandedMeanwhile
     EXPECT_EQ(matrix->status("ranges.out3"), expected("2:10:20", ""));
     switchTo("B");
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", ""));
-    EXPECT_EQ(text(at("LASTDRIVERERROR")),
-        expected("", "Antenna cannot be changed, CommController not responding!"));
+    EXPECT_EQ(text(at("LASTDRIVERERROR")), expected("", "Antenna cannot be changed, CommController not responding!"));
 
     // An input number that is no port is an error, not another input.
     if (!healing)
@@ -606,8 +604,9 @@ TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
     const QString file = dir.filePath("vorn.ini");
     QFile ini(file);
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
-    QTextStream(&ini) << "[Drv" << id << "]\nAntennaMatrixDriver=true\nAntennaSelfHealing=true\nReconnectTimer="
-                      << reconnectMs << "\nValuePath=" << device << "\nMatrixID=" << id << '\n';
+    QTextStream(&ini) << "[Drv" << id
+                      << "]\nAntennaMatrixDriver=true\nAntennaSelfHealing=true\nReconnectTimer=" << reconnectMs
+                      << "\nValuePath=" << device << "\nMatrixID=" << id << '\n';
     ini.close();
     CfgCenterHost::SetConfigLocation(file);
     buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 3);
@@ -615,6 +614,16 @@ TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
     auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
     driver->Init();
     ASSERT_TRUE(waitUntil([&] { return text(at("MATRIXSTATE")).startsWith("waiting for the matrix manager"); }));
+
+    // Meanwhile a tick costs the lookup at the CCO and nothing more.
+    const int from = ccoServer->lineCount();
+    QElapsedTimer waiting;
+    waiting.start();
+    waitUntil([&] { return waiting.elapsed() >= 10 * reconnectMs; }, 2000);
+    const int resolves = ccoServer->countLines("CALL Resolve ", from);
+    EXPECT_GE(resolves, 1);
+    EXPECT_LE(resolves, waiting.elapsed() / reconnectMs + 1);
+    EXPECT_EQ(ccoServer->countLines("CALL ", from), resolves);
 
     // One tick, the debounce and one call timeout (1500 ms) at most, with
     // room for a busy machine.

@@ -556,6 +556,7 @@ void AntennaComm::OnAntennaChanged()
                 // The antenna has no matrix input: the receiver is left
                 // without one.
                 connectedInput = 0;
+                clearDriverError();
                 reportState(QStringLiteral("antenna %1 has no matrix input; output %2 left free")
                                 .arg(selected)
                                 .arg(outputPort));
@@ -779,8 +780,8 @@ void AntennaComm::findReplacedValues()
     if (tree->FindNode(devicePath + QStringLiteral("/ANTENNAS")) != antennasNode || antennasNodeMayBeGone)
         ReadAntennaNames();
     if (!lastDriverErrorValue && !isPX19)
-        lastDriverErrorValue = dynamic_cast<values::Value<QString> *>(
-            tree->FindValue(devicePath + QStringLiteral("/LASTDRIVERERROR")));
+        lastDriverErrorValue
+            = dynamic_cast<values::Value<QString> *>(tree->FindValue(devicePath + QStringLiteral("/LASTDRIVERERROR")));
 }
 
 // The antenna leaves the old output before it is connected to the new one.
@@ -816,9 +817,8 @@ bool AntennaComm::releaseLeftovers()
                              .arg(pair.first)
                              .arg(pair.second));
         } catch (const CORBA::SystemException &e) {
-            DRIVER_TRACE(QStringLiteral("AntennaComm: releasing input %1 from output %2: ")
-                             .arg(pair.first)
-                             .arg(pair.second)
+            DRIVER_TRACE(
+                QStringLiteral("AntennaComm: releasing input %1 from output %2: ").arg(pair.first).arg(pair.second)
                 + describe(e));
             callTimedOut = !referenceIsDead(e);
             return false;
@@ -893,7 +893,8 @@ bool AntennaComm::reassertSelectedAntenna()
     if (!releaseLeftovers())
         return false;
     if (port == 0) {
-        reportState(QStringLiteral("antenna %1 has no matrix input; output %2 left free").arg(selected).arg(outputPort));
+        reportState(
+            QStringLiteral("antenna %1 has no matrix input; output %2 left free").arg(selected).arg(outputPort));
         return true;
     }
 
@@ -903,10 +904,9 @@ bool AntennaComm::reassertSelectedAntenna()
     } catch (const MatrixManager::IF_MMR_c::ConnectedException &) {
         // Already there: the normal answer on a tick.
     } catch (const MatrixManager::IF_MMR_c::UnknownPortException &) {
-        DRIVER_TRACE(QStringLiteral(
-            "AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::UnknownPortException"));
-        reportState(
-            QStringLiteral("connect of input %1 to output %2 failed: unknown port").arg(port).arg(outputPort));
+        DRIVER_TRACE(
+            QStringLiteral("AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::UnknownPortException"));
+        reportState(QStringLiteral("connect of input %1 to output %2 failed: unknown port").arg(port).arg(outputPort));
         return true;
     } catch (const MatrixManager::IF_MMR_c::ConnectionFailureException &) {
         DRIVER_TRACE(QStringLiteral(

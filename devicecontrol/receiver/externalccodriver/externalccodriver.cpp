@@ -186,7 +186,8 @@ void ExternalCCODriver::keepAntennaConnected()
     } catch (const ZRException &e) {
         DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + e.Message());
     } catch (const std::exception &e) {
-        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + QString::fromLocal8Bit(e.what()));
+        DRIVER_TRACE(
+            QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + QString::fromLocal8Bit(e.what()));
     } catch (...) {
         DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed"));
     }
