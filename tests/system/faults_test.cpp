@@ -599,10 +599,11 @@ protected:
 
     // Once the server is back: how many antenna changes, taken in turn from
     // `changes`, a user needs until the matrix shows the selected antenna.
-    // 0 when it gets there by itself within one tick and the debounce.
+    // 0 when it gets there by itself within one tick and the debounce, after
+    // the pause of at most one call timeout that follows a stalled tick.
     int changesNeeded(const QString &selected, const QStringList &changes)
     {
-        if (shows(selected, reconnectMs + 20 + slackMs))
+        if (shows(selected, callTimeoutMs + reconnectMs + 20 + slackMs))
             return 0;
         for (int n = 0; n < changes.size(); ++n) {
             change(changes.at(n));

@@ -10,6 +10,7 @@
 #include "vornos.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QTimerEvent>
 #include <exception>
 #include <memory>
@@ -23,6 +24,8 @@ const char matrixManagerNotAvailable[] = "Antenna cannot be changed, MatrixManag
 const char exceptionInCallOfMmr[] = "Antenna cannot be changed, Exception in call of MMR caught!";
 
 const char matrixStateName[] = "/MATRIXSTATE";
+// A run or tick that took this long waited for a server that did not answer.
+const qint64 stallThresholdMs = 200;
 
 // Port numbers are 16 bits wide; a text that is no number gives port 0.
 quint16 portFromText(const QString &text)
@@ -476,6 +479,15 @@ void AntennaComm::timerEvent(QTimerEvent *event)
 
 void AntennaComm::OnAntennaChanged()
 {
+    QElapsedTimer run;
+    run.start();
+    OnAntennaChangedRun();
+    if (selfHealing)
+        noteStall(run.elapsed());
+}
+
+void AntennaComm::OnAntennaChangedRun()
+{
     QString errorText;
 
     // Looked up on every run, so a restarted matrix manager is picked up.
@@ -719,6 +731,25 @@ void AntennaComm::KeepSelectedAntennaConnected()
 {
     if (!selfHealing || !initialised)
         return;
+    // A hung CCO or matrix manager holds every call for the call timeout.
+    // After a tick or a run that stalled the host thread, it gets as long to
+    // itself before the next call, so that it is never more than half busy.
+    if (stallClock.isValid() && stallClock.elapsed() < stallMs)
+        return;
+    QElapsedTimer tick;
+    tick.start();
+    keepSelectedAntennaConnected();
+    noteStall(tick.elapsed());
+}
+
+void AntennaComm::noteStall(qint64 ms)
+{
+    stallMs = ms >= stallThresholdMs ? ms : 0;
+    stallClock.start();
+}
+
+void AntennaComm::keepSelectedAntennaConnected()
+{
     findReplacedValues();
     if (!hardwareRuns()) {
         reportState(QStringLiteral("waiting for the receiver hardware (HARDWARESTATUS is not RUNNING)"));

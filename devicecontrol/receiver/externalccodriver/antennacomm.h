@@ -6,6 +6,7 @@
 #include "antennarangedefinition.h"
 #include "iobserver.h"
 
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QPair>
@@ -66,7 +67,11 @@ private:
     void InitAntennas();
     void ReadAntennaNames();
 
+    void OnAntennaChangedRun();
+
     // Self-healing only (see KeepSelectedAntennaConnected).
+    void keepSelectedAntennaConnected();
+    void noteStall(qint64 ms);
     QString matrixName() const;
     bool hardwareRuns() const;
     void findReplacedValues();
@@ -115,6 +120,10 @@ private:
     bool releasedByCommit = false;
     // The last call of a tick ran into the call timeout.
     bool callTimedOut = false;
+    // How long the last run or tick held the host thread waiting (0: not
+    // long), and since when.
+    qint64 stallMs = 0;
+    QElapsedTimer stallClock;
     bool rangesPending = false;
     MatrixManager::PortRangeList pendingRanges;
     // Antennas whose ExternalNumber is no port (outside 1..65535): the text.
