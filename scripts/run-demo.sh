@@ -10,7 +10,9 @@
 # registered at the CCO as RXA) and a mirroring workstation (vorn-host running
 # the receiver mirroring). It then plays a short scenario: antenna changes and
 # ranges, the matrix-server stopped and started again between two changes, a
-# second receiver workstation joining and leaving, and prints a report. Every
+# second receiver workstation joining and leaving, one matrix-server restart
+# between two selections of the same antenna without and with
+# AntennaSelfHealing, and prints a report. Every
 # process runs in a process group of its own and is stopped on exit, Ctrl-C
 # or failure; the demo checks that none is left.
 #
@@ -428,6 +430,67 @@ step_commit() {
   antenna "A commits" "commit"
 }
 
+# matrix_input_on OUTPUT: REPLY is the input the matrix connects to OUTPUT, or "".
+matrix_input_on() {
+  local connections
+  connections=$(tool matrix "$matrix_name" state 2>/dev/null | sed -n 's/^connections: //p') || true
+  REPLY=$(tr ';' '\n' <<<"$connections" | sed -n "s/^ *out $1 <- in \([0-9]*\) *\$/\1/p")
+}
+
+# restart_matrix: the running matrix-server is stopped and a new one (with an
+# empty matrix) started in its place.
+matrix_generation=2
+restart_matrix() {
+  local old=matrix$matrix_generation
+  running "$old" || old=matrix
+  stop_proc "$old"
+  matrix_generation=$((matrix_generation + 1))
+  start_matrix "matrix$matrix_generation"
+}
+
+# heal_run NAME LABEL OUTPUT: on the receiver workstation NAME, HF1 is
+# selected, the matrix-server restarted, and HF1 selected again; after one
+# ReconnectTimer (500 ms) the report notes what the matrix shows on OUTPUT.
+# The driver writes MATRIXSTATE only with self-healing; HEALING says so.
+heal_results=()
+heal_run() {
+  local name=$1 label=$2 output=$3 healing=$4
+  host_do "$name" "select /DEVICES/KRV4/ANTENNA HF1" "wait 150"
+  matrix_input_on "$output"
+  note "$label: HF1 selected, matrix output $output <- input ${REPLY:-none}"
+  restart_matrix
+  host_do "$name" "select /DEVICES/KRV4/ANTENNA HF1" "wait 700"
+  local state="(no MATRIXSTATE value)"
+  if ((healing)); then
+    host_do "$name" "get /DEVICES/KRV4/MATRIXSTATE"
+    [[ ${HOST_OUTPUT[0]:-} == *"= "* ]] && state=${HOST_OUTPUT[0]#*= }
+  fi
+  matrix_input_on "$output"
+  local shows="nothing"
+  [[ $REPLY == 3 ]] && shows="HF1 (input 3)"
+  [[ -n $REPLY && $REPLY != 3 ]] && shows="input $REPLY"
+  note "$label: HF1 selected again after the restart; the matrix shows on output $output: $shows"
+  heal_results+=("$label|$output|$shows|$state")
+}
+
+step_self_healing() {
+  say "A matrix-server restart between two selections of HF1, without and with AntennaSelfHealing"
+  heal_run rxa "self-healing off (workstation A)" 2 0
+
+  free_port
+  local port=$REPLY
+  { cat "$examples/receiver.ini"; printf 'AntennaSelfHealing=true\n'; } >"$work/receiver-healing.ini"
+  start_proc rxh "$vornhost" --cco "$cco" --config "$work/receiver-healing.ini" \
+    --script "$examples/receiver-tree.vorn" --trace-mask 0x20 --trace-file "$work/rxh.trace" \
+    -- -ORBendPoint "giop:tcp:127.0.0.1:$port"
+  start_traces rxh
+  host_do rxh "set /DEVICES/KRV4/ANTENNAS/MatrixOut 3" "waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000"
+  ((${#HOST_ERRORS[@]} == 0)) || die "the driver's antenna side did not start on workstation H"
+  note "receiver workstation H: like A, with AntennaSelfHealing=true, on matrix output 3"
+  heal_run rxh "self-healing on (workstation H)" 3 1
+  stop_proc rxh
+}
+
 step_report() {
   say "Report"
   echo "Matrix connections over time (connectionData of AntennaMatrixManager1, through the CCO):"
@@ -458,6 +521,14 @@ step_report() {
     echo "  (never written)"
   fi
   echo
+  echo "After a matrix-server restart between two selections of HF1:"
+  local label output shows state
+  for row in "${heal_results[@]}"; do
+    IFS='|' read -r label output shows state <<<"$row"
+    printf '  %-32s matrix output %s shows %s\n' "$label" "$output" "$shows"
+    [[ $state == "(no MATRIXSTATE value)" ]] || printf '  %-32s MATRIXSTATE: %s\n' "" "$state"
+  done
+  echo
   echo "Calls served: cco-server $(grep -c '^CALL ' "$work/cco.out" || true)," \
     "matrix-servers $(cat "$work"/matrix*.out | grep -c '^CALL ' || true)"
 }
@@ -481,8 +552,8 @@ EOF
         continue
         ;;
       @matrix\ *)
-        local m=matrix2
-        running matrix2 || m=matrix
+        local m=matrix$matrix_generation
+        running "$m" || m=matrix
         line_count "$work/$m.out"
         from=$REPLY
         send "$m" "${line#@matrix }"
@@ -507,6 +578,7 @@ else
   step_antennas
   step_mirroring
   step_commit
+  step_self_healing
   step_report
 fi
 say "Stopping everything (the last started first)"

@@ -84,5 +84,7 @@ void addAntennaCommands(HostCommands &commands)
                        "nothing given sends an empty list"),
         0, -1, cmdRanges});
     commands.add(Command {QStringLiteral("commit"), QString(),
-        QStringLiteral("calls the driver's CommitData, which releases the antenna's matrix input"), 0, 0, cmdCommit});
+        QStringLiteral("calls the driver's CommitData, which releases the antenna's matrix input "
+                       "(with AntennaSelfHealing until the antenna is selected again)"),
+        0, 0, cmdCommit});
 }

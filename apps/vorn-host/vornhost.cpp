@@ -5,6 +5,7 @@
 #include "signalwatcher.h"
 
 #include "cfgcenter.h"
+#include "cfgcenterhost.h"
 #include "orbhandler.h"
 #include "tree.h"
 
@@ -39,7 +40,7 @@ bool VornHost::start(QString *error)
             *error = QStringLiteral("configuration %1 does not exist").arg(options.configLocation);
             return false;
         }
-        CfgCenter::SetConfigLocation(options.configLocation);
+        CfgCenterHost::SetConfigLocation(options.configLocation);
     }
     values::Tree::Create();
 

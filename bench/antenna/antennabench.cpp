@@ -20,6 +20,7 @@
 #include "value.h"
 #include "valueselection.h"
 #include "vornos.h"
+#include "vornoshost.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -193,7 +194,7 @@ int main(int argc, char **argv)
     if (!orb.Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()})
         || !orb.ConnectToCCO(2, 500))
         return fail("no ORB or no CCO");
-    VornOS::SetComputerNameOverride(L"BENCHWS");
+    VornOSHost::SetComputerNameOverride(L"BENCHWS");
 
     values::Tree::Create();
     const QString device = QString::fromLatin1(devicePath);

@@ -1,5 +1,6 @@
 #include "cfgcenter.h"
 
+#include "cfgcenterhost.h"
 #include "inicfg.h"
 
 #include <QDir>
@@ -19,16 +20,16 @@ QString &configuredLocation()
 
 ICfg *CfgCenter::CreateCfg(QString name, ICfg::View view, QString variant)
 {
-    return new IniCfg(ConfigFile(), name, view, variant);
+    return new IniCfg(CfgCenterHost::ConfigFile(), name, view, variant);
 }
 
-void CfgCenter::SetConfigLocation(const QString &fileOrDirectory)
+void CfgCenterHost::SetConfigLocation(const QString &fileOrDirectory)
 {
     std::lock_guard<std::mutex> lock(locationMutex);
     configuredLocation() = fileOrDirectory;
 }
 
-QString CfgCenter::ConfigFile()
+QString CfgCenterHost::ConfigFile()
 {
     QString location;
     {

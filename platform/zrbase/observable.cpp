@@ -1,6 +1,7 @@
 #include "observable.h"
 
 #include "iobserver.h"
+#include "observableinspection.h"
 #include "observablewatch.h"
 
 #include <algorithm>
@@ -12,7 +13,7 @@ Observable::~Observable()
 
 bool Observable::AddObserver(IObserver *observer)
 {
-    if (!observer || HasObserver(observer))
+    if (!observer || ObservableInspection::HasObserver(*this, observer))
         return false;
     observers.push_back(observer);
     return true;
@@ -44,7 +45,7 @@ void Observable::NotifyObservers(unsigned int code, IObserver *causing)
     const std::vector<IObserver *> round = observers;
     ObservableWatch watch(this);
     for (IObserver *observer : round) {
-        if (observer == causing || !HasObserver(observer))
+        if (observer == causing || !ObservableInspection::HasObserver(*this, observer))
             continue;
         observer->Notify(this, code);
         if (watch.destroyed())
@@ -52,12 +53,12 @@ void Observable::NotifyObservers(unsigned int code, IObserver *causing)
     }
 }
 
-bool Observable::HasObserver(IObserver *observer) const
+bool ObservableInspection::HasObserver(const Observable &subject, const IObserver *observer)
 {
-    return std::find(observers.begin(), observers.end(), observer) != observers.end();
+    return std::find(subject.observers.begin(), subject.observers.end(), observer) != subject.observers.end();
 }
 
-int Observable::ObserverCount() const
+int ObservableInspection::ObserverCount(const Observable &subject)
 {
-    return static_cast<int>(observers.size());
+    return static_cast<int>(subject.observers.size());
 }

@@ -28,9 +28,11 @@ public:
     // that go on afterwards check with an ObservableWatch).
     virtual void NotifyObservers(unsigned int code, IObserver *causing);
 
-    bool HasObserver(IObserver *observer) const;
-    int ObserverCount() const;
-
 protected:
     std::vector<IObserver *> observers;
+
+private:
+    // The stand-in's own questions about the list (observableinspection.h),
+    // for hosts and tests; the driver has only the operations above.
+    friend struct ObservableInspection;
 };

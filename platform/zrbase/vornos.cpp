@@ -1,5 +1,7 @@
 #include "vornos.h"
 
+#include "vornoshost.h"
+
 #include <QString>
 #include <QSysInfo>
 
@@ -38,7 +40,7 @@ IVornOS &VornOS::Create()
     return *os;
 }
 
-void VornOS::SetComputerNameOverride(const std::wstring &name)
+void VornOSHost::SetComputerNameOverride(const std::wstring &name)
 {
     std::lock_guard<std::mutex> lock(overrideMutex);
     overrideName() = name;

@@ -16,7 +16,4 @@ class VornOS
 public:
     // The process-wide facade.
     static IVornOS &Create();
-    // Lets a host (or a test) pretend to be another workstation; an empty
-    // name returns to the real host name. Thread-safe.
-    static void SetComputerNameOverride(const std::wstring &name);
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cfgcenter.h"
+#include "cfgcenterhost.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,9 +20,9 @@ public:
         ini.open(QIODevice::WriteOnly);
         ini.write(QByteArray("[Drv]\n") + lines);
         ini.close();
-        CfgCenter::SetConfigLocation(file());
+        CfgCenterHost::SetConfigLocation(file());
     }
-    ~Config() { CfgCenter::SetConfigLocation(QString()); }
+    ~Config() { CfgCenterHost::SetConfigLocation(QString()); }
     QString file() const { return dir.filePath(QStringLiteral("vorn.ini")); }
 
 private:

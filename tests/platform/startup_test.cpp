@@ -1,5 +1,6 @@
 // Configuration objects of the start-up library, backed by INI files.
 #include "cfgcenter.h"
+#include "cfgcenterhost.h"
 #include "icfg.h"
 
 #include <QFile>
@@ -27,7 +28,7 @@ TEST(Config, StoredValuesOfTheInstanceGroupElseTheDefault)
               "AntennaMatrixDriver=TRUE\nFlag=0\nMatrixID=abc\nBig=99999999999\nMaybe=maybe\n"
               "[Other]\nReconnectTimer=9\n");
     ini.close();
-    CfgCenter::SetConfigLocation(dir.path()); // a directory means its vorn.ini
+    CfgCenterHost::SetConfigLocation(dir.path()); // a directory means its vorn.ini
 
     auto cfg = create("Drv");
     EXPECT_EQ(cfg->ReadInt(QStringLiteral("ReconnectTimer"), 2000, false), 500);
@@ -48,7 +49,7 @@ TEST(Config, StoredValuesOfTheInstanceGroupElseTheDefault)
     EXPECT_EQ(cfg->ReadInt(QStringLiteral("Absent"), -5, false), -5);
     EXPECT_EQ(create("Nobody")->ReadInt(QStringLiteral("ReconnectTimer"), 2000, false), 2000);
 
-    CfgCenter::SetConfigLocation(QString());
+    CfgCenterHost::SetConfigLocation(QString());
     qputenv("VORN_CONFIG", QFile::encodeName(file));
     EXPECT_EQ(create("Drv")->ReadInt(QStringLiteral("ReconnectTimer"), 0, false), 500);
     qunsetenv("VORN_CONFIG");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo on a built tree as a user would and checks what it reports:
-# the switching through the matrix-server and its restart, both receivers
+# the switching through the matrix-server and its restarts (without and with
+# self-healing), both receivers
 # coming and going at the mirroring workstation, the driver's error text,
 # the time it takes, and that no process of it is left.
 # Usage: demo_test.sh <source-dir> <build-dir>
@@ -33,6 +34,9 @@ expect '^  connected +/RECEIVERS/RX1 \(Ip 127\.0\.0\.1\)$'
 expect '^  disconnected /RECEIVERS/RX1$'
 expect '/RECEIVERS/RX1/ANTENNA \[string\] = DISCONE'
 expect '"Antenna cannot be changed, CommController not responding!"'
+expect '^  self-healing off \(workstation A\) +matrix output 2 shows nothing$'
+expect '^  self-healing on \(workstation H\) +matrix output 3 shows HF1 \(input 3\)$'
+expect 'MATRIXSTATE: connected: output 3 <- input 3 \(antenna HF1\)'
 expect '^All [0-9]+ processes stopped; none left\.$'
 ((took < 60)) || fail "the demo took ${took} s, not well under a minute"
 

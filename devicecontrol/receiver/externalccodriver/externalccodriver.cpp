@@ -159,16 +159,47 @@ void ExternalCCODriver::startAntennaSide()
     antennaComm = new AntennaComm();
     // Receiver values that are not there yet, or a matrix manager that cannot
     // be found, are no error: init is tried again on every tick.
-    if (!initAntennaComm(antennaComm, valuePath, cfg))
+    antennaStarted = initAntennaComm(antennaComm, valuePath, cfg);
+    if (!antennaStarted || antennaComm->selfHealingEnabled())
         matrixTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
+    if (antennaStarted)
+        keepAntennaConnected();
 }
 
 void ExternalCCODriver::retryAntennaSide()
 {
-    if (!antennaComm || !initAntennaComm(antennaComm, valuePath, cfg))
+    if (!antennaComm)
         return;
+    if (antennaStarted) {
+        keepAntennaConnected();
+        return;
+    }
+    if (!initAntennaComm(antennaComm, valuePath, cfg))
+        return;
+    antennaStarted = true;
+    if (antennaComm->selfHealingEnabled()) {
+        // The manager was found on this tick: the antenna is connected on it
+        // too, not one tick later.
+        keepAntennaConnected();
+        return;
+    }
     killTimer(matrixTimerId);
     matrixTimerId = -1;
+}
+
+// Only with "AntennaSelfHealing": AntennaComm does nothing otherwise.
+void ExternalCCODriver::keepAntennaConnected()
+{
+    try {
+        antennaComm->KeepSelectedAntennaConnected();
+    } catch (const ZRException &e) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + e.Message());
+    } catch (const std::exception &e) {
+        DRIVER_TRACE(
+            QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed"));
+    }
 }
 
 void ExternalCCODriver::deleteAntennaSide()

@@ -41,6 +41,7 @@ private:
     // matrixTimerId until it succeeds.
     void startAntennaSide();
     void retryAntennaSide();
+    void keepAntennaConnected();
     void deleteAntennaSide();
 
     int orbTimerId;
@@ -52,4 +53,7 @@ private:
     bool antennaMatrixDriver;
     ORBConnection *orbConnection;
     AntennaComm *antennaComm;
+    // AntennaComm::init has succeeded; with self-healing the retry timer
+    // then keeps running for AntennaComm's ticks.
+    bool antennaStarted = false;
 };

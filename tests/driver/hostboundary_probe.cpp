@@ -1,0 +1,9 @@
+// Compiled with the driver's include path only, by the tests
+// driver.hostboundary.* in tests/driver/CMakeLists.txt, which expect this to
+// fail: the host headers are found, the stand-in's extra header named by
+// EXTRA_HEADER is not.
+#include "cfgcenter.h"
+#include "observable.h"
+#include "vornos.h"
+
+#include EXTRA_HEADER
