@@ -4,9 +4,9 @@
 # interfaces that its CORBA component hands out, and their headers. Headers
 # are collected by pattern, so moving declarations between files needs no
 # change here.
-set(_ecd_platform_libraries CorbaInterfaces CorbaCommon ZRBase VornValues VornAppStartUp VornRemoteTree)
-set_target_properties(${_ecd_platform_libraries} PROPERTIES INSTALL_RPATH "${ECD_LIBRARY_RPATH}")
-install(TARGETS ${_ecd_platform_libraries}
+set(ECD_PLATFORM_LIBRARIES CorbaInterfaces CorbaCommon ZRBase VornValues VornAppStartUp VornRemoteTree)
+set_target_properties(${ECD_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "${ECD_LIBRARY_RPATH}")
+install(TARGETS ${ECD_PLATFORM_LIBRARIES}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${ECD_COMPONENT_PLATFORM})
 
 file(GLOB_RECURSE _ecd_platform_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/platform/*.h)

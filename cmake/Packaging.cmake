@@ -13,9 +13,10 @@ set(CPACK_PACKAGE_VENDOR "ExternalCCODriver developers")
 set(CPACK_PACKAGE_CONTACT "ExternalCCODriver developers <externalccodriver@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Install scripts see the final prefix and write absolute paths below DESTDIR.
+# Installed below DESTDIR with the final prefix, so that install scripts (the
+# systemd units) name the programs where the package puts them.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_THREADS 2)
@@ -26,9 +27,14 @@ set(CPACK_COMPONENTS_ALL ${ECD_COMPONENT_RUNTIME} ${ECD_COMPONENT_DEVEL} ${ECD_C
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# dpkg-shlibdeps resolves the libraries of the packages built here by their
-# RUNPATH; the dependencies between these packages are stated below.
-set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS OFF)
+# Each package is examined alone, so dpkg-shlibdeps finds the libraries of
+# the other packages built here in the build tree; the dependencies between
+# these packages are stated below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS)
+foreach(library ExternalCCODriver ${ECD_PLATFORM_LIBRARIES})
+  get_target_property(dir ${library} BINARY_DIR)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dir})
+endforeach()
 
 set(_ecd_deb_version "${PROJECT_VERSION}")
 string(TOUPPER ${ECD_COMPONENT_RUNTIME} _rt)
@@ -51,6 +57,8 @@ set(CPACK_COMPONENT_${_dev}_DESCRIPTION
 
 set(CPACK_DEBIAN_${_pf}_PACKAGE_NAME vorn-platform-standins)
 set(CPACK_DEBIAN_${_pf}_PACKAGE_PROVIDES "vorn-platform")
+# Its headers and pkg-config file are for building hosts against it.
+set(CPACK_DEBIAN_${_pf}_PACKAGE_SUGGESTS "qtbase5-dev, libomniorb4-dev")
 set(CPACK_COMPONENT_${_pf}_DESCRIPTION
   "Stand-ins of the Vorn host platform libraries\n Base library, value tree, remote value tree, start-up configuration, the\n CORBA connection component and the stubs of the installation's interfaces,\n with their headers, for hosts and tests without the real platform.")
 

@@ -45,7 +45,7 @@ expect_field "$servers" Depends "vorn-platform-standins \\(= $version\\)"
 for deb in "$runtime" "$dev" "$platform" "$servers"; do
   expect_field "$deb" Version "^$version\$"
   # Nothing of the build machine in the fields.
-  dpkg-deb -I "$deb" | grep -q "$build" && fail "$(basename "$deb") names the build tree"
+  if dpkg-deb -I "$deb" | grep -q "$build"; then fail "$(basename "$deb") names the build tree"; fi
 done
 dpkg-deb -I "$servers" conffiles | grep -qx /etc/default/matrix-server || fail "matrix-server's options are no conffile"
 
@@ -64,9 +64,8 @@ refuse_files() {
   shift
   list=$(contents "$deb")
   for re in "$@"; do
-    grep -Eq "$re" <<<"$list" && fail "$(basename "$deb") holds $re"
+    if grep -Eq "$re" <<<"$list"; then fail "$(basename "$deb") holds $re"; fi
   done
-  return 0
 }
 expect_files "$runtime" "^/$libdir/libExternalCCODriver\\.so\\.$version\$" "^/$libdir/libExternalCCODriver\\.so\\.0\$"
 refuse_files "$runtime" '\.so$' '/include/' '/bin/' 'ZRBase'
@@ -91,8 +90,8 @@ expect_files "$servers" '^/usr/lib/systemd/system/cco-server\.service$' \
   '^/usr/share/externalccodriver/examples/vorn-host/receiver\.ini$'
 refuse_files "$servers" '\.so' '/include/' 'test'
 # A file in two packages would make dpkg refuse the second.
-for deb in "$runtime" "$dev" "$platform" "$servers"; do contents "$deb" | grep -v '/$'; done | sort | uniq -d \
-  | while read -r dup; do fail "in two packages: $dup"; done
+dups=$(for deb in "$runtime" "$dev" "$platform" "$servers"; do contents "$deb" | grep -v '/$'; done | sort | uniq -d)
+[[ -z $dups ]] || fail "in two packages: $dups"
 
 root=$work/root
 for deb in "$runtime" "$dev" "$platform" "$servers"; do dpkg-deb -x "$deb" "$root"; done
@@ -113,8 +112,9 @@ for program in cco-server matrix-server cco-tool vorn-host; do
   "$root/usr/bin/$program" --help >/dev/null || fail "$program --help"
   zcat "$root/usr/share/man/man1/$program.1.gz" | grep -q "^\\.TH \"\\?${program^^}\"\\? \"1\".*$version" \
     || fail "$program.1 has no title line with the version"
-  ldd "$root/usr/bin/$program" | grep -E 'lib(ExternalCCODriver|ZRBase|CorbaCommon|CorbaInterfaces)' \
-    | grep -v "=> $root/" | while read -r line; do fail "$program loads $line"; done
+  own=$(ldd "$root/usr/bin/$program" | grep -E 'lib(ExternalCCODriver|ZRBase|CorbaCommon|CorbaInterfaces)' || true)
+  [[ -n $own ]] || fail "$program needs none of the packaged libraries"
+  if grep -v "=> $root/" <<<"$own"; then fail "$program loads libraries from outside the unpacked root"; fi
 done
 
 # The unpacked servers and clients talk to each other.
