@@ -27,6 +27,7 @@ set(CPACK_COMPONENTS_ALL ${ECD_COMPONENT_RUNTIME} ${ECD_COMPONENT_DEVEL} ${ECD_C
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Each package is examined alone, so dpkg-shlibdeps finds the libraries of
 # the other packages built here in the build tree; the dependencies between
 # these packages are stated below.
@@ -66,7 +67,8 @@ set(CPACK_DEBIAN_${_prog}_PACKAGE_NAME externalccodriver-servers)
 set(CPACK_DEBIAN_${_prog}_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_${_prog}_PACKAGE_DEPENDS
   "libexternalccodriver${PROJECT_VERSION_MAJOR} (= ${_ecd_deb_version}), vorn-platform-standins (= ${_ecd_deb_version})")
-set(CPACK_DEBIAN_${_prog}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/services/systemd/conffiles)
+set(CPACK_DEBIAN_${_prog}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/services/systemd/conffiles
+  ${PROJECT_SOURCE_DIR}/services/systemd/postinst ${PROJECT_SOURCE_DIR}/services/systemd/postrm)
 set(CPACK_COMPONENT_${_prog}_DESCRIPTION
   "Installation servers and tools for ExternalCCODriver\n cco-server (central configuration and naming service), matrix-server\n (antenna matrix manager), cco-tool and the host vorn-host, with systemd\n units, man pages and examples.")
 
