@@ -8,6 +8,7 @@ packages=(
   libomniorb4-dev omniidl omniorb-idl omniorb
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 procps
+  help2man file dpkg-dev
 )
 
 missing=()

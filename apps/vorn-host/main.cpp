@@ -5,6 +5,7 @@
 #include "vornhost.h"
 
 #include "errorhandler.h"
+#include "externalccodriver_version.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -50,12 +51,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorn-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(EXTERNALCCODRIVER_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Loads a driver plug-in, calls its ZRCreate on the event loop's thread and ZRDestroy on quit.")
         + QString::fromLatin1(commandHelp));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption ccoOption(QStringLiteral("cco"),
         QStringLiteral("Where the CCO is: a corbaloc or HOST:PORT (same as "
                        "-ORBInitRef CCO=corbaloc::HOST:PORT/CCO)."),
@@ -99,6 +102,10 @@ int main(int argc, char *argv[])
         return fail(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         hostPrint(parser.helpText());
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        hostPrint(QStringLiteral("vorn-host %1").arg(QCoreApplication::applicationVersion()));
         return 0;
     }
 

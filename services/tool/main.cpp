@@ -1,5 +1,7 @@
 // cco-tool: a small command-line client of the CCO and of the matrix
 // managers registered there, for trying the servers by hand and in scripts.
+#include "externalccodriver_version.h"
+
 #include <cco.hh>
 #include <matrixmanager.hh>
 
@@ -15,6 +17,7 @@ namespace
 {
 const char *const usage =
     "usage: cco-tool [--cco CORBALOC] [--timeout MS] COMMAND [ARGS]\n"
+    "       cco-tool --help | --version\n"
     "Talks to the CCO at CORBALOC (default corbaloc::127.0.0.1:2809/CCO).\n"
     "  names                         system, subsystem and workstation names\n"
     "  subsystems                    GetSubSystems\n"
@@ -157,6 +160,10 @@ int main(int argc, char *argv[])
         const std::string opt = argv[i];
         if (opt == "-h" || opt == "--help") {
             std::fputs(usage, stdout);
+            return 0;
+        }
+        if (opt == "--version") {
+            std::printf("cco-tool %s\n", EXTERNALCCODRIVER_VERSION);
             return 0;
         }
         if (opt == "--cco" && i + 1 < argc) {
