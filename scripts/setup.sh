@@ -8,6 +8,8 @@ packages=(
   libomniorb4-dev omniidl omniorb-idl omniorb
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 procps
+  libcpp-httplib-dev
+  chromium chromium-driver python3
 )
 
 missing=()
