@@ -25,6 +25,7 @@ namespace
 // Per listing, so that a runaway registration cannot grow the page without end.
 constexpr int maxListed = 20000;
 constexpr int workerThreads = 4;
+constexpr int maxTreeRetryMs = 5000;
 const QString systemPath = QStringLiteral("CCO/LocalSystem");
 
 qint64 nowMs()
@@ -107,6 +108,8 @@ struct TreeProbe
     bool answering = false;
     QString error;
     qint64 lastSeen = 0;
+    int failures = 0; // in a row
+    qint64 nextProbe = 0; // not before, while it does not answer
     VornValueTree::TreeServer_var server;
 };
 
@@ -395,7 +398,7 @@ void InstallationReader::Private::probeTree(const ReceiverEntry &receiver, quint
         auto &slot = trees[key];
         if (!slot)
             slot = std::make_shared<TreeProbe>();
-        if (slot->inFlight)
+        if (slot->inFlight || (slot->failures > 0 && nowMs() < slot->nextProbe))
             return;
         slot->inFlight = true;
         ++pendingThisRound;
@@ -405,7 +408,8 @@ void InstallationReader::Private::probeTree(const ReceiverEntry &receiver, quint
         = receiver.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(receiver.host) : receiver.host;
     const QByteArray location = QStringLiteral("corbaloc::%1:%2/ValueTree").arg(host).arg(receiver.port).toLatin1();
     const int timeout = settings.callTimeoutMs;
-    QtConcurrent::run(&probePool, [this, probe, location, timeout, forRound] {
+    const int refreshMs = settings.refreshMs;
+    QtConcurrent::run(&probePool, [this, probe, location, timeout, refreshMs, forRound] {
         omni_thread::ensure_self self;
         bool answering = false;
         QString error;
@@ -436,8 +440,18 @@ void InstallationReader::Private::probeTree(const ReceiverEntry &receiver, quint
         std::lock_guard<std::mutex> lock(mutex);
         probe->answering = answering;
         probe->error = error;
-        if (answering)
+        if (answering) {
             probe->lastSeen = nowMs();
+            probe->failures = 0;
+        } else {
+            // A switched-off workstation is asked less and less often, up to
+            // every few seconds: a thousand of them would otherwise cost the
+            // view a thousand refused connections each period.
+            probe->failures = std::min(probe->failures + 1, 16);
+            const qint64 pause
+                = std::min<qint64>(qint64(refreshMs) << (probe->failures - 1), std::max(refreshMs, maxTreeRetryMs));
+            probe->nextProbe = nowMs() + pause;
+        }
         probe->asked = true;
         probe->inFlight = false;
         finishProbe(forRound);

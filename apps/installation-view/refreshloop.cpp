@@ -7,6 +7,7 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace installationview
@@ -40,12 +41,17 @@ void RefreshLoop::stop()
         m_thread.join();
 }
 
+int RefreshLoop::probeWaitMs(int periodMs)
+{
+    return std::min(periodMs / 2, 25);
+}
+
 void RefreshLoop::run()
 {
     omni_thread::ensure_self self;
     // A refresh starts one period after the last one started, or at once when
-    // it took longer than that; matrix managers and value trees get half a
-    // period to answer before the state goes out without their news.
+    // it took longer than that. What a matrix manager or value tree answers
+    // after the refresh's wait goes out with the next one.
     const auto period = std::chrono::milliseconds(m_periodMs);
     auto next = std::chrono::steady_clock::now();
     for (;;) {
@@ -55,7 +61,7 @@ void RefreshLoop::run()
                 return;
         }
         next = std::chrono::steady_clock::now() + period;
-        const QJsonObject state = m_reader.refresh(m_periodMs / 2);
+        const QJsonObject state = m_reader.refresh(probeWaitMs(m_periodMs));
         m_publisher.publish(QJsonDocument(state).toJson(QJsonDocument::Compact));
     }
 }

@@ -22,6 +22,11 @@ public:
     void start();
     void stop();
 
+    // How long a refresh waits for the matrix managers and value trees it
+    // asked: long enough for a few that answer, short enough that a thousand
+    // switched-off receivers do not hold up what the CCO told.
+    static int probeWaitMs(int periodMs);
+
 private:
     void run();
 
