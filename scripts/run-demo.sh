@@ -25,8 +25,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 usage() {
   cat <<EOF
 usage: $0 <build-dir> [--interactive] [--traces] [--keep]
-  --interactive  set everything up, skip the scenario and pass what you type to the
-                 receiver workstation's vorn-host (type "help" for its commands;
+  --interactive  set everything up, start installation-view (its URL is printed), skip
+                 the scenario and pass what you type to the receiver workstation's vorn-host (type "help" for its commands;
                  "@mirror CMD" goes to the mirroring workstation, "@matrix CMD" to the
                  matrix-server, "@tool ARGS" runs cco-tool; "quit" or Ctrl-D ends)
   --traces       show the driver's trace lines of both workstations as they come
@@ -533,7 +533,18 @@ step_report() {
     "matrix-servers $(cat "$work"/matrix*.out | grep -c '^CALL ' || true)"
 }
 
+# start_view: installation-view on a free loopback port, showing the set-up live.
+view_url=""
+start_view() {
+  local view=$build/apps/installation-view/installation-view
+  [[ -x $view ]] || { note "installation-view is not built, so there is no page"; return 0; }
+  start_server view "$view" --cco "$cco" --listen 127.0.0.1:0
+  view_url=$REPLY
+  note "installation-view $view_url  (open it in a browser on this machine)"
+}
+
 interactive_session() {
+  start_view
   say "Interactive: your lines go to receiver workstation A's vorn-host"
   cat <<EOF
   Try:  select /DEVICES/KRV4/ANTENNA VUHF      tree /DEVICES/KRV4      ranges HF1:1:2
@@ -541,6 +552,7 @@ interactive_session() {
         @mirror tree /RECEIVERS                @mirror help            help
   "quit" or Ctrl-D stops everything. The CCO is $cco.
 EOF
+  [[ -z $view_url ]] || echo "  The installation, live: $view_url"
   local line from
   while IFS= read -r -p 'vorn> ' line; do
     case "$line" in

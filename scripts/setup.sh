@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 procps
   help2man file dpkg-dev
+  libcpp-httplib-dev
+  chromium chromium-driver python3
 )
 
 missing=()
