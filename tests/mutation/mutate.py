@@ -80,7 +80,12 @@ def failed_tests(output):
 
 
 def ctest(build_dir, selection, log, exclude="bench|soak"):
+    """Runs a selection; one written "slow:REGEX" may include tests labelled slow."""
     cmd = ["ctest", "--test-dir", build_dir, "--output-on-failure", "--stop-on-failure", "-E", exclude]
+    if selection.startswith("slow:"):
+        selection = selection[len("slow:"):]
+    elif selection:
+        cmd += ["-LE", "slow"]
     if selection:
         cmd += ["-R", selection]
     start = time.monotonic()
@@ -97,7 +102,7 @@ def main():
     ap.add_argument("--mutants", default=os.path.join(HERE, "mutants.ini"))
     ap.add_argument("--only", default="", help="comma-separated ids")
     ap.add_argument("--suite", action="store_true",
-                    help="run survivors of the fast selections against the whole suite (minus bench, soak)")
+                    help="run survivors of the listed selections against the whole suite (minus bench, soak)")
     ap.add_argument("--check", action="store_true", help="only check that every fault finds its line")
     ap.add_argument("--results", default=os.path.join(HERE, "results.tsv"))
     args = ap.parse_args()
@@ -139,7 +144,9 @@ def main():
                 for selection in m["tests"]:
                     ok, names, _ = ctest(build_dir, selection, log)
                     if not ok:
-                        outcome, caught = "caught", ",".join(names) or selection
+                        slow = selection.startswith("slow:")
+                        outcome = "caught (slow)" if slow else "caught"
+                        caught = ",".join(names) or selection
                         break
                 if outcome == "survived" and args.suite:
                     run(["cmake", "--build", build_dir, "-j2"], log=log)
