@@ -43,6 +43,7 @@ def load(path):
             "fault": s["fault"],
             "build": s["build"].split(),
             "tests": s["tests"].split(),
+            "added": s.get("added", "").split(),
             "equivalent": s.get("equivalent", ""),
         })
     return mutants
@@ -96,6 +97,16 @@ def ctest(build_dir, selection, log, exclude="bench|soak"):
     return result.returncode == 0, failed_tests(result.stdout), seconds
 
 
+def run_selections(build_dir, selections, log):
+    """Runs selections in order until one fails: (outcome, failing tests)."""
+    for selection in selections:
+        ok, names, _ = ctest(build_dir, selection, log)
+        if not ok:
+            outcome = "caught (slow)" if selection.startswith("slow:") else "caught"
+            return outcome, ",".join(names) or selection
+    return "survived", ""
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build-dir", default="build")
@@ -125,14 +136,14 @@ def main():
     new_file = not os.path.exists(args.results)
     out = open(args.results, "a", encoding="utf-8")
     if new_file:
-        out.write("id\tfile:line\tfunction\tfault\toutcome\tcaught by\tseconds\n")
+        out.write("id\tfile:line\tfunction\tfault\tbefore\tafter\tcaught by\tseconds\n")
     for m in mutants:
         if run(["git", "diff", "--quiet", "--", m["file"]]).returncode != 0:
             sys.exit("%s has uncommitted changes; commit or stash them first" % m["file"])
         index, lines = locate(m)
         lines[index] = lines[index].replace(m["from"], m["to"], 1)
         start = time.monotonic()
-        outcome, caught = "survived", ""
+        outcome, caught, before = "survived", "", None
         try:
             with open(os.path.join(ROOT, m["file"]), "w", encoding="utf-8") as f:
                 f.writelines(lines)
@@ -141,13 +152,13 @@ def main():
             if built.returncode != 0:
                 outcome = "does not build"
             else:
-                for selection in m["tests"]:
-                    ok, names, _ = ctest(build_dir, selection, log)
-                    if not ok:
-                        slow = selection.startswith("slow:")
-                        outcome = "caught (slow)" if slow else "caught"
-                        caught = ",".join(names) or selection
-                        break
+                # `tests` is the suite as it was; `added` the tests written for its survivors.
+                outcome, caught = run_selections(build_dir, m["tests"], log)
+                before = outcome
+                if outcome != "caught" and m["added"]:
+                    more, by = run_selections(build_dir, m["added"], log)
+                    if more != "survived":
+                        outcome, caught = more, by
                 if outcome == "survived" and args.suite:
                     run(["cmake", "--build", build_dir, "-j2"], log=log)
                     ok, names, _ = ctest(build_dir, "", log)
@@ -155,13 +166,17 @@ def main():
                         outcome, caught = "caught by suite", ",".join(names)
         finally:
             run(["git", "checkout", "--", m["file"]])
-        if outcome == "survived" and m["equivalent"]:
-            outcome = "equivalent"
+        if before is None:
+            before = outcome
+        if m["equivalent"]:
+            before = "equivalent" if before == "survived" else before
+            outcome = "equivalent" if outcome == "survived" else outcome
         seconds = int(time.monotonic() - start)
-        row = [m["id"], "%s:%d" % (m["file"], m["line"]), m["function"], m["fault"], outcome, caught, str(seconds)]
+        row = [m["id"], "%s:%d" % (m["file"], m["line"]), m["function"], m["fault"], before, outcome, caught,
+               str(seconds)]
         out.write("\t".join(row) + "\n")
         out.flush()
-        print("%-4s %-16s %-40s %s" % (m["id"], outcome, caught[:40], m["fault"]), flush=True)
+        print("%-4s %-14s %-14s %-40s %s" % (m["id"], before, outcome, caught[:40], m["fault"]), flush=True)
     # Leave the build as the sources are.
     run(["cmake", "--build", build_dir, "-j2"], log=log)
     return 0
