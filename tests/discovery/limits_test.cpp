@@ -1,9 +1,11 @@
 // How many times the watcher and the value registration check for the ORB and
 // the CCO before they give up, and the registration's retry pace. A limit of N
 // allows N + 1 checks in each state, counted afresh once the ORB is there.
+// And how many numbers a locate registration may take.
 // The CCO is made unreachable by having it refuse the type check that
 // connecting makes; each check then takes its two tries, and the server's
 // log counts them.
+#include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "orbhandler.h"
@@ -72,8 +74,34 @@ struct Request
         });
     }
     ~Request() { Access::setStartHookForTests({}); }
-    bool waitForEnd(int timeoutMs) { return waitUntil([this] { return finished > 0; }, timeoutMs); }
+    bool waitForEnd(int timeoutMs)
+    {
+        return waitUntil([this] { return finished > 0; }, timeoutMs);
+    }
 };
+
+struct LocateAccess : CCOLocateRegistration
+{
+    using CCOLocateRegistration::setSecondForTests;
+};
+
+QString locateSlot(int number)
+{
+    return QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/Locate%1").arg(number);
+}
+
+QList<QByteArray> locateEntry(int number)
+{
+    QList<QByteArray> out;
+    try {
+        CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
+        CCO::StringList_var list = cco->ResolveValues(locateSlot(number).toLatin1().constData(), CCO::RM_Default);
+        for (CORBA::ULong i = 0; i < list->length(); ++i)
+            out.append(QByteArray(list[i].in()));
+    } catch (const CORBA::Exception &) {
+    }
+    return out;
+}
 }
 
 TEST(Limits, WatcherGivesUpOnTheCcoAfterLimitPlusOneChecksCountedAfreshOnceTheOrbIsUp)
@@ -125,4 +153,30 @@ TEST(Limits, RegistrationChecksElevenTimesForTheOrbThenForTheCcoAndRetriesEveryT
     ASSERT_TRUE(request.waitForEnd(5000));
     EXPECT_EQ(request.interval, 3000);
     EXPECT_EQ(request.retries, 0);
+}
+
+TEST(Limits, LocateRegistrationTakesTheTenthNumberButNoEleventh)
+{
+    LocateAccess::setSecondForTests(5); // keeps the waits and the random delay short
+    auto cco = testsupport::startCcoServer({"--subsystem", "SubA", "--workstation", "ws1"});
+    ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
+    bringUpOrb(*cco);
+    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
+    CCO::IF_CCO_c_var ref = CorbaCommon::OrbHandler::Instance().GetCCO();
+    for (int i = 1; i <= 9; ++i) {
+        const QByteArray host = "other" + QByteArray::number(i);
+        CCO::StringList other;
+        other.length(4);
+        other[0] = CORBA::string_dup(host.constData());
+        other[1] = CORBA::string_dup(host + "_Dev");
+        other[2] = CORBA::string_dup("info");
+        other[3] = CORBA::string_dup("80");
+        ref->RegisterValues(locateSlot(i).toLatin1().constData(), other, CCO::RT_Single);
+    }
+    for (const char *host : {"tenth", "late"}) {
+        CCOLocateRegistration registration(QString::fromLatin1(host), "Dev", "info", 80, "Locate%1", true);
+        ASSERT_TRUE(registration.wait(30000)) << host;
+    }
+    EXPECT_EQ(locateEntry(10), (QList<QByteArray> {"tenth", "tenth_Dev", "info", "80"}));
+    EXPECT_TRUE(locateEntry(11).isEmpty()) << "only numbers 1 to 10 exist";
 }

@@ -53,8 +53,8 @@ TEST(Selection, NotifiesOnlyWhenItsItemsOrItsSelectionChange)
     antenna.SetItems({QStringLiteral("HF2"), QStringLiteral("HF3")}, nullptr);
     antenna.SetItems({QStringLiteral("HF3")}, nullptr);
     EXPECT_TRUE(antenna.SetSelectedItem(QString(), nullptr)) << "nothing selected already";
-    EXPECT_EQ(observer.seen,
-        (std::vector<QString> {QString(), QStringLiteral("HF2"), QStringLiteral("HF2"), QString()}));
+    EXPECT_EQ(
+        observer.seen, (std::vector<QString> {QString(), QStringLiteral("HF2"), QStringLiteral("HF2"), QString()}));
     EXPECT_EQ(observer.codes, std::vector<unsigned int>(4, ChangeCode::ValueChanged));
     antenna.DeleteObservers();
 }
