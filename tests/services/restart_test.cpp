@@ -62,10 +62,11 @@ TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
         cco->RegisterValues("CCO/LocalSystem/Rx/Kept", values({"hostA", "7"}), CCO::RT_Single);
         cco->RegisterValues("CCO/LocalSystem/Rx/Gone", values({"hostB", "8"}), CCO::RT_Single);
         cco->Register("CCO/LocalSystem/Objects/Gone", cco, CCO::RT_Single);
-        cco->UnregisterValues("CCO/LocalSystem/Rx/Gone", CCO::RT_Single);
         CORBA::Object_var removed = cco->Unregister("CCO/LocalSystem/Objects/Gone", CCO::RT_Single);
+        cco->UnregisterValues("CCO/LocalSystem/Rx/Gone", CCO::RT_Single);
     }
-    // Killed, as in a power cut: only what was written at each change survives.
+    // Killed, as in a power cut, right after the last removal: each change must have been written
+    // when it was acknowledged.
     server->kill();
 
     server = testsupport::startCcoServer(args);
