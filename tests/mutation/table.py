@@ -24,10 +24,15 @@ def main():
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "results.tsv")
     with open(path, encoding="utf-8") as f:
         rows = list(csv.DictReader(f, delimiter="\t"))
-    # A later run of a fault replaces an earlier one.
-    latest = {}
+    # A later run of a fault replaces an earlier one, except for "before": the first run of a fault
+    # measured the suite as it was (a later run may find an old test sharpened since).
+    latest, first = {}, {}
     for row in rows:
-        latest[row["id"]] = row
+        first.setdefault(row["id"], row)
+        latest[row["id"]] = dict(row)
+    for mid, row in latest.items():
+        if first[mid]["before"] != "does not build":
+            row["before"] = first[mid]["before"]
     rows = list(latest.values())
     print("| id | file:line | function | fault | before | after | caught by |")
     print("|---|---|---|---|---|---|---|")
