@@ -120,8 +120,8 @@ def main():
 
     mutants = load(args.mutants)
     if args.only:
-        wanted = set(args.only.split(","))
-        mutants = [m for m in mutants if m["id"] in wanted]
+        by_id = {m["id"]: m for m in mutants}
+        mutants = [by_id[mid] for mid in args.only.split(",")]  # in the order given
     for m in mutants:
         index, _ = locate(m)
         m["line"] = index + 1
