@@ -10,6 +10,9 @@ import csv
 import os
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mutate import load  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -33,7 +36,15 @@ def main():
     for mid, row in latest.items():
         if first[mid]["before"] != "does not build":
             row["before"] = first[mid]["before"]
-    rows = list(latest.values())
+    # Equivalence is a judgement kept in the list; it holds for rows of earlier runs too.
+    listed = {m["id"]: m for m in load(os.path.join(HERE, "mutants.ini"))}
+    for mid, row in latest.items():
+        if listed.get(mid, {}).get("equivalent"):
+            for column in ("before", "after"):
+                if row[column] == "survived":
+                    row[column] = "equivalent"
+    rows = sorted(latest.values(), key=lambda r: (("PSDA".index(r["id"][0])), r["id"]))
+    not_run = [mid for mid in listed if mid not in latest]
     print("| id | file:line | function | fault | before | after | caught by |")
     print("|---|---|---|---|---|---|---|")
     for r in rows:
@@ -46,6 +57,8 @@ def main():
         print("- %s: %d of %d non-equivalent faults caught (%.0f%%), %d of them by a fast test (%.0f%%)."
               % (column, caught, counted, 100.0 * caught / counted, fast, 100.0 * fast / counted))
     print("- equivalent: %d" % sum(1 for r in rows if r["after"] == "equivalent"))
+    if not_run:
+        print("- listed but not run: %s" % ", ".join(not_run))
 
 
 if __name__ == "__main__":
