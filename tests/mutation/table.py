@@ -26,7 +26,7 @@ def rate(rows, column):
 def main():
     path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "results.tsv")
     with open(path, encoding="utf-8") as f:
-        rows = list(csv.DictReader(f, delimiter="\t"))
+        rows = list(csv.DictReader(f, delimiter="\t", quoting=csv.QUOTE_NONE))
     # A later run of a fault replaces an earlier one, except for "before": the first run of a fault
     # measured the suite as it was (a later run may find an old test sharpened since).
     latest, first = {}, {}
