@@ -355,9 +355,11 @@ TEST_F(MatrixServerTest, SwitchesLikeAMatrixAndRaisesDeclaredExceptionsWithTheir
     EXPECT_EQ(reasonOf<MMR::NotConnectedException>([&] { mmr->disconnect(5, 3); }),
         "input 5 is not connected to output 3 (input 2 is)");
     EXPECT_EQ(reasonOf<MMR::NotConnectedException>([&] { mmr->disconnect(5, 2); }), "output 2 is not connected");
+    // Any other exception gives a text as well; only an unknown port's names the port.
+    const auto unknown = [](const std::string &reason) { return reason.find(" does not exist") != std::string::npos; };
     for (auto ports : {std::pair<int, int> {0, 1}, {7, 1}, {1, 0}, {1, 5}, {65535, 65535}}) {
-        EXPECT_NE(reasonOf<MMR::UnknownPortException>([&] { mmr->connect(ports.first, ports.second); }), "");
-        EXPECT_NE(reasonOf<MMR::UnknownPortException>([&] { mmr->disconnect(ports.first, ports.second); }), "");
+        EXPECT_TRUE(unknown(reasonOf<MMR::UnknownPortException>([&] { mmr->connect(ports.first, ports.second); })));
+        EXPECT_TRUE(unknown(reasonOf<MMR::UnknownPortException>([&] { mmr->disconnect(ports.first, ports.second); })));
     }
     mmr->disconnect(2, 3);
     mmr->connect(5, 3);

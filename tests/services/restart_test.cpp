@@ -1,0 +1,80 @@
+// What a cco-server started again on its state file knows: every binding that
+// was left, and none that was removed, so that a workstation's receiver that
+// went away does not come back with the CCO after a power cut.
+#include "serverprocess.h"
+
+#include <cco.hh>
+#include <orbhandler.h>
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using Strings = std::vector<std::string>;
+
+namespace
+{
+CCO::IF_CCO_c_ptr connect(const testsupport::ServerProcess &server)
+{
+    auto &handler = CorbaCommon::OrbHandler::Instance();
+    if (!handler.orbIsAvailable())
+        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QStringLiteral("2000")});
+    CORBA::Object_var obj = handler.Orb()->string_to_object(server.corbaloc().toLatin1().constData());
+    // A connection left over from the earlier process on the same port fails the first request once.
+    try {
+        return CCO::IF_CCO_c::_narrow(obj);
+    } catch (const CORBA::COMM_FAILURE &) {
+        return CCO::IF_CCO_c::_narrow(obj);
+    }
+}
+
+Strings resolve(CCO::IF_CCO_c_ptr cco, const char *name)
+{
+    CCO::StringList_var list = cco->ResolveValues(name, CCO::RM_Default);
+    Strings out;
+    for (CORBA::ULong i = 0; i < list->length(); ++i)
+        out.emplace_back(list[i].in());
+    return out;
+}
+
+CCO::StringList values(const Strings &items)
+{
+    CCO::StringList list;
+    list.length(CORBA::ULong(items.size()));
+    for (CORBA::ULong i = 0; i < list.length(); ++i)
+        list[i] = CORBA::string_dup(items[i].c_str());
+    return list;
+}
+}
+
+TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
+{
+    QTemporaryDir dir;
+    const QStringList args {QStringLiteral("--port"), QString::number(testsupport::freeLoopbackPort()),
+        QStringLiteral("--state-file"), dir.filePath(QStringLiteral("cco.state"))};
+    auto server = testsupport::startCcoServer(args);
+    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
+    {
+        CCO::IF_CCO_c_var cco = connect(*server);
+        cco->RegisterValues("CCO/LocalSystem/Rx/Kept", values({"hostA", "7"}), CCO::RT_Single);
+        cco->RegisterValues("CCO/LocalSystem/Rx/Gone", values({"hostB", "8"}), CCO::RT_Single);
+        cco->Register("CCO/LocalSystem/Objects/Gone", cco, CCO::RT_Single);
+        CORBA::Object_var removed = cco->Unregister("CCO/LocalSystem/Objects/Gone", CCO::RT_Single);
+        cco->UnregisterValues("CCO/LocalSystem/Rx/Gone", CCO::RT_Single);
+    }
+    // Killed, as in a power cut, right after the last removal: each change must have been written
+    // when it was acknowledged.
+    server->kill();
+
+    server = testsupport::startCcoServer(args);
+    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
+    CCO::IF_CCO_c_var cco = connect(*server);
+    EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx"), Strings {"Kept"});
+    EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Kept"), (Strings {"hostA", "7"}));
+    EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Gone"), Strings {});
+    EXPECT_THROW(CORBA::Object_var(cco->Resolve("CCO/LocalSystem/Objects/Gone", CCO::RM_Default)),
+        CosNaming::NamingContext::NotFound);
+}
