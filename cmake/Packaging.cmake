@@ -2,7 +2,7 @@
 #   libexternalccodriver0     Runtime   the shared library
 #   libexternalccodriver-dev  Devel     headers, IDL, CMake package, pkg-config file
 #   vorn-platform-standins    Platform  the host platform stand-ins (provides vorn-platform)
-#   externalccodriver-servers Programs  cco-server, matrix-server, cco-tool, vorn-host,
+#   externalccodriver-servers Programs  cco-server, matrix-server, cco-tool, vorn-host, installation-view,
 #                                       examples, systemd units, man pages
 # The library needs a platform but not these stand-ins: it depends on the
 # virtual package vorn-platform, which a host's real platform can provide.
@@ -70,6 +70,6 @@ set(CPACK_DEBIAN_${_prog}_PACKAGE_DEPENDS
 set(CPACK_DEBIAN_${_prog}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/services/systemd/conffiles
   ${PROJECT_SOURCE_DIR}/services/systemd/postinst ${PROJECT_SOURCE_DIR}/services/systemd/postrm)
 set(CPACK_COMPONENT_${_prog}_DESCRIPTION
-  "Installation servers and tools for ExternalCCODriver\n cco-server (central configuration and naming service), matrix-server\n (antenna matrix manager), cco-tool and the host vorn-host, with systemd\n units, man pages and examples.")
+  "Installation servers and tools for ExternalCCODriver\n cco-server (central configuration and naming service), matrix-server\n (antenna matrix manager), cco-tool, the host vorn-host and the web page\n installation-view, with systemd units, man pages and examples.")
 
 include(CPack)

@@ -7,6 +7,8 @@
 #include "viewsettings.h"
 #include "webserver.h"
 
+#include "externalccodriver_version.h"
+
 #include <QCoreApplication>
 
 #include <csignal>
@@ -30,6 +32,10 @@ int main(int argc, char *argv[])
     const ParsedSettings parsed = parseSettings(QCoreApplication::arguments());
     if (parsed.outcome == ParsedSettings::Outcome::Help) {
         std::fputs(parsed.text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parsed.outcome == ParsedSettings::Outcome::Version) {
+        std::printf("installation-view %s\n", EXTERNALCCODRIVER_VERSION);
         return 0;
     }
     if (parsed.outcome == ParsedSettings::Outcome::Error) {

@@ -21,6 +21,7 @@ const char *const usageText = "usage: installation-view --cco CORBALOC [options]
                               "  --category PATH         also list the objects registered under PATH of each\n"
                               "                          subsystem (repeatable)\n"
                               "  -h, --help              this text\n"
+                              "  --version               the version\n"
                               "Prints \"READY http://ADDRESS:PORT/\" once it serves. Exit code 2 for bad usage,\n"
                               "1 when it cannot serve.\n";
 
@@ -91,6 +92,10 @@ ParsedSettings parseSettings(const QStringList &arguments)
         if (option == QLatin1String("-h") || option == QLatin1String("--help")) {
             parsed.outcome = ParsedSettings::Outcome::Help;
             parsed.text = QString::fromLatin1(usageText);
+            return parsed;
+        }
+        if (option == QLatin1String("--version")) {
+            parsed.outcome = ParsedSettings::Outcome::Version;
             return parsed;
         }
         if (option == QLatin1String("--allow-remote")) {

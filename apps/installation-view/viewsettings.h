@@ -22,7 +22,7 @@ struct ViewSettings
 
 struct ParsedSettings
 {
-    enum class Outcome { Run, Help, Error };
+    enum class Outcome { Run, Help, Version, Error };
     Outcome outcome = Outcome::Error;
     ViewSettings settings;
     QString text; // the help text, or the reason for Error

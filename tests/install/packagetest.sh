@@ -83,7 +83,7 @@ expect_files "$platform" "^/$libdir/libZRBase\\.so\$" "^/$libdir/libCorbaCommon\
   "^/$libdir/libVornRemoteTree\\.so\$" "^/$libdir/libVornAppStartUp\\.so\$" "^/$libdir/libCorbaInterfaces\\.so\$" \
   '/include/vornplatform/orbhandler\.h$' '/include/vornplatform/cco\.hh$' "^/$libdir/pkgconfig/vornplatform\\.pc\$"
 refuse_files "$platform" 'ExternalCCODriver' '/bin/'
-for program in cco-server matrix-server cco-tool vorn-host; do
+for program in cco-server matrix-server cco-tool vorn-host installation-view; do
   expect_files "$servers" "^/usr/bin/$program\$" "^/usr/share/man/man1/$program\\.1\\.gz\$"
 done
 expect_files "$servers" '^/usr/lib/systemd/system/cco-server\.service$' \
@@ -107,7 +107,7 @@ grep -q '^ExecStart=/usr/bin/matrix-server \$MATRIX_SERVER_OPTS$' "$unit/matrix-
   || fail "matrix-server.service: $(grep ExecStart "$unit/matrix-server.service")"
 
 # The unpacked programs run on the unpacked libraries only.
-for program in cco-server matrix-server cco-tool vorn-host; do
+for program in cco-server matrix-server cco-tool vorn-host installation-view; do
   out=$("$root/usr/bin/$program" --version) || fail "$program --version exits $?"
   [[ $out == "$program $version" ]] || fail "$program --version printed '$out'"
   zcat "$root/usr/share/man/man1/$program.1.gz" | grep -q "^\\.TH \"\\?${program^^}\"\\? \"1\".*$version" \
