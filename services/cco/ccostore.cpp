@@ -652,7 +652,8 @@ std::string CcoStore::replay(const std::vector<StateJournal::Record> &records)
     return {};
 }
 
-std::string CcoStore::useStateFile(const QString &path, OnDamage onDamage, std::vector<std::string> *notes)
+std::string CcoStore::useStateFile(const QString &path, OnDamage onDamage, int syncIntervalMs,
+                                   std::vector<std::string> *notes)
 {
     std::lock_guard<std::mutex> writing(m_writeMutex);
     std::unique_lock<std::shared_mutex> lock(m_treeMutex);
@@ -705,6 +706,7 @@ std::string CcoStore::useStateFile(const QString &path, OnDamage onDamage, std::
     note(contents.note);
 
     m_journal = std::make_unique<StateJournal>(path);
+    m_journal->setSyncInterval(syncIntervalMs);
     error = m_journal->open(contents.validBytes);
     if (!error.empty()) {
         m_journal.reset();

@@ -82,7 +82,9 @@ public:
     // Loads the state file if it exists and stores every later change in
     // it. Returns an error text, empty on success; `notes` gets what was
     // repaired or set aside on the way.
-    std::string useStateFile(const QString &path, OnDamage onDamage, std::vector<std::string> *notes = nullptr);
+    // `syncIntervalMs` as for StateJournal::setSyncInterval.
+    std::string useStateFile(const QString &path, OnDamage onDamage, int syncIntervalMs = 0,
+                             std::vector<std::string> *notes = nullptr);
 
     // `detail` (optional) says which limit refused a call, or why a change
     // could not be stored.

@@ -70,6 +70,12 @@ int main(int argc, char *argv[])
                                                      "empty, or start from PATH.previous (the damaged file is kept "
                                                      "as PATH.damaged)."),
                                       QStringLiteral("refuse|empty|previous"), QStringLiteral("refuse"));
+    const QCommandLineOption stateSync(QStringLiteral("state-sync-ms"),
+                                       QStringLiteral("0: each change is on disk before it is acknowledged (one disk "
+                                                      "flush per registration). N: changes are written at once (a "
+                                                      "crash of the server loses none) and flushed to disk at most N "
+                                                      "ms apart."),
+                                       QStringLiteral("MS"), QStringLiteral("0"));
     const CcoStore::Limits storeDefaults;
     const CcoServant::Limits callbackDefaults;
     const auto limitOption = [](const char *name, const char *help, std::size_t value) {
@@ -88,6 +94,10 @@ int main(int argc, char *argv[])
                     storeDefaults.valueLength);
     const QCommandLineOption maxBindings =
         limitOption("max-bindings", "Most bindings in the store (NO_RESOURCES beyond).", storeDefaults.bindings);
+    const QCommandLineOption maxEmptyContexts =
+        limitOption("max-empty-contexts",
+                    "Emptied contexts kept for their place in listings; beyond, the oldest are freed.",
+                    storeDefaults.emptyContexts);
     const QCommandLineOption maxCallbacks =
         limitOption("max-callbacks", "Most callback registrations at a time (NO_RESOURCES beyond).",
                     callbackDefaults.callbacks);
@@ -103,8 +113,8 @@ int main(int argc, char *argv[])
                                                        "under the key CCO: an object that is not a full CCO."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not log calls."));
     parser.addOptions({help, host, port, system, subsystem, workstation, subsystems, workstations, systemWorkstations,
-                       stateFile, onDamage, maxNameLength, maxNameDepth, maxValues, maxValueLength, maxBindings,
-                       maxCallbacks, fault, callTimeout, namingOnly, quiet});
+                       stateFile, onDamage, stateSync, maxNameLength, maxNameDepth, maxValues, maxValueLength, maxBindings,
+                       maxEmptyContexts, maxCallbacks, fault, callTimeout, namingOnly, quiet});
     const ResourceOptions resourceOptions;
     parser.addOptions(resourceOptions.options());
 
@@ -139,7 +149,8 @@ int main(int argc, char *argv[])
         std::size_t &out;
     } limits[] = {{maxNameLength, storeLimits.nameLength}, {maxNameDepth, storeLimits.nameDepth},
                   {maxValues, storeLimits.values},         {maxValueLength, storeLimits.valueLength},
-                  {maxBindings, storeLimits.bindings},     {maxCallbacks, callbackLimits.callbacks}};
+                  {maxBindings, storeLimits.bindings},     {maxEmptyContexts, storeLimits.emptyContexts},
+                  {maxCallbacks, callbackLimits.callbacks}};
     for (const auto &l : limits) {
         const qulonglong value = parser.value(l.option).toULongLong(&ok);
         if (!ok || value < 1 || value > 100000000)
@@ -147,6 +158,9 @@ int main(int argc, char *argv[])
                         parser.value(l.option).toStdString() + "' (1..100000000)");
         l.out = std::size_t(value);
     }
+    const int syncMs = parser.value(stateSync).toInt(&ok);
+    if (!ok || syncMs < 0 || syncMs > 600000)
+        return fail("invalid --state-sync-ms '" + parser.value(stateSync).toStdString() + "' (0..600000)");
     const QString damage = parser.value(onDamage);
     if (damage != QLatin1String("refuse") && damage != QLatin1String("empty") && damage != QLatin1String("previous"))
         return fail("invalid --on-damaged-state '" + damage.toStdString() + "' (refuse, empty or previous)");
@@ -165,7 +179,7 @@ int main(int argc, char *argv[])
         const auto action = damage == QLatin1String("empty")      ? CcoStore::OnDamage::StartEmpty
                             : damage == QLatin1String("previous") ? CcoStore::OnDamage::UsePrevious
                                                                   : CcoStore::OnDamage::Refuse;
-        const std::string error = store.useStateFile(parser.value(stateFile), action, &notes);
+        const std::string error = store.useStateFile(parser.value(stateFile), action, syncMs, &notes);
         for (const auto &note : notes)
             std::fprintf(stderr, "cco-server: %s\n", note.c_str());
         if (!error.empty())

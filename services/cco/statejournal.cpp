@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -195,13 +196,13 @@ StateJournal::Contents StateJournal::read(const QString &path)
     std::size_t pos = 0;
     for (long long line = 1; pos < data.size(); ++line) {
         const auto newline = data.find('\n', pos);
-        if (newline == std::string::npos) {
+        if (newline == std::string::npos && line > 1) {
             // An append that did not finish was never acknowledged.
             contents.note = where + ": dropped an unfinished last record at line " + std::to_string(line) +
                             " (byte " + std::to_string(pos) + "), which was never acknowledged";
             break;
         }
-        const std::string text = data.substr(pos, newline - pos);
+        const std::string text = data.substr(pos, newline == std::string::npos ? std::string::npos : newline - pos);
         const auto damaged = [&](const std::string &why) {
             contents.error = where + " is damaged at line " + std::to_string(line) + " (byte " +
                              std::to_string(pos) + "): " + why;
@@ -220,6 +221,10 @@ StateJournal::Contents StateJournal::read(const QString &path)
             }
             contents.records.push_back(std::move(record));
         }
+        if (newline == std::string::npos) {
+            damaged("the file ends inside its first line");
+            return contents;
+        }
         pos = newline + 1;
     }
     contents.validBytes = (long long)(pos);
@@ -233,8 +238,11 @@ StateJournal::StateJournal(QString path)
 
 StateJournal::~StateJournal()
 {
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
+        if (m_unsynced)
+            ::fdatasync(m_fd);
         ::close(m_fd);
+    }
 }
 
 std::string StateJournal::open(long long validBytes)
@@ -261,9 +269,16 @@ std::string StateJournal::append(const Record &record)
 {
     if (m_fd < 0)
         return "state file " + m_path.toStdString() + " is not open";
-    if (writeAll(m_fd, format(record)) && ::fdatasync(m_fd) == 0) {
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    const bool sync = m_syncIntervalMs == 0 || now - m_lastSyncMs >= m_syncIntervalMs;
+    if (writeAll(m_fd, format(record)) && (!sync || ::fdatasync(m_fd) == 0)) {
         m_size = ::lseek(m_fd, 0, SEEK_CUR);
         ++m_records;
+        m_unsynced = !sync;
+        if (sync)
+            m_lastSyncMs = now;
         return {};
     }
     const std::string error = systemError("cannot write state file", m_path);

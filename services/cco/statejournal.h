@@ -56,6 +56,12 @@ public:
     // journal when this fails. Returns an error text.
     std::string rewrite(const std::vector<Record> &live);
 
+    // 0: every append is on disk before it returns (one disk flush per
+    // registration). Otherwise appends are written at once, so a crash of
+    // the server loses nothing, and flushed to disk at most `ms` apart, so a
+    // crash of the machine loses at most that span.
+    void setSyncInterval(int ms) { m_syncIntervalMs = ms; }
+
     std::size_t recordsSinceRewrite() const { return m_records; }
     const QString &path() const { return m_path; }
 
@@ -64,5 +70,8 @@ private:
     int m_fd = -1;
     long long m_size = 0;
     std::size_t m_records = 0;
+    int m_syncIntervalMs = 0;
+    long long m_lastSyncMs = 0;
+    bool m_unsynced = false;
 };
 }

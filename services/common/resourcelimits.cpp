@@ -31,7 +31,9 @@ std::set<std::string> configuredNames(const std::string &file)
         return names;
     while (!f.atEnd()) {
         QByteArray line = f.readLine();
-        line = line.left(line.indexOf('#')).trimmed();
+        if (const int comment = line.indexOf('#'); comment >= 0)
+            line.truncate(comment);
+        line = line.trimmed();
         const int eq = line.indexOf('=');
         if (eq > 0)
             names.insert(line.left(eq).trimmed().toStdString());
@@ -91,7 +93,7 @@ std::string ResourceOptions::read(const QCommandLineParser &parser, ResourceLimi
         const QCommandLineOption &option;
         unsigned long min, max;
         unsigned long &out;
-    } numbers[] = {{m_maxMessage, 1024, 1UL << 30, limits.maxMessageBytes},
+    } numbers[] = {{m_maxMessage, 8192, 1UL << 30, limits.maxMessageBytes},
                    {m_threads, 1, 100000, limits.dedicatedThreads},
                    {m_poolThreads, 1, 100000, limits.poolThreads},
                    {m_idle, 0, 86400, limits.idleTimeoutS},
