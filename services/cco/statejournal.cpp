@@ -322,6 +322,8 @@ std::string StateJournal::rewrite(const std::vector<Record> &live)
     }
     if (!error.empty()) {
         ::unlink(freshName.constData());
+        // Tried again only after as many records again, not on every append.
+        m_records = 0;
         return error;
     }
     error = syncDirectory(m_path);

@@ -3,8 +3,8 @@
 // name is, a damaged line is found by its number, and a registration costs
 // one append whatever the size of the store.
 //
-// Every append is synced before it returns; a failed append is cut off again
-// so the file stays loadable. Compaction writes the live bindings to a new
+// Every append is written (and, without a sync interval, synced) before it
+// returns; a failed append is cut off again so the file stays loadable. Compaction writes the live bindings to a new
 // file, keeps the file it replaces as <path>.previous, renames the new one
 // into place and syncs the directory.
 //

@@ -127,7 +127,7 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
 {
     QTemporaryDir dir;
     const QString state = dir.filePath(QStringLiteral("cco.state"));
-    auto server = testsupport::startCcoServer({"--state-file", state, "--max-values", "5", "--max-empty-contexts", "50"});
+    auto server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connect(*server);
     ASSERT_FALSE(CORBA::is_nil(cco));
@@ -137,8 +137,7 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     EXPECT_THROW(cco->RegisterValues(deep.c_str(), values({"v"}), CCO::RT_Single), NC::InvalidName);
     EXPECT_THROW(resolve(cco, repeat("d/", 200000) + "x"), NC::InvalidName);
     EXPECT_THROW(cco->Register((repeat("e/", 40) + "x").c_str(), cco, CCO::RT_Single), NC::InvalidName);
-    EXPECT_THROW(cco->RegisterValues("Dev/many", values({"1", "2", "3", "4", "5", "6"}), CCO::RT_Single),
-                 CORBA::IMP_LIMIT);
+    EXPECT_THROW(cco->RegisterValues("Dev/many", values(Strings(1001, "v")), CCO::RT_Single), CORBA::IMP_LIMIT);
     EXPECT_THROW(cco->RegisterValues("Dev/long", values({std::string(5000, 'v')}), CCO::RT_Single), CORBA::IMP_LIMIT);
     EXPECT_EQ(stat(*server, QStringLiteral("name-length")), 2);
     EXPECT_EQ(stat(*server, QStringLiteral("name-depth")), 1);
@@ -147,12 +146,23 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     EXPECT_GE(server->waitForLine(QStringLiteral("LIMIT name-length refused 1 call(s)"), 2000), 0);
     EXPECT_THROW(resolve(cco, "Dev/many"), NC::NotFound);
 
-    // Within the limits, names as deep as allowed are stored and listed.
+    // Within the limits, names as deep as allowed are stored, listed and
+    // come back after a crash.
     const std::string deepest = "CCO/" + repeat("s/", 31) + "x";
     cco->RegisterValues(deepest.c_str(), values({"deep"}), CCO::RT_Single);
     EXPECT_EQ(resolve(cco, "CCO/s"), Strings{"s"});
+    server->kill();
+    server = testsupport::startCcoServer({"--state-file", state});
+    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
+    cco = connect(*server);
+    EXPECT_EQ(resolve(cco, deepest), Strings{"deep"});
+}
 
-    // Contexts emptied by many short-lived names are given back beyond the cap.
+TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
+{
+    auto server = testsupport::startCcoServer({"--max-empty-contexts", "50"});
+    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
+    CCO::IF_CCO_c_var cco = connect(*server);
     const long contexts = stat(*server, QStringLiteral("contexts"));
     for (int i = 0; i < 300; ++i) {
         const std::string name = "Churn/" + std::to_string(i) + "/leaf";
@@ -162,13 +172,6 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     // Each kept leaf may keep its emptied parent ("Churn/<i>").
     EXPECT_LE(stat(*server, QStringLiteral("contexts")), contexts + 2 * 50 + 2);
     EXPECT_EQ(resolve(cco, "Churn"), Strings{});
-
-    // The deepest name comes back after a crash.
-    server->kill();
-    server = testsupport::startCcoServer({"--state-file", state});
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connect(*server);
-    EXPECT_EQ(resolve(cco, deepest), Strings{"deep"});
 }
 
 TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
