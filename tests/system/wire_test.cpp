@@ -362,9 +362,7 @@ TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
     rlimit small = own;
     small.rlim_cur = 256;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &small), 0);
-    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--idle-timeout"),
-        QStringLiteral("2"), QStringLiteral("--unfinished-timeout"), QStringLiteral("1000"),
-        QStringLiteral("-ORBscanGranularity"), QStringLiteral("1")});
+    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
     ::setrlimit(RLIMIT_NOFILE, &own);
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
 
@@ -399,7 +397,19 @@ TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
     // Connections beyond the dedicated threads share a pool instead of a thread each.
     EXPECT_LT(flooded.threads, 300);
 
+    idle.clear();
+    unfinished.clear();
+
     // The server closes both kinds after their timeouts (2 s idle, 1 s to finish a message).
+    auto timed = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--idle-timeout"),
+        QStringLiteral("2"), QStringLiteral("--unfinished-timeout"), QStringLiteral("1000"),
+        QStringLiteral("-ORBscanGranularity"), QStringLiteral("1")});
+    ASSERT_TRUE(timed->ready()) << qPrintable(timed->errorText());
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(timed->port()));
+        unfinished.push_back(std::make_unique<RawConnection>(timed->port()));
+        unfinished.back()->send(Bytes(good.begin(), good.begin() + long(good.size() / 2)));
+    }
     for (auto *group : {&unfinished, &idle}) {
         for (auto &connection : *group) {
             bool closed = false;
