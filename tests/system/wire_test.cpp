@@ -384,7 +384,9 @@ TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
         ASSERT_TRUE(client.ok());
         ASSERT_TRUE(client.send(request(std::uint32_t(10 + i), "CCO", "_non_existent")));
         bool closed = false;
-        const Bytes reply = client.receive(2000, &closed, true);
+        // Served at all within the server's 3 s for a request to arrive whole,
+        // on a machine as busy as it may be; at once, as a rule (the median below).
+        const Bytes reply = client.receive(5000, &closed, true);
         ASSERT_GE(reply.size(), 12u) << "a good client was not served during the flood";
         EXPECT_EQ(reply[7], 1);
         servedMs.push_back(clock.elapsed());
