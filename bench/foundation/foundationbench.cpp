@@ -1,11 +1,14 @@
 // What a CCO call costs compared with the loopback floor: a raw TCP
-// ping-pong, a small two-way call to a cco-server process, their ratio, and
-// the call rate from one and from four client threads.
+// ping-pong, a small two-way call to a cco-server process, their ratio, the
+// call rate from one and from four client threads, what the server's call
+// log adds, Resolve of an object, and a registration with a state file in an
+// empty store and in one of --entries bindings.
 #include "serverprocess.h"
 
 #include <orbhandler.h>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -157,15 +160,19 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     int iterations = 5000;
     double seconds = 1.0;
+    int entries = 10000;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--iterations") && i + 1 < argc) {
             iterations = std::max(10, std::atoi(argv[++i]));
         } else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
             seconds = std::max(0.1, std::atof(argv[++i]));
+        } else if (!std::strcmp(argv[i], "--entries") && i + 1 < argc) {
+            entries = std::max(1, std::atoi(argv[++i]));
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--iterations N] [--seconds S]\n"
-                         "Measures loopback TCP ping-pong, CCO call round trips and call rates.\n",
+                         "usage: %s [--iterations N] [--seconds S] [--entries N]\n"
+                         "Measures loopback TCP ping-pong, CCO call round trips and call rates, and\n"
+                         "registrations with a state file in a store of N entries (default 10000).\n",
                          argv[0]);
             return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
         }
@@ -203,6 +210,41 @@ int main(int argc, char *argv[])
         CCO::StringList_var l = ref->ResolveValues("Bench/entry", CCO::RM_Default);
         CORBA::release(ref);
     });
+    cco->Register("Bench/object", cco, CCO::RT_Single);
+    const Stats resolveObject =
+        timeCalls(iterations, [&] { CORBA::Object_var o = cco->Resolve("Bench/object", CCO::RM_Default); });
+
+    // Registration and removal with a state file, in an empty store and in a
+    // full one, flushed to disk before each acknowledgement and every 50 ms.
+    QTemporaryDir stateDir;
+    const int registrations = std::max(10, iterations / 10);
+    const auto cycles = [&](const QString &file, const QStringList &extra, int fill, Stats *empty, Stats *full) {
+        auto server = testsupport::startCcoServer(QStringList{"--quiet", "--state-file", file} + extra, 60000);
+        if (!server->ready()) {
+            std::fprintf(stderr, "foundation-bench: %s\n", qPrintable(server->errorText()));
+            return false;
+        }
+        CORBA::Object_var o = orb.Orb()->string_to_object(server->corbaloc().toLatin1().constData());
+        CCO::IF_CCO_c_var stored = CCO::IF_CCO_c::_narrow(o);
+        const auto cycle = [&] {
+            stored->RegisterValues("Bench/cycle", three, CCO::RT_Single);
+            stored->UnregisterValues("Bench/cycle", CCO::RT_Single);
+        };
+        if (empty)
+            *empty = timeCalls(registrations, cycle);
+        for (int i = 0; i < fill; ++i)
+            stored->RegisterValues(("Bench/Fill/" + std::to_string(i)).c_str(), three, CCO::RT_Single);
+        if (full)
+            *full = timeCalls(registrations, cycle);
+        return true;
+    };
+    Stats flushedEmpty, flushedFull, batchedEmpty, batchedFull;
+    const QString filled = stateDir.filePath("filled.state");
+    if (!cycles(filled, {"--state-sync-ms", "50"}, entries, &batchedEmpty, &batchedFull) ||
+        !cycles(filled, {}, 0, nullptr, &flushedFull) ||
+        !cycles(stateDir.filePath("empty.state"), {}, 0, &flushedEmpty, nullptr))
+        return 1;
+
     const double rate1 = callRate(1, seconds);
     const double rate4 = callRate(4, seconds);
 
@@ -214,8 +256,22 @@ int main(int argc, char *argv[])
     row("CCO ResolveValues, 3 strings", resolve);
     row("CCO ResolveValues, 3 strings, server logging", resolveLogged);
     row("GetCCO + ResolveValues + release", fresh);
+    row("CCO Resolve of an object", resolveObject);
+    const std::string full = "  the same, " + std::to_string(entries) + " entries stored";
+    row("Register+UnregisterValues, flushed each", flushedEmpty);
+    row(full.c_str(), flushedFull);
+    row("Register+UnregisterValues, flushed per 50 ms", batchedEmpty);
+    row(full.c_str(), batchedFull);
     std::printf("%-44s %10.2f\n", "ratio small call / TCP floor (median)", small.medianUs / tcp.medianUs);
     std::printf("%-44s %10.2f\n", "ratio ResolveValues / TCP floor (median)", resolve.medianUs / tcp.medianUs);
+    std::printf("%-44s %10.2f\n", "ratio logging ResolveValues / TCP floor", resolveLogged.medianUs / tcp.medianUs);
+    std::printf("%-44s %10.2f\n", "ratio log cost per call / TCP floor",
+                (resolveLogged.medianUs - resolve.medianUs) / tcp.medianUs);
+    std::printf("%-44s %10.2f\n", "ratio Resolve / TCP floor (median)", resolveObject.medianUs / tcp.medianUs);
+    std::printf("%-44s %10.2f\n", "ratio registration full / empty, flushed each",
+                flushedFull.medianUs / flushedEmpty.medianUs);
+    std::printf("%-44s %10.2f\n", "ratio registration full / empty, per 50 ms",
+                batchedFull.medianUs / batchedEmpty.medianUs);
     std::printf("%-44s %10.0f\n", "calls/s, 1 client thread", rate1);
     std::printf("%-44s %10.0f\n", "calls/s, 4 client threads", rate4);
     std::printf("%-44s %10.2f\n", "ratio 4 threads / 1 thread", rate4 / rate1);

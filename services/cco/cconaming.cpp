@@ -1,12 +1,41 @@
 #include "cconaming.h"
 
+#include <memory>
+
 namespace services
 {
 namespace
 {
-[[noreturn]] void throwStatus(CcoStore::Status status, const CcoStore::Missing &missing)
+// Lets Resolve hand out the reference it made once instead of parsing the IOR again.
+struct ObjectHolder
 {
+    CORBA::Object_var object;
+};
+
+CcoStore::ObjectHandle hold(CORBA::Object_ptr obj)
+{
+    auto holder = std::make_shared<ObjectHolder>();
+    holder->object = CORBA::Object::_duplicate(obj);
+    return holder;
+}
+
+CORBA::Object_ptr held(const CcoStore::ObjectHandle &handle)
+{
+    return CORBA::Object::_duplicate(static_cast<const ObjectHolder *>(handle.get())->object.in());
+}
+
+// `outcome` gets what the log line should say beyond the exception's name.
+[[noreturn]] void throwStatus(CcoStore::Status status, const CcoStore::Missing &missing, const std::string &detail,
+                              std::string &outcome)
+{
+    outcome = detail;
     switch (status) {
+    case CcoStore::Status::TooLarge:
+        throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+    case CcoStore::Status::Full:
+        throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+    case CcoStore::Status::NotStored:
+        throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
     case CcoStore::Status::InvalidName:
         throw CosNaming::NamingContext::InvalidName();
     case CcoStore::Status::AlreadyBound:
@@ -53,8 +82,11 @@ CCO::StringList *toStringList(const std::vector<std::string> &values)
 std::string describe(const std::vector<std::string> &values)
 {
     std::string out = "[";
-    for (std::size_t i = 0; i < values.size(); ++i)
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (out.size() > CallLog::kArgumentBytes)
+            return out + ", ... " + std::to_string(values.size()) + " values]";
         out += (i ? ", " : "") + values[i];
+    }
     return out + "]";
 }
 
@@ -108,14 +140,15 @@ void CcoNaming::changed(CCO::NotificationKind kind, const std::string &name)
 void CcoNaming::Register(const char *name, CORBA::Object_ptr obj, CCO::RedundancyType redundancy)
 {
     const std::string n = safe(name);
-    serve("Register", n, n, [&](std::string &) {
+    serve("Register", n, n, [&](std::string &outcome) {
         checkRedundancy(redundancy);
         if (CORBA::is_nil(obj))
             throw CCO::IF_CCO_c_Naming::InvalidObject();
         CORBA::String_var ior = m_orb->object_to_string(obj);
-        const auto status = m_store.registerObject(n, ior.in());
+        std::string detail;
+        const auto status = m_store.registerObject(n, ior.in(), hold(obj), &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, {});
+            throwStatus(status, {}, detail, outcome);
     });
     changed(CCO::NK_Registered, n);
 }
@@ -126,11 +159,12 @@ void CcoNaming::RegisterValues(const char *name, const CCO::StringList &values, 
     std::vector<std::string> v;
     for (CORBA::ULong i = 0; i < values.length(); ++i)
         v.push_back(safe(values[i]));
-    serve("RegisterValues", n, n + " " + describe(v), [&](std::string &) {
+    serve("RegisterValues", n, n + " " + describe(v), [&](std::string &outcome) {
         checkRedundancy(redundancy);
-        const auto status = m_store.registerValues(n, v);
+        std::string detail;
+        const auto status = m_store.registerValues(n, v, &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, {});
+            throwStatus(status, {}, detail, outcome);
     });
     changed(CCO::NK_Registered, n);
 }
@@ -138,14 +172,15 @@ void CcoNaming::RegisterValues(const char *name, const CCO::StringList &values, 
 CORBA::Object_ptr CcoNaming::Unregister(const char *name, CCO::RedundancyType redundancy)
 {
     const std::string n = safe(name);
-    CORBA::Object_ptr result = serve("Unregister", n, n, [&](std::string &) {
+    CORBA::Object_ptr result = serve("Unregister", n, n, [&](std::string &outcome) {
         checkRedundancy(redundancy);
-        std::string ior;
+        std::string ior, detail;
+        CcoStore::ObjectHandle handle;
         CcoStore::Missing missing;
-        const auto status = m_store.unregisterObject(n, ior, &missing);
+        const auto status = m_store.unregisterObject(n, ior, &handle, &missing, &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, missing);
-        return m_orb->string_to_object(ior.c_str());
+            throwStatus(status, missing, detail, outcome);
+        return handle ? held(handle) : m_orb->string_to_object(ior.c_str());
     });
     changed(CCO::NK_Unregistered, n);
     return result;
@@ -154,12 +189,13 @@ CORBA::Object_ptr CcoNaming::Unregister(const char *name, CCO::RedundancyType re
 void CcoNaming::UnregisterValues(const char *name, CCO::RedundancyType redundancy)
 {
     const std::string n = safe(name);
-    serve("UnregisterValues", n, n, [&](std::string &) {
+    serve("UnregisterValues", n, n, [&](std::string &outcome) {
         checkRedundancy(redundancy);
+        std::string detail;
         CcoStore::Missing missing;
-        const auto status = m_store.unregisterValues(n, &missing);
+        const auto status = m_store.unregisterValues(n, &missing, &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, missing);
+            throwStatus(status, missing, detail, outcome);
     });
     changed(CCO::NK_Unregistered, n);
 }
@@ -167,13 +203,19 @@ void CcoNaming::UnregisterValues(const char *name, CCO::RedundancyType redundanc
 CORBA::Object_ptr CcoNaming::Resolve(const char *name, CCO::ResolveMode)
 {
     const std::string n = safe(name);
-    return serve("Resolve", n, n, [&](std::string &) {
-        std::string ior;
+    return serve("Resolve", n, n, [&](std::string &outcome) {
+        std::string ior, detail;
+        CcoStore::ObjectHandle handle;
         CcoStore::Missing missing;
-        const auto status = m_store.resolveObject(n, ior, &missing);
+        const auto status = m_store.resolveObject(n, ior, &handle, &missing, &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, missing);
-        return m_orb->string_to_object(ior.c_str());
+            throwStatus(status, missing, detail, outcome);
+        if (handle)
+            return held(handle);
+        // Bound before a restart: made from its IOR once, then kept.
+        CORBA::Object_var obj = m_orb->string_to_object(ior.c_str());
+        m_store.rememberObject(n, ior, hold(obj));
+        return obj._retn();
     });
 }
 
@@ -182,10 +224,11 @@ CCO::StringList *CcoNaming::ResolveValues(const char *name, CCO::ResolveMode)
     const std::string n = safe(name);
     return serve("ResolveValues", n, n, [&](std::string &outcome) {
         std::vector<std::string> out;
+        std::string detail;
         CcoStore::Missing missing;
-        const auto status = m_store.resolveValues(n, out, &missing);
+        const auto status = m_store.resolveValues(n, out, &missing, &detail);
         if (status != CcoStore::Status::Ok)
-            throwStatus(status, missing);
+            throwStatus(status, missing, detail, outcome);
         outcome = describe(out);
         return toStringList(out);
     });

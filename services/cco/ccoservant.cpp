@@ -1,5 +1,7 @@
 #include "ccoservant.h"
 
+#include <omniORB4/omniORB.h>
+
 #include <algorithm>
 
 namespace services
@@ -49,8 +51,15 @@ private:
 }
 
 CcoServant::CcoServant(CcoNaming &naming, PortableServer::POA_ptr poa)
+    : CcoServant(naming, poa, Limits())
+{
+}
+
+CcoServant::CcoServant(CcoNaming &naming, PortableServer::POA_ptr poa, Limits limits)
     : m_naming(naming)
     , m_poa(PortableServer::POA::_duplicate(poa))
+    , m_limits(limits)
+    , m_notifier(limits.queuedNotifications, naming.log(), [this](unsigned long id) { unregisterCallback(id); })
 {
     m_naming.setChangeHook([this](CCO::NotificationKind kind, const std::string &name) { notify(kind, name); });
 }
@@ -58,6 +67,7 @@ CcoServant::CcoServant(CcoNaming &naming, PortableServer::POA_ptr poa)
 CcoServant::~CcoServant()
 {
     m_naming.setChangeHook(nullptr);
+    m_notifier.stop();
 }
 
 void CcoServant::setSystemWorkstations(std::vector<std::string> workstations)
@@ -67,28 +77,15 @@ void CcoServant::setSystemWorkstations(std::vector<std::string> workstations)
 
 void CcoServant::notify(CCO::NotificationKind kind, const std::string &name)
 {
-    std::vector<std::pair<unsigned long, CCO::Callback_var>> targets;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const Registration &r : m_registrations) {
-            for (const auto &entry : r.entries) {
-                const bool below = entry.second.empty() || name == entry.second ||
-                                   name.compare(0, entry.second.size() + 1, entry.second + "/") == 0;
-                if (entry.first == kind && below) {
-                    targets.emplace_back(r.id, CCO::Callback::_duplicate(r.callback));
-                    break;
-                }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Registration &r : m_registrations) {
+        for (const auto &entry : r.entries) {
+            const bool below = entry.second.empty() || name == entry.second ||
+                               name.compare(0, entry.second.size() + 1, entry.second + "/") == 0;
+            if (entry.first == kind && below) {
+                m_notifier.post(r.id, r.callback, kind, name);
+                break;
             }
-        }
-    }
-    // Oneway, outside the lock; a callback whose owner is gone is dropped.
-    for (auto &t : targets) {
-        try {
-            t.second->notify(kind, name.c_str());
-            m_naming.log().call("notify", std::to_string(t.first) + " " + name, "sent");
-        } catch (const CORBA::SystemException &e) {
-            m_naming.log().call("notify", std::to_string(t.first) + " " + name, std::string(e._name()) + ", dropped");
-            unregisterCallback(t.first);
         }
     }
 }
@@ -291,8 +288,14 @@ CCO::CBRegistration_ptr CcoServant::register_callback(CCO::Callback_ptr cb, cons
     return m_naming.serveCall("register_callback", "", args, [&](std::string &outcome) {
         if (CORBA::is_nil(cb))
             throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+        if (entries.length() > m_limits.entriesPerCallback) {
+            outcome = std::to_string(entries.length()) + " entries (limit " +
+                      std::to_string(m_limits.entriesPerCallback) + ")";
+            throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+        }
         Registration r;
         r.callback = CCO::Callback::_duplicate(cb);
+        omniORB::setClientCallTimeout(r.callback, CORBA::ULong(m_limits.notifyTimeoutMs));
         for (CORBA::ULong i = 0; i < entries.length(); ++i) {
             const std::string name = safe(entries[i].name);
             const auto kind = entries[i].kind;
@@ -308,6 +311,11 @@ CCO::CBRegistration_ptr CcoServant::register_callback(CCO::Callback_ptr cb, cons
         unsigned long id;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_registrations.size() >= m_limits.callbacks) {
+                outcome = std::to_string(m_registrations.size()) + " callbacks registered (limit " +
+                          std::to_string(m_limits.callbacks) + ")";
+                throw CORBA::NO_RESOURCES(0, CORBA::COMPLETED_NO);
+            }
             id = r.id = m_nextRegistration++;
             m_registrations.push_back(std::move(r));
         }

@@ -1,9 +1,12 @@
 // The CCO: the full IF_CCO_c servant. Naming goes to CcoNaming; the names,
 // subsystems and workstations come from the store's configuration; callbacks
 // registered with register_callback are told of (un)registrations below the
-// names they registered for, and of start-up and shut-down indications.
+// names they registered for, and of start-up and shut-down indications, from
+// a thread of their own (CallbackNotifier). Registrations and their entries
+// are capped: anyone may register, so nobody may register without bound.
 #pragma once
 
+#include "callbacknotifier.h"
 #include "cconaming.h"
 
 #include <cco.hh>
@@ -16,8 +19,17 @@ namespace services
 class CcoServant : public POA_CCO::IF_CCO_c
 {
 public:
+    struct Limits
+    {
+        std::size_t callbacks = 100;         // registrations at a time
+        std::size_t entriesPerCallback = 100;
+        std::size_t queuedNotifications = 1000;
+        unsigned long notifyTimeoutMs = 1000; // per notification, on top of the ORB's connect timeout
+    };
+
     // `poa` holds the CBRegistration objects that register_callback returns.
     CcoServant(CcoNaming &naming, PortableServer::POA_ptr poa);
+    CcoServant(CcoNaming &naming, PortableServer::POA_ptr poa, Limits limits);
     ~CcoServant() override;
 
     // IF_CCO_c_Update
@@ -55,6 +67,8 @@ public:
     // Ends the registration with that id; false if there is none.
     bool unregisterCallback(unsigned long id);
     std::size_t callbackCount() const;
+    // Ends the sending of notifications; for the time before the ORB goes down.
+    void stopCallbacks() { m_notifier.stop(); }
 
     // System workstations (GetSystemWorkstations).
     void setSystemWorkstations(std::vector<std::string> workstations);
@@ -72,6 +86,7 @@ private:
 
     CcoNaming &m_naming;
     PortableServer::POA_var m_poa;
+    const Limits m_limits;
     std::vector<std::string> m_systemWorkstations;
 
     mutable std::mutex m_mutex;
@@ -79,6 +94,7 @@ private:
     std::set<std::string> m_centralServices;
     std::vector<Registration> m_registrations;
     unsigned long m_nextRegistration = 1;
+    CallbackNotifier m_notifier; // last: its thread calls back into this
 };
 
 // Stands for an object that offers the CCO's naming but is not a CCO: a

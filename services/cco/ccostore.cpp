@@ -1,54 +1,40 @@
 #include "ccostore.h"
 
+#include "calllog.h"
+
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <functional>
+#include <unordered_map>
 
 namespace services
 {
 struct CcoStore::Node
 {
+    Node *parent = nullptr;
+    std::string name;
     std::optional<std::vector<std::string>> values;
     std::string ior;
-    // In the order in which the children were first bound.
-    std::vector<std::pair<std::string, std::unique_ptr<Node>>> children;
+    ObjectHandle object;
+    std::size_t bindingsBelow = 0; // its own included
+    bool pinned = false;           // configured structure: never freed
+    bool listedEmpty = false;
+    std::list<Node *>::iterator emptyEntry;
+    // Owned; in the order in which the children were first bound.
+    std::vector<Node *> children;
+    std::unordered_map<std::string, Node *> byName;
 
-    Node *child(const std::string &name) const
+    Node *child(const std::string &n) const
     {
-        for (const auto &c : children) {
-            if (c.first == name)
-                return c.second.get();
-        }
-        return nullptr;
+        const auto it = byName.find(n);
+        return it == byName.end() ? nullptr : it->second;
     }
-
-    bool holdsBinding() const
-    {
-        if (values || !ior.empty())
-            return true;
-        return std::any_of(children.begin(), children.end(), [](const auto &c) { return c.second->holdsBinding(); });
-    }
+    bool bound() const { return values || !ior.empty(); }
 };
 
 namespace
 {
 const std::string kSystem = "LocalSystem";
-
-// Bytes travel as Latin-1; QString::fromLatin1 keeps every byte as it came.
-QString bytes(const std::string &s)
-{
-    return QString::fromLatin1(s.data(), int(s.size()));
-}
-
-std::string bytes(const QString &s)
-{
-    return s.toLatin1().toStdString();
-}
 
 std::string join(const std::vector<std::string> &path)
 {
@@ -57,30 +43,80 @@ std::string join(const std::vector<std::string> &path)
         out += "/" + s;
     return out;
 }
+
+// Segments of a canonical name as the journal holds it, no aliases applied.
+std::vector<std::string> canonicalSegments(const std::string &name)
+{
+    std::vector<std::string> out;
+    std::size_t start = 4; // after "CCO/"
+    while (start <= name.size()) {
+        const auto slash = name.find('/', start);
+        out.push_back(name.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos)
+            break;
+        start = slash + 1;
+    }
+    return out;
+}
+
+const char *const kRefusalNames[] = {"name-length", "name-depth", "value-count", "value-length", "store-full"};
 }
 
 CcoStore::CcoStore(Config config)
-    : m_config(std::move(config))
-    , m_root(std::make_unique<Node>())
+    : CcoStore(std::move(config), Limits())
 {
+}
+
+CcoStore::CcoStore(Config config, Limits limits)
+    : m_config(std::move(config))
+    , m_limits(limits)
+    , m_root(new Node)
+{
+    m_root->pinned = true;
     // The configured structure exists from the start, so that asking below
     // a configured subsystem or workstation yields an empty list, not NotFound.
     std::vector<std::string> subsystems = m_config.subsystems;
     if (!m_config.subsystem.empty() &&
         std::find(subsystems.begin(), subsystems.end(), m_config.subsystem) == subsystems.end())
         subsystems.push_back(m_config.subsystem);
+    std::vector<std::vector<std::string>> configured;
     for (const auto &sub : subsystems)
-        ensure({kSystem, "SubSystems", sub});
+        configured.push_back({kSystem, "SubSystems", sub});
     if (!m_config.subsystem.empty()) {
         std::vector<std::string> workstations = m_config.workstations;
         if (!m_config.workstation.empty())
             workstations.push_back(m_config.workstation);
         for (const auto &ws : workstations)
-            ensure({kSystem, "SubSystems", m_config.subsystem, "Workstations", ws});
+            configured.push_back({kSystem, "SubSystems", m_config.subsystem, "Workstations", ws});
+    }
+    for (const auto &path : configured) {
+        for (Node *node = ensure(path); node; node = node->parent)
+            node->pinned = true;
     }
 }
 
-CcoStore::~CcoStore() = default;
+CcoStore::~CcoStore()
+{
+    clear();
+    delete m_root;
+}
+
+void CcoStore::clear()
+{
+    // Iteratively, child before parent: a deep tree must not overflow the stack.
+    std::vector<Node *> pending(m_root->children.begin(), m_root->children.end());
+    while (!pending.empty()) {
+        Node *node = pending.back();
+        pending.pop_back();
+        pending.insert(pending.end(), node->children.begin(), node->children.end());
+        delete node;
+    }
+    m_root->children.clear();
+    m_root->byName.clear();
+    m_empty.clear();
+    m_bindings = 0;
+    m_contexts = 0;
+}
 
 std::optional<std::vector<std::string>> CcoStore::split(const std::string &name) const
 {
@@ -130,9 +166,46 @@ std::optional<std::vector<std::string>> CcoStore::split(const std::string &name)
     return out;
 }
 
+CcoStore::Status CcoStore::refuse(Refusal kind, const std::string &why, std::string *detail) const
+{
+    const unsigned long count = ++m_refused[kind];
+    // Counted always, reported at 1, 10, 100, ...: a flood of refusals must
+    // not turn into a flood of lines.
+    unsigned long power = 1;
+    while (power < count && power <= 1000000000UL)
+        power *= 10;
+    if (power == count)
+        printLine("LIMIT " + std::string(kRefusalNames[kind]) + " refused " + std::to_string(count) +
+                  " call(s) so far; latest: " + why);
+    if (detail)
+        *detail = why;
+    return kind == NameLength || kind == NameDepth ? Status::InvalidName
+           : kind == StoreFull                     ? Status::Full
+                                                   : Status::TooLarge;
+}
+
+std::optional<std::vector<std::string>> CcoStore::checkedSplit(const std::string &name, std::string *detail) const
+{
+    if (name.size() > m_limits.nameLength) {
+        refuse(NameLength,
+               "name of " + std::to_string(name.size()) + " bytes (limit " + std::to_string(m_limits.nameLength) + ")",
+               detail);
+        return std::nullopt;
+    }
+    auto path = split(name);
+    if (path && path->size() > m_limits.nameDepth) {
+        refuse(NameDepth,
+               "name of " + std::to_string(path->size()) + " segments (limit " + std::to_string(m_limits.nameDepth) +
+                   ")",
+               detail);
+        return std::nullopt;
+    }
+    return path;
+}
+
 CcoStore::Node *CcoStore::find(const std::vector<std::string> &path) const
 {
-    Node *node = m_root.get();
+    Node *node = m_root;
     for (const auto &seg : path) {
         node = node->child(seg);
         if (!node)
@@ -143,22 +216,78 @@ CcoStore::Node *CcoStore::find(const std::vector<std::string> &path) const
 
 CcoStore::Node *CcoStore::ensure(const std::vector<std::string> &path)
 {
-    Node *node = m_root.get();
+    Node *node = m_root;
     for (const auto &seg : path) {
         Node *next = node->child(seg);
         if (!next) {
-            node->children.emplace_back(seg, std::make_unique<Node>());
-            next = node->children.back().second.get();
+            if (node->listedEmpty) {
+                m_empty.erase(node->emptyEntry);
+                node->listedEmpty = false;
+            }
+            next = new Node;
+            next->parent = node;
+            next->name = seg;
+            node->children.push_back(next);
+            node->byName.emplace(seg, next);
+            ++m_contexts;
         }
         node = next;
     }
     return node;
 }
 
+void CcoStore::addBinding(Node *node)
+{
+    if (node->listedEmpty) {
+        m_empty.erase(node->emptyEntry);
+        node->listedEmpty = false;
+    }
+    for (Node *n = node; n; n = n->parent)
+        ++n->bindingsBelow;
+    ++m_bindings;
+}
+
+void CcoStore::removeBinding(Node *node)
+{
+    for (Node *n = node; n; n = n->parent)
+        --n->bindingsBelow;
+    --m_bindings;
+    keepOrFreeEmpty(node);
+}
+
+void CcoStore::keepOrFreeEmpty(Node *node)
+{
+    if (node->pinned || node->bindingsBelow || !node->children.empty() || node->listedEmpty)
+        return;
+    node->emptyEntry = m_empty.insert(m_empty.end(), node);
+    node->listedEmpty = true;
+    while (m_empty.size() > m_limits.emptyContexts) {
+        Node *oldest = m_empty.front();
+        m_empty.pop_front();
+        oldest->listedEmpty = false;
+        Node *parent = oldest->parent;
+        freeNode(oldest);
+        // Its parent may now be an empty leaf itself, and the next to go.
+        if (!parent->pinned && !parent->bindingsBelow && parent->children.empty() && !parent->listedEmpty) {
+            parent->emptyEntry = m_empty.insert(m_empty.end(), parent);
+            parent->listedEmpty = true;
+        }
+    }
+}
+
+void CcoStore::freeNode(Node *node)
+{
+    Node *parent = node->parent;
+    parent->byName.erase(node->name);
+    parent->children.erase(std::find(parent->children.begin(), parent->children.end(), node));
+    --m_contexts;
+    delete node; // an empty leaf: no children to free
+}
+
 CcoStore::Status CcoStore::missingStatus(const std::vector<std::string> &path, Missing *missing) const
 {
     if (missing) {
-        Node *node = m_root.get();
+        Node *node = m_root;
         std::size_t i = 0;
         for (; i < path.size(); ++i) {
             node = node->child(path[i]);
@@ -172,32 +301,67 @@ CcoStore::Status CcoStore::missingStatus(const std::vector<std::string> &path, M
 
 std::optional<std::string> CcoStore::canonicalName(const std::string &name) const
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, nullptr);
     if (!path)
         return std::nullopt;
     return join(*path);
 }
 
-CcoStore::Status CcoStore::registerValues(const std::string &name, const std::vector<std::string> &values)
+CcoStore::Status CcoStore::store(const StateJournal::Record &record, std::string *detail)
 {
-    auto path = split(name);
+    if (!m_journal)
+        return Status::Ok;
+    const std::string error = m_journal->append(record);
+    if (error.empty())
+        return Status::Ok;
+    printLine("STATE not stored: " + std::string(1, char(record.op)) + " " + record.name + ": " + error);
+    if (detail)
+        *detail = error;
+    return Status::NotStored;
+}
+
+CcoStore::Status CcoStore::registerValues(const std::string &name, const std::vector<std::string> &values,
+                                          std::string *detail)
+{
+    auto path = checkedSplit(name, detail);
     if (!path || path->empty())
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Node *node = ensure(*path);
-    if (node->values)
+    if (values.size() > m_limits.values)
+        return refuse(ValueCount,
+                      std::to_string(values.size()) + " values (limit " + std::to_string(m_limits.values) + ")",
+                      detail);
+    for (const auto &v : values) {
+        if (v.size() > m_limits.valueLength)
+            return refuse(ValueLength,
+                          "a value of " + std::to_string(v.size()) + " bytes (limit " +
+                              std::to_string(m_limits.valueLength) + ")",
+                          detail);
+    }
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    if (const Node *node = find(*path); node && node->values)
         return Status::AlreadyBound;
-    node->values = values;
-    save();
+    if (m_bindings >= m_limits.bindings)
+        return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
+                      detail);
+    const std::string canonical = join(*path);
+    if (const auto status = store({StateJournal::Record::BindValues, canonical, values}, detail); status != Status::Ok)
+        return status;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+        Node *node = ensure(*path);
+        node->values = values;
+        addBinding(node);
+    }
+    compactIfDue();
     return Status::Ok;
 }
 
-CcoStore::Status CcoStore::unregisterValues(const std::string &name, Missing *missing)
+CcoStore::Status CcoStore::unregisterValues(const std::string &name, Missing *missing, std::string *detail)
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, detail);
     if (!path || path->empty())
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> writing(m_writeMutex);
     Node *node = find(*path);
     if (!node)
         return missingStatus(*path, missing);
@@ -206,18 +370,24 @@ CcoStore::Status CcoStore::unregisterValues(const std::string &name, Missing *mi
             missing->rest = {path->back()};
         return Status::NotFound;
     }
-    node->values.reset();
-    save();
+    if (const auto status = store({StateJournal::Record::UnbindValues, join(*path), {}}, detail); status != Status::Ok)
+        return status;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+        node->values.reset();
+        removeBinding(node);
+    }
+    compactIfDue();
     return Status::Ok;
 }
 
-CcoStore::Status CcoStore::resolveValues(const std::string &name, std::vector<std::string> &out,
-                                         Missing *missing) const
+CcoStore::Status CcoStore::resolveValues(const std::string &name, std::vector<std::string> &out, Missing *missing,
+                                         std::string *detail) const
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, detail);
     if (!path)
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
     out.clear();
     const Node *node = find(*path);
     if (!node) {
@@ -230,33 +400,50 @@ CcoStore::Status CcoStore::resolveValues(const std::string &name, std::vector<st
         out = *node->values;
         return Status::Ok;
     }
-    for (const auto &c : node->children) {
-        if (c.second->holdsBinding())
-            out.push_back(c.first);
+    for (const Node *c : node->children) {
+        if (c->bindingsBelow)
+            out.push_back(c->name);
     }
     return Status::Ok;
 }
 
-CcoStore::Status CcoStore::registerObject(const std::string &name, const std::string &ior)
+CcoStore::Status CcoStore::registerObject(const std::string &name, const std::string &ior, ObjectHandle handle,
+                                          std::string *detail)
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, detail);
     if (!path || path->empty())
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    Node *node = ensure(*path);
-    if (!node->ior.empty())
+    if (ior.size() > m_limits.valueLength)
+        return refuse(ValueLength,
+                      "an object reference of " + std::to_string(ior.size()) + " bytes (limit " +
+                          std::to_string(m_limits.valueLength) + ")",
+                      detail);
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    if (const Node *node = find(*path); node && !node->ior.empty())
         return Status::AlreadyBound;
-    node->ior = ior;
-    save();
+    if (m_bindings >= m_limits.bindings)
+        return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
+                      detail);
+    if (const auto status = store({StateJournal::Record::BindObject, join(*path), {ior}}, detail); status != Status::Ok)
+        return status;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+        Node *node = ensure(*path);
+        node->ior = ior;
+        node->object = std::move(handle);
+        addBinding(node);
+    }
+    compactIfDue();
     return Status::Ok;
 }
 
-CcoStore::Status CcoStore::unregisterObject(const std::string &name, std::string &ior, Missing *missing)
+CcoStore::Status CcoStore::unregisterObject(const std::string &name, std::string &ior, ObjectHandle *handle,
+                                            Missing *missing, std::string *detail)
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, detail);
     if (!path || path->empty())
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> writing(m_writeMutex);
     Node *node = find(*path);
     if (!node)
         return missingStatus(*path, missing);
@@ -265,18 +452,28 @@ CcoStore::Status CcoStore::unregisterObject(const std::string &name, std::string
             missing->rest = {path->back()};
         return Status::NotFound;
     }
-    ior.swap(node->ior);
-    node->ior.clear();
-    save();
+    if (const auto status = store({StateJournal::Record::UnbindObject, join(*path), {}}, detail); status != Status::Ok)
+        return status;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+        ior.swap(node->ior);
+        node->ior.clear();
+        if (handle)
+            *handle = std::move(node->object);
+        node->object.reset();
+        removeBinding(node);
+    }
+    compactIfDue();
     return Status::Ok;
 }
 
-CcoStore::Status CcoStore::resolveObject(const std::string &name, std::string &ior, Missing *missing) const
+CcoStore::Status CcoStore::resolveObject(const std::string &name, std::string &ior, ObjectHandle *handle,
+                                         Missing *missing, std::string *detail) const
 {
-    auto path = split(name);
+    auto path = checkedSplit(name, detail);
     if (!path || path->empty())
         return Status::InvalidName;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
     const Node *node = find(*path);
     if (!node)
         return missingStatus(*path, missing);
@@ -287,116 +484,234 @@ CcoStore::Status CcoStore::resolveObject(const std::string &name, std::string &i
             missing->rest = {path->back()};
         return Status::NotFound;
     }
+    if (handle && node->object) {
+        *handle = node->object;
+        return Status::Ok;
+    }
     ior = node->ior;
     return Status::Ok;
+}
+
+void CcoStore::rememberObject(const std::string &name, const std::string &ior, ObjectHandle handle)
+{
+    auto path = split(name);
+    if (!path)
+        return;
+    std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+    if (Node *node = find(*path); node && node->ior == ior && !node->object)
+        node->object = std::move(handle);
+}
+
+void CcoStore::dropObjectHandles()
+{
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+    std::vector<Node *> pending{m_root};
+    while (!pending.empty()) {
+        Node *node = pending.back();
+        pending.pop_back();
+        node->object.reset();
+        pending.insert(pending.end(), node->children.begin(), node->children.end());
+    }
 }
 
 std::vector<std::string> CcoStore::boundChildren(const std::string &canonical) const
 {
     std::vector<std::string> out;
-    auto path = split(canonical);
+    auto path = checkedSplit(canonical, nullptr);
     if (!path)
         return out;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
     if (const Node *node = find(*path)) {
-        for (const auto &c : node->children) {
-            if (c.second->holdsBinding())
-                out.push_back(c.first);
+        for (const Node *c : node->children) {
+            if (c->bindingsBelow)
+                out.push_back(c->name);
         }
+    }
+    return out;
+}
+
+std::vector<StateJournal::Record> CcoStore::liveRecords() const
+{
+    // Depth first with an explicit stack; bindings in listing order, so
+    // that replaying them creates every context in its place.
+    std::vector<StateJournal::Record> out;
+    std::vector<std::pair<const Node *, std::size_t>> stack{{m_root, 0}};
+    std::vector<std::string> path;
+    while (!stack.empty()) {
+        const Node *node = stack.back().first;
+        std::size_t &next = stack.back().second;
+        if (next == 0 && node != m_root) {
+            if (node->values)
+                out.push_back({StateJournal::Record::BindValues, join(path), *node->values});
+            if (!node->ior.empty())
+                out.push_back({StateJournal::Record::BindObject, join(path), {node->ior}});
+        }
+        if (next < node->children.size()) {
+            const Node *child = node->children[next++];
+            if (child->bindingsBelow) {
+                path.push_back(child->name);
+                stack.emplace_back(child, 0);
+            }
+            continue;
+        }
+        stack.pop_back();
+        if (node != m_root)
+            path.pop_back();
     }
     return out;
 }
 
 std::vector<std::string> CcoStore::dump() const
 {
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<std::string> path;
-    std::function<void(const Node &)> walk = [&](const Node &node) {
-        if (node.values) {
-            std::string line = join(path) + " =";
-            for (const auto &v : *node.values)
-                line += " [" + v + "]";
-            out.push_back(line);
+    for (const auto &r : liveRecords()) {
+        if (r.op == StateJournal::Record::BindObject) {
+            out.push_back(r.name + " -> object");
+            continue;
         }
-        if (!node.ior.empty())
-            out.push_back(join(path) + " -> object");
-        for (const auto &c : node.children) {
-            path.push_back(c.first);
-            walk(*c.second);
-            path.pop_back();
-        }
-    };
-    walk(*m_root);
+        std::string line = r.name + " =";
+        for (const auto &v : r.fields)
+            line += " [" + v + "]";
+        out.push_back(line);
+    }
     return out;
 }
 
-std::string CcoStore::useStateFile(const QString &path)
+std::string CcoStore::refusals() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_stateFile = path;
-    QFile file(path);
-    if (!file.exists())
-        return {};
-    if (!file.open(QIODevice::ReadOnly))
-        return "cannot read state file " + bytes(path) + ": " + file.errorString().toStdString();
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
-    if (doc.isNull() || !doc.isObject())
-        return "state file " + path.toStdString() + " is not valid: " + error.errorString().toStdString();
+    std::string out;
+    for (int k = 0; k < RefusalKinds; ++k)
+        out += std::string(k ? " " : "") + kRefusalNames[k] + "=" + std::to_string(m_refused[k].load());
+    return out;
+}
 
-    std::function<void(Node &, const QJsonObject &)> read = [&](Node &node, const QJsonObject &obj) {
-        if (obj.contains(QLatin1String("values"))) {
-            std::vector<std::string> values;
-            for (const auto &v : obj.value(QLatin1String("values")).toArray())
-                values.push_back(bytes(v.toString()));
-            node.values = values;
+std::size_t CcoStore::bindingCount() const
+{
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
+    return m_bindings;
+}
+
+std::size_t CcoStore::contextCount() const
+{
+    std::shared_lock<std::shared_mutex> lock(m_treeMutex);
+    return m_contexts;
+}
+
+void CcoStore::compactIfDue()
+{
+    // Rewriting costs the whole store; doing it only once the journal holds
+    // twice as many records as there are bindings keeps it a constant share
+    // of each registration.
+    if (!m_journal || m_journal->recordsSinceRewrite() < 1024 + 2 * m_bindings)
+        return;
+    const std::string error = m_journal->rewrite(liveRecords());
+    if (!error.empty())
+        printLine("STATE compaction failed (the journal goes on): " + error);
+}
+
+std::string CcoStore::replay(const std::vector<StateJournal::Record> &records)
+{
+    std::size_t index = 0;
+    for (const auto &r : records) {
+        ++index;
+        const auto path = canonicalSegments(r.name);
+        if (std::any_of(path.begin(), path.end(), [](const std::string &s) { return s.empty(); }))
+            return "record " + std::to_string(index) + " has an invalid name";
+        Node *node = find(path);
+        switch (r.op) {
+        case StateJournal::Record::BindValues:
+            if (node && node->values)
+                return "record " + std::to_string(index) + " binds values twice at " + r.name;
+            node = ensure(path);
+            node->values = r.fields;
+            addBinding(node);
+            break;
+        case StateJournal::Record::BindObject:
+            if (node && !node->ior.empty())
+                return "record " + std::to_string(index) + " binds an object twice at " + r.name;
+            node = ensure(path);
+            node->ior = r.fields.at(0);
+            addBinding(node);
+            break;
+        case StateJournal::Record::UnbindValues:
+            if (!node || !node->values)
+                return "record " + std::to_string(index) + " removes values that are not bound at " + r.name;
+            node->values.reset();
+            removeBinding(node);
+            break;
+        case StateJournal::Record::UnbindObject:
+            if (!node || node->ior.empty())
+                return "record " + std::to_string(index) + " removes an object that is not bound at " + r.name;
+            node->ior.clear();
+            removeBinding(node);
+            break;
         }
-        node.ior = bytes(obj.value(QLatin1String("ior")).toString());
-        for (const auto &c : obj.value(QLatin1String("children")).toArray()) {
-            const QJsonObject child = c.toObject();
-            const std::string name = bytes(child.value(QLatin1String("name")).toString());
-            Node *target = node.child(name);
-            if (!target) {
-                node.children.emplace_back(name, std::make_unique<Node>());
-                target = node.children.back().second.get();
-            }
-            read(*target, child);
-        }
-    };
-    read(*m_root, doc.object());
+    }
     return {};
 }
 
-void CcoStore::save()
+std::string CcoStore::useStateFile(const QString &path, OnDamage onDamage, int syncIntervalMs,
+                                   std::vector<std::string> *notes)
 {
-    if (m_stateFile.isEmpty())
-        return;
-    std::function<QJsonObject(const Node &)> write = [&](const Node &node) {
-        QJsonObject obj;
-        if (node.values) {
-            QJsonArray values;
-            for (const auto &v : *node.values)
-                values.append(bytes(v));
-            obj.insert(QLatin1String("values"), values);
-        }
-        if (!node.ior.empty())
-            obj.insert(QLatin1String("ior"), bytes(node.ior));
-        QJsonArray children;
-        for (const auto &c : node.children) {
-            QJsonObject child = write(*c.second);
-            child.insert(QLatin1String("name"), bytes(c.first));
-            children.append(child);
-        }
-        if (!children.isEmpty())
-            obj.insert(QLatin1String("children"), children);
-        return obj;
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    std::unique_lock<std::shared_mutex> lock(m_treeMutex);
+    const auto note = [&](const std::string &text) {
+        if (notes && !text.empty())
+            notes->push_back(text);
     };
-    // Written whole and renamed into place, so a crash leaves the old state.
-    QSaveFile file(m_stateFile);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(write(*m_root)).toJson(QJsonDocument::Indented));
-        file.commit();
+
+    StateJournal::Contents contents = StateJournal::read(path);
+    std::string error = contents.error;
+    if (error.empty()) {
+        error = replay(contents.records);
+        if (!error.empty())
+            error = "state file " + path.toStdString() + " is damaged: " + error;
     }
+    if (!error.empty()) {
+        clear();
+        if (onDamage == OnDamage::Refuse)
+            return error;
+        const QString previous = StateJournal::previousPath(path);
+        StateJournal::Contents kept;
+        if (onDamage == OnDamage::UsePrevious) {
+            if (!QFile::exists(previous))
+                return error + "; there is no kept copy " + previous.toStdString();
+            kept = StateJournal::read(previous);
+            std::string keptError = kept.error;
+            if (keptError.empty())
+                keptError = replay(kept.records);
+            if (!keptError.empty()) {
+                clear();
+                return error + "; the kept copy is no good either: " + keptError;
+            }
+        }
+        // The damaged file stays for whoever wants to look at it.
+        const QString aside = path + QStringLiteral(".damaged");
+        QFile::remove(aside);
+        if (!QFile::rename(path, aside))
+            return error + "; cannot move it aside to " + aside.toStdString();
+        note(error + "; moved aside to " + aside.toStdString());
+        if (onDamage == OnDamage::UsePrevious) {
+            if (!QFile::copy(previous, path))
+                return "cannot copy the kept copy " + previous.toStdString() + " into place";
+            note("started from the kept copy " + previous.toStdString() + " with " + std::to_string(m_bindings) +
+                 " bindings");
+        } else {
+            note("started empty");
+        }
+        contents = kept;
+    }
+    note(contents.note);
+
+    m_journal = std::make_unique<StateJournal>(path);
+    m_journal->setSyncInterval(syncIntervalMs);
+    error = m_journal->open(contents.validBytes);
+    if (!error.empty()) {
+        m_journal.reset();
+        return error;
+    }
+    return {};
 }
 }

@@ -2,6 +2,7 @@
 // reachable as corbaloc::HOST:PORT/CCO.
 #include "ccoservant.h"
 #include "ccostore.h"
+#include "resourcelimits.h"
 #include "servercommandline.h"
 #include "serverruntime.h"
 
@@ -33,13 +34,13 @@ int main(int argc, char *argv[])
         "\"CALL <operation> <arguments> -> <outcome>\" line per call. Stops on SIGINT/SIGTERM.\n"
         "Commands on stdin, each answered by \"OK <command>\" or \"ERROR <command>: <reason>\":\n"
         "  fault delay OP[@NAME] MS | fault hang OP[@NAME] | fault raise OP[@NAME] EXCEPTION\n"
-        "  fault clear [OP] | faults | dump | quit\n"
+        "  fault clear [OP] | faults | dump | stats | quit\n"
         "OP is the operation name as it travels (ResolveValues, _is_a, ...) or *."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
-    const QCommandLineOption host(QStringLiteral("host"),
+    const QCommandLineOption host(QStringList{QStringLiteral("listen"), QStringLiteral("host")},
                                   QStringLiteral("Address to listen on and to publish (0.0.0.0: all)."),
-                                  QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+                                  QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one."),
                                   QStringLiteral("PORT"), QStringLiteral("2809"));
     const QCommandLineOption system(QStringLiteral("system"), QStringLiteral("System name (empty: not available)."),
@@ -60,8 +61,46 @@ int main(int argc, char *argv[])
                                                 QStringLiteral("Workstations that GetSystemWorkstations lists."),
                                                 QStringLiteral("LIST"));
     const QCommandLineOption stateFile(QStringLiteral("state-file"),
-                                       QStringLiteral("Keep registrations in this file across restarts."),
+                                       QStringLiteral("Keep registrations in this file across restarts (a "
+                                                      "journal, compacted now and then; the file it replaced is "
+                                                      "kept as PATH.previous)."),
                                        QStringLiteral("PATH"));
+    const QCommandLineOption onDamage(QStringLiteral("on-damaged-state"),
+                                      QStringLiteral("When the state file cannot be loaded: refuse to start, start "
+                                                     "empty, or start from PATH.previous (the damaged file is kept "
+                                                     "as PATH.damaged)."),
+                                      QStringLiteral("refuse|empty|previous"), QStringLiteral("refuse"));
+    const QCommandLineOption stateSync(QStringLiteral("state-sync-ms"),
+                                       QStringLiteral("0: each change is on disk before it is acknowledged (one disk "
+                                                      "flush per registration). N: changes are written at once (a "
+                                                      "crash of the server loses none) and flushed to disk at most N "
+                                                      "ms apart."),
+                                       QStringLiteral("MS"), QStringLiteral("0"));
+    const CcoStore::Limits storeDefaults;
+    const CcoServant::Limits callbackDefaults;
+    const auto limitOption = [](const char *name, const char *help, std::size_t value) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(help), QStringLiteral("N"),
+                                  QString::number(value));
+    };
+    const QCommandLineOption maxNameLength = limitOption("max-name-length", "Longest name, bytes (InvalidName beyond).",
+                                                         storeDefaults.nameLength);
+    const QCommandLineOption maxNameDepth =
+        limitOption("max-name-depth", "Most segments of a name, counted from CCO/ (InvalidName beyond).",
+                    storeDefaults.nameDepth);
+    const QCommandLineOption maxValues =
+        limitOption("max-values", "Most strings per binding (IMP_LIMIT beyond).", storeDefaults.values);
+    const QCommandLineOption maxValueLength =
+        limitOption("max-value-length", "Longest string or object reference, bytes (IMP_LIMIT beyond).",
+                    storeDefaults.valueLength);
+    const QCommandLineOption maxBindings =
+        limitOption("max-bindings", "Most bindings in the store (NO_RESOURCES beyond).", storeDefaults.bindings);
+    const QCommandLineOption maxEmptyContexts =
+        limitOption("max-empty-contexts",
+                    "Emptied contexts kept for their place in listings; beyond, the oldest are freed.",
+                    storeDefaults.emptyContexts);
+    const QCommandLineOption maxCallbacks =
+        limitOption("max-callbacks", "Most callback registrations at a time (NO_RESOURCES beyond).",
+                    callbackDefaults.callbacks);
     const QCommandLineOption fault(QStringLiteral("fault"),
                                    QStringLiteral("A fault from the start, e.g. \"delay ResolveValues 2000\" "
                                                   "(repeatable)."),
@@ -74,8 +113,14 @@ int main(int argc, char *argv[])
                                                        "under the key CCO: an object that is not a full CCO."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not log calls."));
     parser.addOptions({help, host, port, system, subsystem, workstation, subsystems, workstations, systemWorkstations,
-                       stateFile, fault, callTimeout, namingOnly, quiet});
+                       stateFile, onDamage, stateSync, maxNameLength, maxNameDepth, maxValues, maxValueLength, maxBindings,
+                       maxEmptyContexts, maxCallbacks, fault, callTimeout, namingOnly, quiet});
+    const ResourceOptions resourceOptions;
+    parser.addOptions(resourceOptions.options());
 
+    ResourceLimits resources;
+    if (const std::string error = takeOrbArguments(argc, argv, resources.orbArguments); !error.empty())
+        return fail(error);
     if (const auto exitCode = parseServerCommandLine(parser, help, argc, argv, "cco-server"))
         return *exitCode;
     if (parser.isSet(help)) {
@@ -92,6 +137,33 @@ int main(int argc, char *argv[])
     const int callMs = parser.value(callTimeout).toInt(&ok);
     if (!ok || callMs <= 0)
         return fail("invalid --call-timeout '" + parser.value(callTimeout).toStdString() + "'");
+    if (const std::string error = resourceOptions.read(parser, resources); !error.empty())
+        return fail(error);
+
+    CcoStore::Limits storeLimits;
+    CcoServant::Limits callbackLimits;
+    callbackLimits.notifyTimeoutMs = (unsigned long)(callMs);
+    const struct
+    {
+        const QCommandLineOption &option;
+        std::size_t &out;
+    } limits[] = {{maxNameLength, storeLimits.nameLength}, {maxNameDepth, storeLimits.nameDepth},
+                  {maxValues, storeLimits.values},         {maxValueLength, storeLimits.valueLength},
+                  {maxBindings, storeLimits.bindings},     {maxEmptyContexts, storeLimits.emptyContexts},
+                  {maxCallbacks, callbackLimits.callbacks}};
+    for (const auto &l : limits) {
+        const qulonglong value = parser.value(l.option).toULongLong(&ok);
+        if (!ok || value < 1 || value > 100000000)
+            return fail("invalid --" + l.option.names().first().toStdString() + " '" +
+                        parser.value(l.option).toStdString() + "' (1..100000000)");
+        l.out = std::size_t(value);
+    }
+    const int syncMs = parser.value(stateSync).toInt(&ok);
+    if (!ok || syncMs < 0 || syncMs > 600000)
+        return fail("invalid --state-sync-ms '" + parser.value(stateSync).toStdString() + "' (0..600000)");
+    const QString damage = parser.value(onDamage);
+    if (damage != QLatin1String("refuse") && damage != QLatin1String("empty") && damage != QLatin1String("previous"))
+        return fail("invalid --on-damaged-state '" + damage.toStdString() + "' (refuse, empty or previous)");
 
     CcoStore::Config config;
     config.system = parser.value(system).toStdString();
@@ -101,11 +173,20 @@ int main(int argc, char *argv[])
                                                  : std::vector<std::string>{config.subsystem};
     config.workstations = splitList(parser.value(workstations).toStdString());
 
-    CcoStore store(config);
+    CcoStore store(config, storeLimits);
     if (parser.isSet(stateFile)) {
-        const std::string error = store.useStateFile(parser.value(stateFile));
+        std::vector<std::string> notes;
+        const auto action = damage == QLatin1String("empty")      ? CcoStore::OnDamage::StartEmpty
+                            : damage == QLatin1String("previous") ? CcoStore::OnDamage::UsePrevious
+                                                                  : CcoStore::OnDamage::Refuse;
+        const std::string error = store.useStateFile(parser.value(stateFile), action, syncMs, &notes);
+        for (const auto &note : notes)
+            std::fprintf(stderr, "cco-server: %s\n", note.c_str());
         if (!error.empty())
-            return fail(error, 1);
+            return fail(error + (action == CcoStore::OnDamage::Refuse
+                                     ? " (--on-damaged-state empty or previous starts anyway)"
+                                     : ""),
+                        1);
     }
 
     FaultInjector faults(CcoNaming::exceptionNames());
@@ -118,13 +199,15 @@ int main(int argc, char *argv[])
     log.setQuiet(parser.isSet(quiet));
 
     ServerRuntime runtime("cco-server");
-    const std::string error = runtime.start(parser.value(host).toStdString(), portNumber, callMs, 500);
+    const std::string error = runtime.start(parser.value(host).toStdString(), portNumber, callMs, 500, resources);
     if (!error.empty())
         return fail(error, 1);
 
     {
         CcoNaming naming(runtime.orb(), store, faults, log);
-        CcoServant cco(naming, runtime.rootPoa());
+        CcoServant cco(naming, runtime.rootPoa(), callbackLimits);
+        runtime.setBeforeShutdown([&] { cco.stopCallbacks(); });
+        runtime.setBeforeDestroy([&] { store.dropObjectHandles(); });
         cco.setSystemWorkstations(splitList(parser.value(systemWorkstations).toStdString()));
         CcoNamingServant namingServant(naming);
 
@@ -144,8 +227,14 @@ int main(int argc, char *argv[])
                     printLine("ENTRY " + entry);
                 return {};
             }
+            if (line == "stats") {
+                printLine("STATS bindings=" + std::to_string(store.bindingCount()) +
+                          " contexts=" + std::to_string(store.contextCount()) +
+                          " callbacks=" + std::to_string(cco.callbackCount()) + " refused: " + store.refusals());
+                return {};
+            }
             if (line == "help") {
-                printLine("cco-server: dump prints every binding");
+                printLine("cco-server: dump prints every binding, stats the counts and refusals");
                 return {};
             }
             return "?";
@@ -154,5 +243,6 @@ int main(int argc, char *argv[])
         runtime.stop();
     }
     printLine("STOPPED");
+    flushOutput();
     return 0;
 }

@@ -42,9 +42,16 @@ protected:
     {
         using Result = decltype(body(std::declval<std::string &>()));
         std::string outcome;
+        bool injected = false;
+        // On an exception, `outcome` is what the body said about it.
+        const auto failed = [&](const char *exception) {
+            if (injected)
+                return "injected " + std::string(exception);
+            return outcome.empty() ? std::string(exception) : std::string(exception) + " (" + outcome + ")";
+        };
         try {
             if (auto raise = m_faults.apply(op, name)) {
-                outcome = "injected ";
+                injected = true;
                 throwIfSystemException(raise->exception);
                 raiseUserException(*raise);
             }
@@ -57,10 +64,10 @@ protected:
                 return result;
             }
         } catch (const CORBA::UserException &e) {
-            m_log.call(op, args, outcome + e._name());
+            m_log.call(op, args, failed(e._name()));
             throw;
         } catch (const CORBA::SystemException &e) {
-            m_log.call(op, args, outcome + e._name());
+            m_log.call(op, args, failed(e._name()));
             throw;
         }
     }

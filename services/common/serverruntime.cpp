@@ -99,7 +99,8 @@ ServerRuntime::~ServerRuntime()
     stop();
 }
 
-std::string ServerRuntime::start(const std::string &host, int port, int callTimeoutMs, int connectTimeoutMs)
+std::string ServerRuntime::start(const std::string &host, int port, int callTimeoutMs, int connectTimeoutMs,
+                                 const ResourceLimits &limits)
 {
     if (port < 0 || port > 65535)
         return "port out of range: " + std::to_string(port);
@@ -124,6 +125,10 @@ std::string ServerRuntime::start(const std::string &host, int port, int callTime
                     std::to_string(callTimeoutMs),
                     "-ORBclientConnectTimeOutPeriod",
                     std::to_string(connectTimeoutMs)};
+    for (auto &a : orbArguments(limits))
+        m_argStorage.push_back(a);
+    if (!limits.orbConfigFile.empty())
+        ::setenv("OMNIORB_CONFIG", limits.orbConfigFile.c_str(), 1);
     std::vector<char *> argv;
     for (auto &a : m_argStorage)
         argv.push_back(a.data());
@@ -131,6 +136,9 @@ std::string ServerRuntime::start(const std::string &host, int port, int callTime
     int argc = int(m_argStorage.size());
     try {
         m_orb = CORBA::ORB_init(argc, argv.data(), "omniORB4");
+        if (argc > 1)
+            return "the ORB does not know the argument '" + std::string(argv[1]) + "'";
+        guardDescriptors(limits.reservedDescriptors);
         CORBA::Object_var obj = m_orb->resolve_initial_references("RootPOA");
         m_rootPoa = PortableServer::POA::_narrow(obj);
         // omniORB's INS POA activates objects under the literal key given,
@@ -141,6 +149,9 @@ std::string ServerRuntime::start(const std::string &host, int port, int callTime
         manager->activate();
         manager = m_insPoa->the_POAManager();
         manager->activate();
+    } catch (const CORBA::INITIALIZE &e) {
+        return std::string("cannot start the ORB on ") + host + ":" + std::to_string(port) + " (" + e._name() +
+               "; port in use, or a bad -ORB argument or --orb-config setting?)";
     } catch (const CORBA::SystemException &e) {
         return std::string("cannot start the ORB on ") + host + ":" + std::to_string(port) + " (" + e._name() +
                "; port in use?)";
@@ -248,6 +259,8 @@ void ServerRuntime::stop()
     m_insPoa = PortableServer::POA::_nil();
     try {
         m_orb->shutdown(true);
+        if (m_beforeDestroy)
+            m_beforeDestroy();
         m_orb->destroy();
     } catch (const CORBA::Exception &e) {
         printLine(std::string("shutdown: ") + e._name());

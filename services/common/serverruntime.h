@@ -5,6 +5,7 @@
 #pragma once
 
 #include "faultinjector.h"
+#include "resourcelimits.h"
 
 #include <omniORB4/CORBA.h>
 
@@ -27,7 +28,8 @@ public:
 
     // `host` is the address to listen on and to publish ("0.0.0.0": all
     // interfaces); `port` 0 picks a free one. Returns an error text.
-    std::string start(const std::string &host, int port, int callTimeoutMs, int connectTimeoutMs);
+    std::string start(const std::string &host, int port, int callTimeoutMs, int connectTimeoutMs,
+                      const ResourceLimits &limits = {});
 
     CORBA::ORB_ptr orb() const { return m_orb.in(); }
     PortableServer::POA_ptr rootPoa() const { return m_rootPoa.in(); }
@@ -50,6 +52,9 @@ public:
 
     // Called by run() once a stop was asked for, before the ORB goes down.
     void setBeforeShutdown(std::function<void()> fn) { m_beforeShutdown = std::move(fn); }
+    // Called by stop() once no call runs any more, before the ORB is
+    // destroyed: the last moment to release object references.
+    void setBeforeDestroy(std::function<void()> fn) { m_beforeDestroy = std::move(fn); }
 
     // Deactivates everything and destroys the ORB; waits for running calls.
     void stop();
@@ -63,6 +68,7 @@ private:
     PortableServer::POA_var m_insPoa;
     std::vector<std::string> m_argStorage;
     std::function<void()> m_beforeShutdown;
+    std::function<void()> m_beforeDestroy;
 };
 
 // Splits "a,b,c" into its non-empty pieces.

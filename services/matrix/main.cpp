@@ -3,6 +3,7 @@
 // CCO/LocalSystem/LocalSubSystem/Workstations/<workstation>/AntennaMatrixManager<id>/IF_MMR_c.
 #include "matrixregistrar.h"
 #include "matrixservant.h"
+#include "resourcelimits.h"
 #include "servercommandline.h"
 #include "serverruntime.h"
 
@@ -48,9 +49,9 @@ int main(int argc, char *argv[])
         "OP is the operation name as it travels (connect, _get_statusData, _is_a, ...) or *."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
-    const QCommandLineOption host(QStringLiteral("host"),
+    const QCommandLineOption host(QStringList{QStringLiteral("listen"), QStringLiteral("host")},
                                   QStringLiteral("Address to listen on and to publish (0.0.0.0: all)."),
-                                  QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+                                  QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("TCP port; 0 picks a free one."),
                                   QStringLiteral("PORT"), QStringLiteral("0"));
     const QCommandLineOption cco(QStringLiteral("cco"),
@@ -90,7 +91,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Do not log calls."));
     parser.addOptions({help, host, port, cco, workstation, id, inputs, outputs, noRanges, notInitialised, fault,
                        callTimeout, retry, check, quiet});
+    const ResourceOptions resourceOptions;
+    parser.addOptions(resourceOptions.options());
 
+    ResourceLimits resources;
+    if (const std::string error = takeOrbArguments(argc, argv, resources.orbArguments); !error.empty())
+        return fail(error);
     if (const auto exitCode = parseServerCommandLine(parser, help, argc, argv, "matrix-server"))
         return *exitCode;
     if (parser.isSet(help)) {
@@ -116,6 +122,8 @@ int main(int argc, char *argv[])
                         parser.value(n.option).toStdString() + "' (" + std::to_string(n.min) + ".." +
                         std::to_string(n.max) + ")");
     }
+    if (const std::string error = resourceOptions.read(parser, resources); !error.empty())
+        return fail(error);
     const std::string ccoLocation = parser.value(cco).toStdString();
     if (parser.isSet(cco) && ccoLocation.rfind("corbaloc:", 0) != 0 && ccoLocation.rfind("IOR:", 0) != 0)
         return fail("invalid --cco '" + ccoLocation + "' (corbaloc::HOST:PORT/CCO expected)");
@@ -139,7 +147,7 @@ int main(int argc, char *argv[])
     log.setQuiet(parser.isSet(quiet));
 
     ServerRuntime runtime("matrix-server");
-    const std::string error = runtime.start(parser.value(host).toStdString(), portNumber, callMs, 500);
+    const std::string error = runtime.start(parser.value(host).toStdString(), portNumber, callMs, 500, resources);
     if (!error.empty())
         return fail(error, 1);
 
@@ -176,5 +184,6 @@ int main(int argc, char *argv[])
         runtime.stop();
     }
     printLine("STOPPED");
+    flushOutput();
     return 0;
 }

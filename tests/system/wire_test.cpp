@@ -1,7 +1,9 @@
 // Garbage and broken GIOP on the raw sockets of cco-server and
 // matrix-server: whatever arrives, the server stays up, keeps serving
 // well-formed calls, answers or drops the bad connection, and gives back the
-// threads and memory that the bad connections took.
+// threads and memory that the bad connections took. Floods of idle and
+// unfinished connections, beyond the descriptors the server started with,
+// leave a good client served at once and are closed after their timeouts.
 #include "systemsupport.h"
 
 #include "orbhandler.h"
@@ -18,9 +20,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -345,4 +349,74 @@ TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
     EXPECT_TRUE(ccoServes());
     EXPECT_TRUE(matrixServes());
 }
+}
+
+TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
+{
+    // The server starts with fewer descriptors than the flood takes, as a
+    // server under a default limit of 1024 meets 1100 connections.
+    rlimit own {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max < 2048)
+        GTEST_SKIP() << "the hard limit of open files (" << own.rlim_max << ") leaves no room for the flood";
+    rlimit small = own;
+    small.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &small), 0);
+    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
+    ::setrlimit(RLIMIT_NOFILE, &own);
+    ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
+
+    std::vector<std::unique_ptr<RawConnection>> idle, unfinished;
+    for (int i = 0; i < 400; ++i)
+        idle.push_back(std::make_unique<RawConnection>(cco->port()));
+    const Bytes good = request(1, "CCO", "_non_existent");
+    for (int i = 0; i < 20; ++i) {
+        unfinished.push_back(std::make_unique<RawConnection>(cco->port()));
+        unfinished.back()->send(Bytes(good.begin(), good.begin() + long(good.size() / 2)));
+    }
+
+    // Each on a new connection, as a client that arrives during the flood.
+    std::vector<qint64> servedMs;
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        RawConnection client(cco->port());
+        ASSERT_TRUE(client.ok());
+        ASSERT_TRUE(client.send(request(std::uint32_t(10 + i), "CCO", "_non_existent")));
+        bool closed = false;
+        // Served at all within the server's 3 s for a request to arrive whole,
+        // on a machine as busy as it may be; at once, as a rule (the median below).
+        const Bytes reply = client.receive(5000, &closed, true);
+        ASSERT_GE(reply.size(), 12u) << "a good client was not served during the flood";
+        EXPECT_EQ(reply[7], 1);
+        servedMs.push_back(clock.elapsed());
+    }
+    std::sort(servedMs.begin(), servedMs.end());
+    EXPECT_LT(servedMs[servedMs.size() / 2], 100) << "a good client waited for the flood";
+    const ProcessFigures flooded = processFigures(cco->pid());
+    std::printf("flood of 420 connections: %d threads, good clients served in %lld..%lld ms\n", flooded.threads,
+        servedMs.front(), servedMs.back());
+    // Connections beyond the dedicated threads share a pool instead of a thread each.
+    EXPECT_LT(flooded.threads, 300);
+
+    idle.clear();
+    unfinished.clear();
+
+    // The server closes both kinds after their timeouts (2 s idle, 1 s to finish a message).
+    auto timed = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--idle-timeout"),
+        QStringLiteral("2"), QStringLiteral("--unfinished-timeout"), QStringLiteral("1000"),
+        QStringLiteral("-ORBscanGranularity"), QStringLiteral("1")});
+    ASSERT_TRUE(timed->ready()) << qPrintable(timed->errorText());
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<RawConnection>(timed->port()));
+        unfinished.push_back(std::make_unique<RawConnection>(timed->port()));
+        unfinished.back()->send(Bytes(good.begin(), good.begin() + long(good.size() / 2)));
+    }
+    for (auto *group : {&unfinished, &idle}) {
+        for (auto &connection : *group) {
+            bool closed = false;
+            connection->receive(10000, &closed);
+            ASSERT_TRUE(closed) << (group == &idle ? "an idle" : "an unfinished") << " connection stays open";
+        }
+    }
 }
