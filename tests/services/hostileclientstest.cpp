@@ -2,6 +2,7 @@
 // enough to overflow a recursive server, oversized value lists, a disk that
 // fills up under the state file, state files damaged between runs, callback
 // targets that never answer, and ORB settings given by the operator.
+#include "ccoclient.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -24,39 +25,19 @@
 #include <string>
 #include <vector>
 
-using Strings = std::vector<std::string>;
+using ccoclient::clientOrb;
+using ccoclient::resolve;
+using ccoclient::Strings;
+using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using testsupport::ServerProcess;
 
 namespace
 {
-CORBA::ORB_ptr clientOrb()
-{
-    auto &handler = CorbaCommon::OrbHandler::Instance();
-    if (!handler.orbIsAvailable())
-        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QStringLiteral("5000")});
-    return handler.Orb();
-}
-
 CCO::IF_CCO_c_ptr connect(const ServerProcess &server)
 {
-    CORBA::Object_var obj = clientOrb()->string_to_object(server.corbaloc().toLatin1().constData());
+    CORBA::Object_var obj = clientOrb(5000)->string_to_object(server.corbaloc().toLatin1().constData());
     return CCO::IF_CCO_c::_narrow(obj);
-}
-
-CCO::StringList values(const Strings &items)
-{
-    CCO::StringList list;
-    list.length(CORBA::ULong(items.size()));
-    for (CORBA::ULong i = 0; i < list.length(); ++i)
-        list[i] = CORBA::string_dup(items[i].c_str());
-    return list;
-}
-
-Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
-{
-    const CCO::StringList_var list = cco->ResolveValues(name.c_str(), CCO::RM_Default);
-    return Strings(list->get_buffer(), list->get_buffer() + list->length());
 }
 
 std::string repeat(const std::string &piece, int times)
@@ -104,15 +85,16 @@ public:
         QFile filler(filePath(QStringLiteral("filler")));
         filler.open(QIODevice::WriteOnly | QIODevice::Append);
         const QByteArray block(1024, 'x');
-        while (freeSpace() > freeBytes && filler.write(block) == block.size() && filler.flush()) {
-        }
+        while (freeSpace() > freeBytes && filler.write(block) == block.size() && filler.flush()) { }
     }
     void makeRoom() { QFile::remove(filePath(QStringLiteral("filler"))); }
 
 private:
     long freeSpace() const
     {
-        struct statvfs info {};
+        struct statvfs info
+        {
+        };
         if (::statvfs(m_dir.path().toLocal8Bit().constData(), &info) != 0)
             return 0;
         return long(info.f_bavail * info.f_bsize);
@@ -150,12 +132,12 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     // come back after a crash.
     const std::string deepest = "CCO/" + repeat("s/", 31) + "x";
     cco->RegisterValues(deepest.c_str(), values({"deep"}), CCO::RT_Single);
-    EXPECT_EQ(resolve(cco, "CCO/s"), Strings{"s"});
+    EXPECT_EQ(resolve(cco, "CCO/s"), Strings {"s"});
     server->kill();
     server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     cco = connect(*server);
-    EXPECT_EQ(resolve(cco, deepest), Strings{"deep"});
+    EXPECT_EQ(resolve(cco, deepest), Strings {"deep"});
 }
 
 TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
@@ -171,7 +153,7 @@ TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
     }
     // Each kept leaf may keep its emptied parent ("Churn/<i>").
     EXPECT_LE(stat(*server, QStringLiteral("contexts")), contexts + 2 * 50 + 2);
-    EXPECT_EQ(resolve(cco, "Churn"), Strings{});
+    EXPECT_EQ(resolve(cco, "Churn"), Strings {});
 }
 
 TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
@@ -191,7 +173,7 @@ TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
     server = testsupport::startCcoServer(generous);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     cco = connect(*server);
-    EXPECT_EQ(resolve(cco, deep), Strings{"bottom"});
+    EXPECT_EQ(resolve(cco, deep), Strings {"bottom"});
 }
 
 TEST(CcoStateFile, AFullDiskFailsTheCallAndLosesNothingAcknowledged)
@@ -264,7 +246,7 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     EXPECT_GE(server->waitForLine(QStringLiteral("dropped an unfinished last record at line 4"), 2000), 0);
     cco = connect(*server);
-    EXPECT_EQ(resolve(cco, "Kept"), (Strings{"one", "two"}));
+    EXPECT_EQ(resolve(cco, "Kept"), (Strings {"one", "two"}));
     server->stop();
 
     // A changed byte in the middle: refused with the file's name and the line.
@@ -283,7 +265,7 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     auto fromKept = testsupport::startCcoServer({"--state-file", state, "--on-damaged-state", "previous"});
     ASSERT_TRUE(fromKept->ready()) << qPrintable(fromKept->errorText());
     cco = connect(*fromKept);
-    EXPECT_EQ(resolve(cco, "Kept/one"), Strings{"1"});
+    EXPECT_EQ(resolve(cco, "Kept/one"), Strings {"1"});
     EXPECT_TRUE(QFile::exists(state + QStringLiteral(".damaged")));
     fromKept->stop();
 
@@ -306,7 +288,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
 {
     // A listener whose queue is full: connection attempts to it go unanswered.
     const int blackhole = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
@@ -323,7 +305,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     ASSERT_TRUE(server->ready());
     CCO::IF_CCO_c_var cco = connect(*server);
     const std::string target = "corbaloc::127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/Callback";
-    CORBA::Object_var obj = clientOrb()->string_to_object(target.c_str());
+    CORBA::Object_var obj = clientOrb(5000)->string_to_object(target.c_str());
     CCO::Callback_var callback = CCO::Callback::_unchecked_narrow(obj);
     CCO::CallbackEntryList entries;
     entries.length(1);
@@ -368,18 +350,17 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("# small messages only\ngiopMaxMsgSize = 8192\n");
     }
-    for (const QStringList &args :
-         {QStringList{"--orb-config", config}, QStringList{"-ORBgiopMaxMsgSize", "8192"},
-          QStringList{"--max-message-size", "8192"}}) {
+    for (const QStringList &args : {QStringList {"--orb-config", config}, QStringList {"-ORBgiopMaxMsgSize", "8192"},
+             QStringList {"--max-message-size", "8192"}}) {
         SCOPED_TRACE(args.join(' ').toStdString());
-        auto server = testsupport::startCcoServer(args + QStringList{"--listen", "127.0.0.1"});
+        auto server = testsupport::startCcoServer(args + QStringList {"--listen", "127.0.0.1"});
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
         CCO::IF_CCO_c_var cco = connect(*server);
         EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
         cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
     }
-    for (const QStringList &args : {QStringList{"-ORBnoSuchSetting", "1"}, QStringList{"-ORBtraceLevel"},
-                                    QStringList{"--orb-config", dir.filePath("missing.cfg")}}) {
+    for (const QStringList &args : {QStringList {"-ORBnoSuchSetting", "1"}, QStringList {"-ORBtraceLevel"},
+             QStringList {"--orb-config", dir.filePath("missing.cfg")}}) {
         auto server = testsupport::startCcoServer(args, 5000);
         EXPECT_FALSE(server->ready()) << args.join(' ').toStdString();
         EXPECT_GE(server->waitForLine(QStringLiteral("stderr: cco-server: "), 5000), 0);

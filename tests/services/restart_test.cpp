@@ -1,6 +1,7 @@
 // What a cco-server started again on its state file knows: every binding that
 // was left, and none that was removed, so that a workstation's receiver that
 // went away does not come back with the CCO after a power cut.
+#include "ccoclient.h"
 #include "serverprocess.h"
 
 #include <cco.hh>
@@ -13,16 +14,15 @@
 #include <string>
 #include <vector>
 
-using Strings = std::vector<std::string>;
+using ccoclient::resolve;
+using ccoclient::Strings;
+using ccoclient::values;
 
 namespace
 {
 CCO::IF_CCO_c_ptr connect(const testsupport::ServerProcess &server)
 {
-    auto &handler = CorbaCommon::OrbHandler::Instance();
-    if (!handler.orbIsAvailable())
-        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QStringLiteral("2000")});
-    CORBA::Object_var obj = handler.Orb()->string_to_object(server.corbaloc().toLatin1().constData());
+    CORBA::Object_var obj = ccoclient::clientOrb()->string_to_object(server.corbaloc().toLatin1().constData());
     // A connection left over from the earlier process on the same port fails the first request once.
     try {
         return CCO::IF_CCO_c::_narrow(obj);
@@ -31,23 +31,6 @@ CCO::IF_CCO_c_ptr connect(const testsupport::ServerProcess &server)
     }
 }
 
-Strings resolve(CCO::IF_CCO_c_ptr cco, const char *name)
-{
-    CCO::StringList_var list = cco->ResolveValues(name, CCO::RM_Default);
-    Strings out;
-    for (CORBA::ULong i = 0; i < list->length(); ++i)
-        out.emplace_back(list[i].in());
-    return out;
-}
-
-CCO::StringList values(const Strings &items)
-{
-    CCO::StringList list;
-    list.length(CORBA::ULong(items.size()));
-    for (CORBA::ULong i = 0; i < list.length(); ++i)
-        list[i] = CORBA::string_dup(items[i].c_str());
-    return list;
-}
 }
 
 TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)

@@ -2,6 +2,7 @@
 // enumeration ordinals out of range in crafted GIOP requests (no stub can send
 // them), switching and ranges, exceptions with their reasons, the matrix
 // manager's registration through CCO restarts, and the command lines.
+#include "ccoclient.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -22,22 +23,15 @@
 #include <cstring>
 #include <functional>
 
-using Strings = std::vector<std::string>;
+using ccoclient::clientOrb;
+using ccoclient::Strings;
+using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using Naming = CCO::IF_CCO_c_Naming;
 using MMR = MatrixManager::IF_MMR_c;
 
 namespace
 {
-// OrbHandler's ORB, with a short call timeout so that a failing test fails fast.
-CORBA::ORB_ptr clientOrb()
-{
-    auto &handler = CorbaCommon::OrbHandler::Instance();
-    if (!handler.orbIsAvailable())
-        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QStringLiteral("2000")});
-    return handler.Orb();
-}
-
 // A connection left over from an earlier server on the same port fails the
 // first request (COMM_FAILURE); one more try reaches the new process.
 template <typename T> typename T::_ptr_type narrowTo(const QString &corbaloc)
@@ -48,15 +42,6 @@ template <typename T> typename T::_ptr_type narrowTo(const QString &corbaloc)
     } catch (const CORBA::COMM_FAILURE &) {
         return T::_narrow(obj);
     }
-}
-
-CCO::StringList values(const Strings &items)
-{
-    CCO::StringList list;
-    list.length(CORBA::ULong(items.size()));
-    for (CORBA::ULong i = 0; i < list.length(); ++i)
-        list[i] = CORBA::string_dup(items[i].c_str());
-    return list;
 }
 
 std::string text(char *s)

@@ -1,0 +1,42 @@
+// The client side that the service tests share: the process's ORB and the
+// conversions between CCO string lists and standard strings.
+#pragma once
+
+#include <cco.hh>
+#include <orbhandler.h>
+
+#include <string>
+#include <vector>
+
+namespace ccoclient
+{
+using Strings = std::vector<std::string>;
+
+// OrbHandler's ORB. The first caller in a process sets the call timeout, short
+// so that a failing test fails fast.
+inline CORBA::ORB_ptr clientOrb(int callTimeoutMs = 2000)
+{
+    auto &handler = CorbaCommon::OrbHandler::Instance();
+    if (!handler.orbIsAvailable())
+        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)});
+    return handler.Orb();
+}
+
+inline CCO::StringList values(const Strings &items)
+{
+    CCO::StringList list;
+    list.length(CORBA::ULong(items.size()));
+    for (CORBA::ULong i = 0; i < list.length(); ++i)
+        list[i] = CORBA::string_dup(items[i].c_str());
+    return list;
+}
+
+inline Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
+{
+    CCO::StringList_var list = cco->ResolveValues(name.c_str(), CCO::RM_Default);
+    Strings out;
+    for (CORBA::ULong i = 0; i < list->length(); ++i)
+        out.emplace_back(list[i].in());
+    return out;
+}
+}
