@@ -189,7 +189,9 @@ protected:
         static int lastId = 0;
         id = ++lastId;
         device = QStringLiteral("/DEVICES/RX%1").arg(id);
-        cfg.entries["MatrixID"] = QString::number(id);
+        // The first receiver of a run finds matrix manager 1 through the key's default.
+        if (id != 1)
+            cfg.entries["MatrixID"] = QString::number(id);
     }
     void TearDown() override
     {
