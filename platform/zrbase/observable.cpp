@@ -1,8 +1,8 @@
 #include "observable.h"
 
 #include "iobserver.h"
-#include "observableinspection.h"
 #include "observablewatch.h"
+#include "observerqueries.h"
 
 #include <algorithm>
 
@@ -13,7 +13,7 @@ Observable::~Observable()
 
 bool Observable::AddObserver(IObserver *observer)
 {
-    if (!observer || ObservableInspection::HasObserver(*this, observer))
+    if (!observer || ObserverQueries::HasObserver(*this, observer))
         return false;
     observers.push_back(observer);
     return true;
@@ -45,7 +45,7 @@ void Observable::NotifyObservers(unsigned int code, IObserver *causing)
     const std::vector<IObserver *> round = observers;
     ObservableWatch watch(this);
     for (IObserver *observer : round) {
-        if (observer == causing || !ObservableInspection::HasObserver(*this, observer))
+        if (observer == causing || !ObserverQueries::HasObserver(*this, observer))
             continue;
         observer->Notify(this, code);
         if (watch.destroyed())
@@ -53,12 +53,12 @@ void Observable::NotifyObservers(unsigned int code, IObserver *causing)
     }
 }
 
-bool ObservableInspection::HasObserver(const Observable &subject, const IObserver *observer)
+bool ObserverQueries::HasObserver(const Observable &subject, const IObserver *observer)
 {
     return std::find(subject.observers.begin(), subject.observers.end(), observer) != subject.observers.end();
 }
 
-int ObservableInspection::ObserverCount(const Observable &subject)
+int ObserverQueries::ObserverCount(const Observable &subject)
 {
     return static_cast<int>(subject.observers.size());
 }

@@ -32,7 +32,7 @@ protected:
     std::vector<IObserver *> observers;
 
 private:
-    // The stand-in's own questions about the list (observableinspection.h),
+    // The stand-in's own questions about the list (observerqueries.h),
     // for hosts and tests; the driver has only the operations above.
-    friend struct ObservableInspection;
+    friend struct ObserverQueries;
 };

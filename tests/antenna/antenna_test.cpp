@@ -7,7 +7,7 @@
 #include "externalccodriver.h"
 #include "icfg.h"
 #include "node.h"
-#include "observableinspection.h"
+#include "observerqueries.h"
 #include "orbhandler.h"
 #include "serverprocess.h"
 #include "tree.h"
@@ -431,8 +431,8 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "<absent>");
     EXPECT_EQ(text(at("DRIVEROCCUPIED")), "<absent>");
     for (const char *observed : {"ANTENNA", "HARDWARESTATUS", "ANTENNAS/MatrixOut"})
-        EXPECT_EQ(ObservableInspection::ObserverCount(*tree->FindValue(at(observed))), 0) << observed;
-    EXPECT_EQ(ObservableInspection::ObserverCount(*tree->FindNode(at("ANTENNAS"))), 0);
+        EXPECT_EQ(ObserverQueries::ObserverCount(*tree->FindValue(at(observed))), 0) << observed;
+    EXPECT_EQ(ObserverQueries::ObserverCount(*tree->FindNode(at("ANTENNAS"))), 0);
     EXPECT_EQ(matrix->connections(), "out 4 <- in 2");
 }
 }

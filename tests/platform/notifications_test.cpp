@@ -4,7 +4,7 @@
 #include "changecodes.h"
 #include "iobserver.h"
 #include "observable.h"
-#include "observableinspection.h"
+#include "observerqueries.h"
 #include "valueselection.h"
 
 #include <gtest/gtest.h>
@@ -75,5 +75,5 @@ TEST(Observable, MakeFirstObserverMovesAnObserverToTheHeadOnce)
     subject.MakeFirstObserver(nullptr);
     subject.NotifyObservers(ChangeCode::ValueChanged, nullptr);
     EXPECT_EQ(order, (std::vector<int> {3, 1, 2}));
-    EXPECT_EQ(ObservableInspection::ObserverCount(subject), 3);
+    EXPECT_EQ(ObserverQueries::ObserverCount(subject), 3);
 }

@@ -2,7 +2,7 @@
 #include "changecodes.h"
 #include "iobserver.h"
 #include "node.h"
-#include "observableinspection.h"
+#include "observerqueries.h"
 #include "tree.h"
 #include "treepathhelpers.h"
 #include "value.h"
@@ -163,7 +163,7 @@ TEST_F(ValueTree, ValueObservingPtrMovesTheOwnersRegistration)
     EXPECT_EQ(owner.codes, std::vector<unsigned int> {3}) << "the owner receives the value's notifications";
 
     ptr.reset(other);
-    EXPECT_EQ(ObservableInspection::ObserverCount(*ip), 0);
+    EXPECT_EQ(ObserverQueries::ObserverCount(*ip), 0);
     other->SetState(7, nullptr);
     EXPECT_EQ(ptr.get(), other) << "only state 1 means going away";
 
@@ -174,9 +174,9 @@ TEST_F(ValueTree, ValueObservingPtrMovesTheOwnersRegistration)
 
     {
         ValueObservingPtr<Value<QString>> scoped(&owner, ip);
-        EXPECT_EQ(ObservableInspection::ObserverCount(*ip), 2);
+        EXPECT_EQ(ObserverQueries::ObserverCount(*ip), 2);
     }
-    EXPECT_EQ(ObservableInspection::ObserverCount(*ip), 0) << "the destructor unregisters both";
+    EXPECT_EQ(ObserverQueries::ObserverCount(*ip), 0) << "the destructor unregisters both";
 }
 
 TEST(TreePaths, ExactlyOneSlashAtEachJoint)

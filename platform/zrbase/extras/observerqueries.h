@@ -6,7 +6,7 @@
 class IObserver;
 class Observable;
 
-struct ObservableInspection
+struct ObserverQueries
 {
     static bool HasObserver(const Observable &subject, const IObserver *observer);
     static int ObserverCount(const Observable &subject);
