@@ -1,6 +1,7 @@
 // CorbaCommon::OrbHandler against real cco-server processes. The ORB takes the "CCO" reference at Init,
 // so the CCO's port is fixed for the program; every test brings the ORB up and down again.
 #include "serverprocess.h"
+#include "waituntil.h"
 
 #include <orbhandler.h>
 
@@ -210,8 +211,7 @@ TEST_F(OrbHandlerTest, TimeoutsThatAreNotPositiveAreRefusedAndTheDefaultKept)
     });
     const auto start = Clock::now();
     const int defaultMs = CorbaCommon::OrbHandler::DefaultCallTimeoutMs;
-    while (!done && Clock::now() - start < std::chrono::milliseconds(2 * defaultMs))
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::waitUntil([&] { return done.load(); }, 2 * defaultMs, 10);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_TRUE(done.load()) << "the call was not bounded";
     cco->command("fault clear");
