@@ -1,6 +1,7 @@
 // AntennaComm, the driver's antenna side and vorn-host's antenna demo against real cco-server and
 // matrix-server processes. One cco-server for the program; each test has its own matrix id and device.
 #include "antennacomm.h"
+#include "antennaselfhealing.h"
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
 #include "errorhandler.h"
@@ -16,6 +17,7 @@
 #include "vornos.h"
 #include "vornoshost.h"
 #include "waituntil.h"
+#include "zrexception.h"
 
 #include <QAbstractEventDispatcher>
 #include <QElapsedTimer>
@@ -23,6 +25,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTextStream>
 
 #include <gtest/gtest.h>
@@ -195,6 +198,7 @@ protected:
     }
     void TearDown() override
     {
+        healer.reset();
         comm.reset();
         values::Tree::Instance()->RemoveNode(device);
     }
@@ -206,8 +210,11 @@ protected:
         buildReceiver(device, {{"A", 2}, {"B", 5}, {"Z", 0}}, "RUNNING", 3);
         matrix = std::make_unique<Matrix>(id, matrixArgs);
         comm = std::make_unique<AntennaComm>();
+        attach();
         ASSERT_TRUE(comm->init(device, &cfg));
     }
+    // What the driver would put beside AntennaComm.
+    virtual void attach() {}
     bool runPending() const { return !QAbstractEventDispatcher::instance()->registeredTimers(comm.get()).isEmpty(); }
     // The run kills its timer first and makes all its calls before the event loop gets control back.
     void switchTo(const QString &antenna)
@@ -223,6 +230,7 @@ protected:
     TraceLog trace;
     std::unique_ptr<Matrix> matrix;
     std::unique_ptr<AntennaComm> comm;
+    std::unique_ptr<AntennaSelfHealing> healer;
 };
 
 TEST_F(AntennaCommTest, SwitchesDisconnectingTheOldInputFirst)
@@ -322,6 +330,52 @@ TEST_F(AntennaCommTest, MatrixIsLookedUpWhenTheHardwareRuns)
     EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
 }
 
+// Once the own values are set up the start-up counts as done, even when the
+// antenna table then throws: a second init neither sets them up again nor
+// observes them twice.
+TEST_F(AntennaCommTest, StartUpIsNotRepeatedWhenTheAntennaTableThrows)
+{
+    if (auto *antenna = addValue<values::ValueSelection>(device, "ANTENNA"))
+        antenna->SetItems({"A"}, nullptr);
+    if (auto *hardware = addValue<values::ValueSelection>(device, "HARDWARESTATUS")) {
+        hardware->SetItems({"STOPPED", "RUNNING"}, nullptr);
+        hardware->SetSelectedItem("STOPPED", nullptr);
+    }
+    addValue<values::Value<QString>>(device, "ANTENNAS"); // a value where the node of MatrixOut belongs
+    comm = std::make_unique<AntennaComm>();
+    EXPECT_THROW(comm->init(device, &cfg), ZRException);
+    EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "true");
+    EXPECT_EQ(text(at("DRIVEROCCUPIED")), "false");
+
+    values::Tree::Instance()->FindValue(at("DRIVEROCCUPIED"))->SetStringValue("true", nullptr);
+    const int tableReads = trace.count("Antenna Names: finish");
+    bool started = false;
+    EXPECT_NO_THROW(started = comm->init(device, &cfg));
+    EXPECT_TRUE(started) << "stopped hardware: nothing to look up";
+    EXPECT_EQ(text(at("DRIVEROCCUPIED")), "true") << "the own values were set up again";
+    EXPECT_EQ(trace.count("Antenna Names: finish"), tableReads);
+}
+
+// A range for an antenna without ExternalNumber enters it with port 0, and it
+// stays so until ANTENNAS changes: a change of the selection reads nothing
+// again, not even after the host released MatrixOut.
+TEST_F(AntennaCommTest, RangeEntryOfPortZeroStaysUntilTheTableIsReadAgain)
+{
+    startConnected();
+    dynamic_cast<values::ValueSelection *>(values::Tree::Instance()->FindValue(at("ANTENNA")))
+        ->SetItems({"A", "B", "Z", "Q"}, nullptr);
+    switchTo("A");
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    std::vector<AntennaRangeDefinition> ranges {{"Q", 1, 2}};
+    comm->SetRangesToAntennaMatrix(ranges);
+
+    const int tableReads = trace.count("Antenna Names: finish");
+    values::Tree::Instance()->FindValue(at("ANTENNAS/MatrixOut"))->SetState(values::ValueBase::StateReleased, nullptr);
+    switchTo("Q");
+    EXPECT_EQ(matrix->connections(), "") << "Q has input 0: A is released and nothing connected";
+    EXPECT_EQ(trace.count("Antenna Names: finish"), tableReads);
+}
+
 TEST_F(AntennaCommTest, MatrixManagerThatGoesAwayIsReportedAndFoundAgain)
 {
     startConnected();
@@ -403,17 +457,22 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     EXPECT_FALSE(waitUntil([&] { return !retrying(); }, 150)) << "no receiver values yet";
 
     // A value where the ANTENNAS node belongs makes the tree throw: a failed
-    // attempt, not an exception in the host's event loop.
+    // attempt, not an exception in the host's event loop. The own values
+    // are in place by then, so the next attempt only looks the matrix up.
     buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 4);
     values::Tree *tree = values::Tree::Instance();
     tree->RemoveNode(at("ANTENNAS"));
     addValue<values::Value<QString>>(device, "ANTENNAS");
-    ASSERT_TRUE(waitUntil([&] { return trace.count("ExternalCCODriver: antenna start-up failed") >= 2; }));
-    ASSERT_TRUE(retrying());
+    ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000));
+    EXPECT_EQ(trace.count("ExternalCCODriver: antenna start-up failed"), 1);
+    driver.reset();
 
     tree->RemoveValue(at("ANTENNAS"));
     addAntennaNode(device, "A", 2);
     addAntennaNode(device, "B", 5);
+    addValue<values::Value<int>>(at("ANTENNAS"), "MatrixOut");
+    driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
+    driver->Init();
     ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000));
     tree->FindValue(at("ANTENNAS/MatrixOut"))->SetStringValue("4", nullptr);
     select(at("ANTENNA"), "B");
@@ -450,7 +509,17 @@ protected:
         healing = GetParam();
         cfg.entries["AntennaSelfHealing"] = healing ? "true" : "false";
     }
-    void tick() { comm->KeepSelectedAntennaConnected(); }
+    // The driver's ticks are left out: the test ticks itself.
+    void attach() override
+    {
+        if (healing)
+            healer = std::make_unique<AntennaSelfHealing>(*comm, 0);
+    }
+    void tick()
+    {
+        if (healer)
+            healer->tick();
+    }
     QString expected(const QString &on, const QString &off) const { return healing ? on : off; }
     bool healing = false;
 };
@@ -544,6 +613,7 @@ TEST_P(SelfHealing, ManagerFoundLaterGetsTheSelectionAndTheRangesHandedMeanwhile
 {
     buildReceiver(device, {{"A", 2}, {"B", 5}, {"FAR", 65538}}, "RUNNING", 3);
     comm = std::make_unique<AntennaComm>();
+    attach();
     EXPECT_FALSE(comm->init(device, &cfg)) << "no matrix manager yet";
     select(at("ANTENNA"), "A");
     std::vector<AntennaRangeDefinition> ranges {{"A", 10, 20}};
@@ -644,9 +714,9 @@ TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
     const int boundMs = reconnectMs + 20 + 1500 + 1000;
     matrix = std::make_unique<Matrix>(id);
     EXPECT_TRUE(matrix->waitFor("out 3 <- in 2")) << "the selection made before the manager was found";
-    const auto timers = QAbstractEventDispatcher::instance()->registeredTimers(driver.get());
-    ASSERT_EQ(timers.size(), 1) << "the retry timer goes on ticking";
-    EXPECT_EQ(timers.first().interval, reconnectMs);
+    const auto *ticks = driver->findChild<QTimer *>();
+    ASSERT_TRUE(ticks && ticks->isActive()) << "the ticks go on after the start-up";
+    EXPECT_EQ(ticks->interval(), reconnectMs);
 
     matrix->server->stop();
     std::vector<AntennaRangeDefinition> ranges {{"B", 7, 8}};

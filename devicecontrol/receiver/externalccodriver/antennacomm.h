@@ -6,16 +6,14 @@
 #include "antennarangedefinition.h"
 #include "iobserver.h"
 
-#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
-#include <QPair>
-#include <QSet>
 #include <QString>
 #include <vector>
 
 #include <matrixmanager.hh>
 
+class AntennaSwitchingHooks;
 class ICfg;
 class QTimerEvent;
 
@@ -49,39 +47,25 @@ public:
 
     void Notify(Observable *subject, unsigned int code) override;
 
-    // With "AntennaSelfHealing" on, the driver keeps its retry timer running
-    // after init succeeded and calls this on every tick: values the host
-    // created anew are taken up, a lost matrix manager is looked up, ranges
-    // that could not be handed over are sent, and the selected antenna is
-    // connected again with `connect` (which the manager refuses, harmlessly,
-    // when the connection is there). While the manager cannot be found a tick
-    // makes no call but the lookup.
-    void KeepSelectedAntennaConnected();
-    bool selfHealingEnabled() const { return selfHealing; }
+    // Not owned; null (the default) for none. Set before init.
+    void setSwitchingHooks(AntennaSwitchingHooks *switchingHooks);
 
 protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    // Mends what the switching runs alone leave wrong; it reads and corrects
+    // the fields below between runs, on this object's thread.
+    friend class AntennaSelfHealing;
+
     bool ResolveMatrixManager();
     void InitAntennas();
     void ReadAntennaNames();
 
-    void OnAntennaChangedRun();
-
-    // Self-healing only (see KeepSelectedAntennaConnected).
-    void keepSelectedAntennaConnected();
-    void noteStall(qint64 ms);
     QString matrixName() const;
     bool hardwareRuns() const;
-    void findReplacedValues();
-    void takeOutputPort(quint16 port);
     void scheduleSwitchingRun();
-    bool releaseLeftovers();
-    bool reassertSelectedAntenna();
-    bool handOverPendingRanges();
-    void clearDriverError();
-    void reportState(const QString &text);
+    void writeDriverError(const QString &text);
 
     // The value pointers point into the host value tree, which owns them.
     values::ValueSelection *antennaValue;
@@ -105,27 +89,5 @@ private:
     quint16 connectedInput;
     QMap<QString, quint16> antennaPorts;
 
-    // Beyond the fields above, for "AntennaSelfHealing" (default off) and
-    // for knowing that the observed ANTENNAS node went away.
-    bool antennasNodeMayBeGone = false;
-    bool selfHealing = false;
-    // The output that connectedInput was connected to.
-    quint16 connectedOutput = 0;
-    // (input, output) pairs that this object may have left connected and no
-    // longer wants: a connect whose reply never came, a failed disconnect,
-    // the antenna on an output that MatrixOut moved away from.
-    QSet<QPair<quint16, quint16>> leftovers;
-    // CommitData released the antenna; nothing is connected again until the
-    // selection is touched.
-    bool releasedByCommit = false;
-    // The last call of a tick ran into the call timeout.
-    bool callTimedOut = false;
-    // How long the last run or tick held the host thread waiting (0: not
-    // long), and since when.
-    qint64 stallMs = 0;
-    QElapsedTimer stallClock;
-    bool rangesPending = false;
-    MatrixManager::PortRangeList pendingRanges;
-    // Antennas whose ExternalNumber is no port (outside 1..65535): the text.
-    QMap<QString, QString> unusableExternalNumbers;
+    AntennaSwitchingHooks *hooks = nullptr;
 };

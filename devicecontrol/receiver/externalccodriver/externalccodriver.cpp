@@ -1,6 +1,7 @@
 #include "externalccodriver.h"
 
 #include "antennacomm.h"
+#include "antennaselfhealing.h"
 #include "cfgcenter.h"
 #include "drivertrace.h"
 #include "icfg.h"
@@ -157,55 +158,27 @@ void ExternalCCODriver::startAntennaSide()
     if (antennaComm)
         return;
     antennaComm = new AntennaComm();
+    antennaSelfHealing = AntennaSelfHealing::createIfConfigured(cfg, *antennaComm, reconnectInterval, this);
     // Receiver values that are not there yet, or a matrix manager that cannot
     // be found, are no error: init is tried again on every tick.
-    antennaStarted = initAntennaComm(antennaComm, valuePath, cfg);
-    if (!antennaStarted || antennaComm->selfHealingEnabled())
+    if (!initAntennaComm(antennaComm, valuePath, cfg))
         matrixTimerId = startTimer(reconnectInterval, Qt::CoarseTimer);
-    if (antennaStarted)
-        keepAntennaConnected();
 }
 
 void ExternalCCODriver::retryAntennaSide()
 {
-    if (!antennaComm)
+    if (!antennaComm || !initAntennaComm(antennaComm, valuePath, cfg))
         return;
-    if (antennaStarted) {
-        keepAntennaConnected();
-        return;
-    }
-    if (!initAntennaComm(antennaComm, valuePath, cfg))
-        return;
-    antennaStarted = true;
-    if (antennaComm->selfHealingEnabled()) {
-        // The manager was found on this tick: the antenna is connected on it
-        // too, not one tick later.
-        keepAntennaConnected();
-        return;
-    }
     killTimer(matrixTimerId);
     matrixTimerId = -1;
-}
-
-// Only with "AntennaSelfHealing": AntennaComm does nothing otherwise.
-void ExternalCCODriver::keepAntennaConnected()
-{
-    try {
-        antennaComm->KeepSelectedAntennaConnected();
-    } catch (const ZRException &e) {
-        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + e.Message());
-    } catch (const std::exception &e) {
-        DRIVER_TRACE(
-            QStringLiteral("ExternalCCODriver: self-healing tick failed: ") + QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        DRIVER_TRACE(QStringLiteral("ExternalCCODriver: self-healing tick failed"));
-    }
 }
 
 void ExternalCCODriver::deleteAntennaSide()
 {
     // The retry timer is gone already (first step of the destructor).
     // AntennaComm leaves the matrix as it is.
+    delete antennaSelfHealing;
+    antennaSelfHealing = nullptr;
     delete antennaComm;
     antennaComm = nullptr;
 }

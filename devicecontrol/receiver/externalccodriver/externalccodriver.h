@@ -14,6 +14,7 @@
 #include <vector>
 
 class AntennaComm;
+class AntennaSelfHealing;
 class ICfg;
 class ORBConnection;
 
@@ -41,7 +42,6 @@ private:
     // matrixTimerId until it succeeds.
     void startAntennaSide();
     void retryAntennaSide();
-    void keepAntennaConnected();
     void deleteAntennaSide();
 
     int orbTimerId;
@@ -53,7 +53,6 @@ private:
     bool antennaMatrixDriver;
     ORBConnection *orbConnection;
     AntennaComm *antennaComm;
-    // AntennaComm::init has succeeded; with self-healing the retry timer
-    // then keeps running for AntennaComm's ticks.
-    bool antennaStarted = false;
+    // Only with "AntennaSelfHealing" true; goes before antennaComm.
+    AntennaSelfHealing *antennaSelfHealing = nullptr;
 };
