@@ -498,8 +498,8 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
 
 // The same faults with "AntennaSelfHealing" off (the stated behaviour, which
 // leaves the matrix wrong until the user acts) and on (the matrix follows the
-// selection by itself, on the driver's ticks). A tick is what the driver's
-// retry timer calls; here the test calls it.
+// selection by itself, on its ticks). The companion that the driver would
+// create ticks on a timer of its own; here the test ticks it.
 class SelfHealing : public AntennaCommTest, public ::testing::WithParamInterface<bool>
 {
 protected:
@@ -675,7 +675,7 @@ TEST_P(SelfHealing, ValuesTheHostCreatesAgainAreFoundAgain)
     EXPECT_EQ(text(at("LASTDRIVERERROR")), expected("Antenna cannot be changed, Exception in call of MMR caught!", ""));
 }
 
-// The driver's own ticks carry the self-healing: they go on after the
+// The companion the driver creates ticks by itself: the ticks go on after the
 // start-up, take the selection made before the manager was there to the
 // matrix, and bring back what a restarted matrix manager lost.
 TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
