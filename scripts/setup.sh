@@ -13,6 +13,11 @@ packages=(
   chromium chromium-driver python3
 )
 
+# Second compiler and API reference: CI builds the library with clang as well
+# and the reference with Doxygen.
+packages+=(clang doxygen)
+# End of second compiler and API reference.
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

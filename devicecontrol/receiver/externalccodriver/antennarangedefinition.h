@@ -11,12 +11,16 @@ namespace antenna
 {
 namespace driver
 {
+/// A range that the host assigns to one antenna; see
+/// ExternalCCODriver::SetRangesToAntennaMatrix().
 struct AntennaRangeDefinition
 {
+    /// The antenna, as named in the receiver's ANTENNA selection.
     QString antennaName;
-    // Passed on to the matrix unchanged; the driver gives them no unit and
-    // does not check their order.
+    /// Passed on to the matrix unchanged; the driver gives them no unit and
+    /// does not check their order.
     qint64 rangeStart;
+    /// \copydoc rangeStart
     qint64 rangeStop;
 };
 }

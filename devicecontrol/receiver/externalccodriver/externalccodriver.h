@@ -18,6 +18,9 @@ class AntennaSelfHealing;
 class ICfg;
 class ORBConnection;
 
+/// The driver instance that the plug-in's ZRCreate hands to the host as an
+/// IDllInstance. Hosts create it only through ZRCreate and give it back to
+/// ZRDestroy; its configuration keys are listed in docs/class-library.md.
 class EXTERNALCCODRIVER_EXPORT ExternalCCODriver : public QObject, public IDllInstance
 {
     Q_OBJECT
@@ -26,9 +29,10 @@ public:
     explicit ExternalCCODriver(QString name);
     ~ExternalCCODriver() override;
 
-    // Called once by ZRCreate right after construction.
+    /// Called once by ZRCreate right after construction.
     void Init();
 
+    /// Hands the antennas' ranges to the matrix manager; on the host thread.
     void SetRangesToAntennaMatrix(std::vector<receivers::antenna::driver::AntennaRangeDefinition> &ranges);
     void CommitData() override;
 
