@@ -60,22 +60,27 @@ std::vector<std::string> canonicalSegments(const std::string &name)
     return out;
 }
 
-// The node numbers of a position: 12 hex digits per segment.
+// A position is the chain of node numbers, each as a letter for its count
+// of hex digits ('A': one ... 'P': sixteen) and the digits, so that
+// positions compare as text the way the chains compare number by number,
+// a parent's before its children's, and deep names cost a few bytes a level.
 std::vector<std::uint64_t> positionOrders(const std::string &position)
 {
     std::vector<std::uint64_t> out;
-    for (std::size_t i = 0; i + 12 <= position.size(); i += 13)
-        out.push_back(std::stoull(position.substr(i, 12), nullptr, 16));
+    for (std::size_t i = 0; i < position.size();) {
+        const std::size_t digits = std::size_t(position[i] - 'A' + 1);
+        out.push_back(std::stoull(position.substr(i + 1, digits), nullptr, 16));
+        i += 1 + digits;
+    }
     return out;
 }
 
 void appendOrder(std::string &position, std::uint64_t order)
 {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%012llx", static_cast<unsigned long long>(order));
-    if (!position.empty())
-        position += '/';
-    position += buf;
+    char buf[20];
+    const int digits = std::snprintf(buf + 1, sizeof buf - 1, "%llx", static_cast<unsigned long long>(order));
+    buf[0] = char('A' + digits - 1);
+    position.append(buf, std::size_t(digits + 1));
 }
 
 const char *const kRefusalNames[] = {"name-length", "name-depth", "value-count", "value-length", "store-full"};
@@ -725,7 +730,8 @@ std::string CcoStore::stateStats() const
     if (!m_database)
         return {};
     const StateDatabase::Stats stats = m_database->stats();
-    return "commits=" + std::to_string(stats.commits) + " flushes=" + std::to_string(stats.flushes) +
+    return "commits=" + std::to_string(stats.commits) + " synced=" + std::to_string(stats.synced) +
+           " flushes=" + std::to_string(stats.flushes) +
            " backups=" + std::to_string(stats.backups);
 }
 }

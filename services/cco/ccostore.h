@@ -118,7 +118,7 @@ public:
     // "name-length=0 name-depth=2 ..." : calls refused by a limit so far.
     std::string refusals() const;
     std::size_t bindingCount() const;
-    // "commits=N flushes=N backups=N" of the state file; empty without one.
+    // "commits=N synced=N flushes=N backups=N" of the state file; empty without one.
     std::string stateStats() const;
     std::size_t contextCount() const;
 

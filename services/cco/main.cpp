@@ -35,7 +35,8 @@ int main(int argc, char *argv[])
         "Commands on stdin, each answered by \"OK <command>\" or \"ERROR <command>: <reason>\":\n"
         "  fault delay OP[@NAME] MS | fault hang OP[@NAME] | fault raise OP[@NAME] EXCEPTION\n"
         "  fault clear [OP] | faults | dump | stats | quit\n"
-        "stats ends with \"state: commits=N flushes=N backups=N\" when a state file is kept.\n"
+        "With a state file, stats ends with \"state: commits=N synced=N flushes=N backups=N\": changes\n"
+        "committed, changes known to be on disk, syncs of the log and copies to PATH.previous.\n"
         "OP is the operation name as it travels (ResolveValues, _is_a, ...) or *."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -56,13 +57,23 @@ bool validName(const std::string &name)
 
 bool validPosition(const std::string &position)
 {
-    // 12 hex digits per segment, '/' between them.
-    if (position.empty() || (position.size() + 1) % 13 != 0)
+    // As CcoStore writes it: per level a letter A..P for the count of hex
+    // digits that follow, without leading zeros.
+    if (position.empty())
         return false;
-    for (std::size_t i = 0; i < position.size(); ++i) {
-        const char c = position[i];
-        if ((i + 1) % 13 == 0 ? c != '/' : !std::isxdigit(static_cast<unsigned char>(c)))
+    for (std::size_t i = 0; i < position.size();) {
+        const char count = position[i];
+        if (count < 'A' || count > 'P')
             return false;
+        const std::size_t digits = std::size_t(count - 'A' + 1);
+        if (i + digits >= position.size() || (digits > 1 && position[i + 1] == '0'))
+            return false;
+        for (std::size_t d = 1; d <= digits; ++d) {
+            const char c = position[i + d];
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+                return false;
+        }
+        i += 1 + digits;
     }
     return true;
 }
@@ -454,6 +465,8 @@ std::string StateDatabase::apply(const Change &change)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_stats.commits;
+        if (m_syncMs == 0)
+            m_stats.synced = m_stats.commits;
         ++m_sinceCheckpoint;
         if (m_syncMs > 0 && !m_unsynced) {
             m_unsynced = true;
@@ -499,6 +512,7 @@ void StateDatabase::work(sqlite3 *db)
             continue;
         }
         // Cleared before the work starts: a commit made meanwhile asks again.
+        const unsigned long covered = m_stats.commits;
         if (syncNow)
             m_unsynced = false;
         if (checkpointNow)
@@ -515,8 +529,10 @@ void StateDatabase::work(sqlite3 *db)
         }
         const bool backedUp = backupNow && backup(db);
         lock.lock();
-        if (synced)
+        if (synced) {
             ++m_stats.flushes;
+            m_stats.synced = std::max(m_stats.synced, covered);
+        }
         else if (syncNow && !m_unsynced) {
             // Tried again soon; the commits stay unsynced until then.
             m_unsynced = true;

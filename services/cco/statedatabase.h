@@ -46,7 +46,8 @@ public:
     struct Stats
     {
         unsigned long commits = 0;
-        unsigned long flushes = 0; // checkpoints that brought every commit so far to the disk
+        unsigned long synced = 0;  // commits known to be on disk
+        unsigned long flushes = 0; // syncs of the log by the worker, each for commits made before it
         unsigned long backups = 0; // copies written to PATH.previous
     };
 
