@@ -142,6 +142,8 @@ int main(int argc, char *argv[])
         return fail("invalid --call-timeout '" + parser.value(callTimeout).toStdString() + "'");
     if (const std::string error = resourceOptions.read(parser, resources); !error.empty())
         return fail(error);
+    if (parser.isSet(callTimeout))
+        resources.given.insert("clientCallTimeOutPeriod");
 
     CcoStore::Limits storeLimits;
     CcoServant::Limits callbackLimits;

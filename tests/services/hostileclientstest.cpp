@@ -179,6 +179,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
 
 TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
 {
+    clientOrb(5000);
     QTemporaryDir dir;
     // Each value within the store's limit, the message beyond the ORB's.
     const std::string part(3000, 'b');
@@ -195,6 +196,34 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
         CCO::IF_CCO_c_var cco = connect(*server);
         EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
+        cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
+    }
+    // The operator's settings from the environment and from the file that
+    // OMNIORB_CONFIG names come before the server's defaults; a server
+    // option given on the command line comes before them.
+    const struct
+    {
+        const char *variable;
+        QByteArray value;
+        QStringList args;
+        bool bigPasses;
+    } operatorSettings[] = {{"ORBgiopMaxMsgSize", "8192", {}, false},
+                            {"OMNIORB_CONFIG", config.toLocal8Bit(), {}, false},
+                            {"ORBgiopMaxMsgSize", "8192", {"--max-message-size", "65536"}, true},
+                            {"OMNIORB_CONFIG", config.toLocal8Bit(), {"--max-message-size", "65536"}, true}};
+    for (const auto &setting : operatorSettings) {
+        SCOPED_TRACE(std::string(setting.variable) + "=" + setting.value.toStdString() + " " +
+                     setting.args.join(' ').toStdString());
+        // The child inherits the variable; this process's ORB is up already.
+        qputenv(setting.variable, setting.value);
+        auto server = testsupport::startCcoServer(setting.args);
+        qunsetenv(setting.variable);
+        ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
+        CCO::IF_CCO_c_var cco = connect(*server);
+        if (setting.bigPasses)
+            EXPECT_NO_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single));
+        else
+            EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
         cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
     }
     for (const QStringList &args : {QStringList {"-ORBnoSuchSetting", "1"}, QStringList {"-ORBtraceLevel"},
