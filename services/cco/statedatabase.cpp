@@ -303,7 +303,9 @@ std::string StateDatabase::configure()
 {
     // Full: the commit syncs the log. Normal: it only writes it, and the
     // worker syncs it within the interval.
-    const std::string pragmas = std::string("PRAGMA journal_mode = WAL; PRAGMA synchronous = ") +
+    // Small pages: a change touches two or three of them, and each goes to
+    // the log whole. Takes effect only on a file that has no pages yet.
+    const std::string pragmas = std::string("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL; PRAGMA synchronous = ") +
                                 (m_syncMs == 0 ? "FULL" : "NORMAL") +
                                 "; PRAGMA wal_autocheckpoint = 0; PRAGMA cache_size = -512;";
     if (std::string error = execute(m_db, pragmas.c_str()); !error.empty())
@@ -424,7 +426,9 @@ std::string StateDatabase::open(const std::vector<Change> &live, bool positionsC
         removeDatabase(fresh);
         if (std::string error = openAt(fresh, &m_db); !error.empty())
             return error;
-        std::string error = execute(m_db, kSchema);
+        std::string error = execute(m_db, "PRAGMA page_size = 1024");
+        if (error.empty())
+            error = execute(m_db, kSchema);
         if (error.empty())
             error = prepare();
         if (error.empty())
