@@ -390,7 +390,8 @@ CcoStore::Status CcoStore::registerValues(const std::string &name, const std::ve
         return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
                       detail);
     const std::string canonical = join(*path);
-    if (const auto status = store({StateDatabase::Change::BindValues, canonical, values, positionFor(*path)}, detail);
+    const std::string position = m_database ? positionFor(*path) : std::string();
+    if (const auto status = store({StateDatabase::Change::BindValues, canonical, values, position}, detail);
         status != Status::Ok)
         return status;
     {
@@ -469,7 +470,8 @@ CcoStore::Status CcoStore::registerObject(const std::string &name, const std::st
     if (m_bindings >= m_limits.bindings)
         return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
                       detail);
-    if (const auto status = store({StateDatabase::Change::BindObject, join(*path), {ior}, positionFor(*path)}, detail);
+    const std::string position = m_database ? positionFor(*path) : std::string();
+    if (const auto status = store({StateDatabase::Change::BindObject, join(*path), {ior}, position}, detail);
         status != Status::Ok)
         return status;
     {

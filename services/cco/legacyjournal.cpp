@@ -133,13 +133,14 @@ std::string read(const QString &path, std::vector<StateDatabase::Change> &record
         const auto newline = data.find('\n', pos);
         if (newline == std::string::npos && line > 1) {
             if (note)
-                *note = where + ": dropped an unfinished last record at line " + std::to_string(line) + " (byte " +
-                        std::to_string(pos) + "), which was never acknowledged";
+                *note = where + ": dropped an unfinished last record at line " + std::to_string(line) + " (byte "
+                    + std::to_string(pos) + "), which was never acknowledged";
             break;
         }
         const std::string text = data.substr(pos, newline == std::string::npos ? std::string::npos : newline - pos);
         const auto damaged = [&](const std::string &why) {
-            return where + " is damaged at line " + std::to_string(line) + " (byte " + std::to_string(pos) + "): " + why;
+            return where + " is damaged at line " + std::to_string(line) + " (byte " + std::to_string(pos)
+                + "): " + why;
         };
         if (line == 1) {
             if (text != kHeader)

@@ -85,8 +85,8 @@ std::string syncDirectory(const QString &file)
     if (fd < 0)
         return std::string("cannot open directory ") + dir.constData() + ": " + std::strerror(errno);
     const bool ok = ::fsync(fd) == 0;
-    const std::string error = ok ? std::string() : std::string("cannot sync directory ") + dir.constData() + ": " +
-                                                       std::strerror(errno);
+    const std::string error
+        = ok ? std::string() : std::string("cannot sync directory ") + dir.constData() + ": " + std::strerror(errno);
     ::close(fd);
     return error;
 }
@@ -128,8 +128,8 @@ StateDatabase::~StateDatabase()
 
 void StateDatabase::close()
 {
-    for (sqlite3_stmt **stmt : {&m_begin, &m_commit, &m_rollback, &m_insertBinding, &m_deleteBinding, &m_insertValue,
-                                &m_deleteValues}) {
+    for (sqlite3_stmt **stmt :
+        {&m_begin, &m_commit, &m_rollback, &m_insertBinding, &m_deleteBinding, &m_insertValue, &m_deleteValues}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
     }
@@ -146,7 +146,7 @@ std::string StateDatabase::error(const char *what) const
 std::string StateDatabase::openAt(const QString &path, sqlite3 **db) const
 {
     const int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), db,
-                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(*db, 1);
         // An operator's sqlite3 shell may hold a lock for a moment.
@@ -196,9 +196,10 @@ std::string StateDatabase::readDatabase(const QString &path, std::vector<Change>
             fail("quick_check: " + problems);
     }
     int tables = 0, ours = 0, version = 0;
-    if (damage.empty() && prepared("SELECT count(*), count(*) FILTER (WHERE name IN ('bindings', 'binding_values'))"
-                                   " FROM sqlite_master WHERE type = 'table'") &&
-        sqlite3_step(stmt) == SQLITE_ROW) {
+    if (damage.empty()
+        && prepared("SELECT count(*), count(*) FILTER (WHERE name IN ('bindings', 'binding_values'))"
+                    " FROM sqlite_master WHERE type = 'table'")
+        && sqlite3_step(stmt) == SQLITE_ROW) {
         tables = sqlite3_column_int(stmt, 0);
         ours = sqlite3_column_int(stmt, 1);
     }
@@ -219,8 +220,8 @@ std::string StateDatabase::readDatabase(const QString &path, std::vector<Change>
             while (damage.empty() && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
                 const std::string name = text(stmt, 0), kind = text(stmt, 1);
                 const bool values = kind == "values";
-                const bool same = !bindings.empty() && bindings.back().name == name &&
-                                  (bindings.back().op == Change::BindValues) == values;
+                const bool same = !bindings.empty() && bindings.back().name == name
+                    && (bindings.back().op == Change::BindValues) == values;
                 if (!same) {
                     Change change;
                     change.op = values ? Change::BindValues : Change::BindObject;
@@ -228,8 +229,8 @@ std::string StateDatabase::readDatabase(const QString &path, std::vector<Change>
                     change.position = text(stmt, 2);
                     if (!values)
                         change.fields.push_back(text(stmt, 3));
-                    if (!validName(name) || !validPosition(change.position) ||
-                        (!values && sqlite3_column_type(stmt, 3) == SQLITE_NULL))
+                    if (!validName(name) || !validPosition(change.position)
+                        || (!values && sqlite3_column_type(stmt, 3) == SQLITE_NULL))
                         fail("binding '" + name + "' (" + kind + ") is malformed");
                     bindings.push_back(std::move(change));
                 }
@@ -275,8 +276,8 @@ std::string StateDatabase::read(OnDamage onDamage, std::vector<Change> &bindings
         if (!QFileInfo::exists(previous))
             return damage + "; there is no kept copy " + previous.toStdString();
         const std::string keptDamage = legacyjournal::looksLikeJournal(previous)
-                                           ? legacyjournal::read(previous, bindings, nullptr)
-                                           : readDatabase(previous, bindings);
+            ? legacyjournal::read(previous, bindings, nullptr)
+            : readDatabase(previous, bindings);
         if (!keptDamage.empty())
             return damage + "; the kept copy is no good either: " + keptDamage;
     }
@@ -291,8 +292,8 @@ std::string StateDatabase::read(OnDamage onDamage, std::vector<Change> &bindings
     }
     notes.push_back(damage + "; moved aside to " + aside.toStdString());
     if (onDamage == OnDamage::UsePrevious)
-        notes.push_back("started from the kept copy " + previousPath(m_path).toStdString() + " with " +
-                        std::to_string(bindings.size()) + " bindings");
+        notes.push_back("started from the kept copy " + previousPath(m_path).toStdString() + " with "
+            + std::to_string(bindings.size()) + " bindings");
     else
         notes.push_back("started empty");
     m_source = Source::Rebuilt;
@@ -305,15 +306,14 @@ std::string StateDatabase::configure()
     // worker syncs it within the interval.
     // Small pages: a change touches two or three of them, and each goes to
     // the log whole. Takes effect only on a file that has no pages yet.
-    const std::string pragmas = std::string("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL; PRAGMA synchronous = ") +
-                                (m_syncMs == 0 ? "FULL" : "NORMAL") +
-                                "; PRAGMA wal_autocheckpoint = 0; PRAGMA cache_size = -512;";
+    const std::string pragmas = std::string("PRAGMA page_size = 1024; PRAGMA journal_mode = WAL; PRAGMA synchronous = ")
+        + (m_syncMs == 0 ? "FULL" : "NORMAL") + "; PRAGMA wal_autocheckpoint = 0; PRAGMA cache_size = -512;";
     if (std::string error = execute(m_db, pragmas.c_str()); !error.empty())
         return "cannot set up state file " + m_path.toStdString() + ": " + error;
     sqlite3_stmt *mode = nullptr;
     std::string journalMode;
-    if (sqlite3_prepare_v2(m_db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK &&
-        sqlite3_step(mode) == SQLITE_ROW)
+    if (sqlite3_prepare_v2(m_db, "PRAGMA journal_mode", -1, &mode, nullptr) == SQLITE_OK
+        && sqlite3_step(mode) == SQLITE_ROW)
         journalMode = text(mode, 0);
     sqlite3_finalize(mode);
     if (journalMode != "wal")
@@ -440,16 +440,16 @@ std::string StateDatabase::open(const std::vector<Change> &live, bool positionsC
         }
         const QByteArray name = QFile::encodeName(m_path);
         const QByteArray kept = QFile::encodeName(journalPath(m_path));
-        if ((::unlink(kept.constData()) != 0 && errno != ENOENT) || ::link(name.constData(), kept.constData()) != 0 ||
-            ::rename(QFile::encodeName(fresh).constData(), name.constData()) != 0) {
+        if ((::unlink(kept.constData()) != 0 && errno != ENOENT) || ::link(name.constData(), kept.constData()) != 0
+            || ::rename(QFile::encodeName(fresh).constData(), name.constData()) != 0) {
             const std::string why = std::strerror(errno);
             removeDatabase(fresh);
             return "cannot take over the journal " + m_path.toStdString() + ": " + why;
         }
         if (std::string error = syncDirectory(m_path); !error.empty())
             return error;
-        notes.push_back("took over the journal " + m_path.toStdString() + " with " + std::to_string(live.size()) +
-                        " bindings; it is kept as " + journalPath(m_path).toStdString());
+        notes.push_back("took over the journal " + m_path.toStdString() + " with " + std::to_string(live.size())
+            + " bindings; it is kept as " + journalPath(m_path).toStdString());
     }
     if (std::string error = openAt(m_path, &m_db); !error.empty())
         return error;
@@ -536,8 +536,7 @@ void StateDatabase::work(sqlite3 *db)
         if (synced) {
             ++m_stats.flushes;
             m_stats.synced = std::max(m_stats.synced, covered);
-        }
-        else if (syncNow && !m_unsynced) {
+        } else if (syncNow && !m_unsynced) {
             // Tried again soon; the commits stay unsynced until then.
             m_unsynced = true;
             m_syncDue = Clock::now() + std::chrono::milliseconds(std::min(m_syncMs, 100));

@@ -34,7 +34,7 @@ public:
         // The letters are those of the journal format the server used before.
         enum Op : char { BindValues = 'V', UnbindValues = 'v', BindObject = 'O', UnbindObject = 'o' };
         Op op = BindValues;
-        std::string name;                // canonical, "CCO/..."
+        std::string name; // canonical, "CCO/..."
         std::vector<std::string> fields; // the values, or the object's IOR
         // Sort key of the binding's place in the listings (binds only); empty
         // in records taken over from a journal.
@@ -46,7 +46,7 @@ public:
     struct Stats
     {
         unsigned long commits = 0;
-        unsigned long synced = 0;  // commits known to be on disk
+        unsigned long synced = 0; // commits known to be on disk
         unsigned long flushes = 0; // syncs of the log by the worker, each for commits made before it
         unsigned long backups = 0; // copies written to PATH.previous
     };

@@ -77,10 +77,10 @@ Strings databaseRows(const QString &path)
     }
     sqlite3_stmt *stmt = nullptr;
     sqlite3_prepare_v2(db,
-                       "SELECT b.name, b.kind, coalesce(b.reference, (SELECT group_concat(value, '|') FROM"
-                       " (SELECT value FROM binding_values v WHERE v.name = b.name ORDER BY idx)), '')"
-                       " FROM bindings b ORDER BY b.position, b.kind",
-                       -1, &stmt, nullptr);
+        "SELECT b.name, b.kind, coalesce(b.reference, (SELECT group_concat(value, '|') FROM"
+        " (SELECT value FROM binding_values v WHERE v.name = b.name ORDER BY idx)), '')"
+        " FROM bindings b ORDER BY b.position, b.kind",
+        -1, &stmt, nullptr);
     while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
         std::string row;
         for (int c = 0; c < 3; ++c) {
@@ -99,8 +99,8 @@ long long scalar(const QString &path, const char *sql)
     sqlite3 *db = nullptr;
     sqlite3_stmt *stmt = nullptr;
     long long value = -1;
-    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
         value = sqlite3_column_int64(stmt, 0);
     sqlite3_finalize(stmt);
     sqlite3_close(db);
@@ -212,16 +212,15 @@ TEST(CcoStateFile, KilledAmidChangesItLosesNoAcknowledgedOneAndRevivesNoRemovedO
     for (int cycle = 0; cycle < 12; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         // Both sync modes commit before the reply, so a kill loses nothing in either.
-        auto server = testsupport::startCcoServer({"--port", port, "--state-file", state, "--quiet",
-                                                   "--state-sync-ms", cycle % 2 ? "300" : "0"});
+        auto server = testsupport::startCcoServer(
+            {"--port", port, "--state-file", state, "--quiet", "--state-sync-ms", cycle % 2 ? "300" : "0"});
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
         CCO::IF_CCO_c_var cco = connect(*server);
 
         // A binding of no values resolves like no binding; the listing tells them apart.
         const Strings listed = lookUp(cco, "Churn").value_or(Strings {});
-        const auto isListed = [&](const std::string &name) {
-            return std::find(listed.begin(), listed.end(), name) != listed.end();
-        };
+        const auto isListed
+            = [&](const std::string &name) { return std::find(listed.begin(), listed.end(), name) != listed.end(); };
         if (inFlight) {
             // The change the kill interrupted may or may not have been stored, but not half.
             const bool bound = isListed(inFlight->name);
@@ -329,10 +328,10 @@ TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
     const std::string ior = "IOR:010000001b00000049444c3a43434f2f49465f43434f5f633a312e300000";
     QByteArray journal = "CCO-STATE 1\n";
     for (const std::string &line :
-         {journalLine('V', "CCO/LocalSystem/Rx/second", {"two words", "100%", "#", "", "caf\xc3\xa9"}),
-          journalLine('V', "CCO/LocalSystem/Rx/gone", {"g"}), journalLine('O', "CCO/LocalSystem/Rx/obj", {ior}),
-          journalLine('V', "CCO/LocalSystem/Rx/first", {"1"}), journalLine('v', "CCO/LocalSystem/Rx/gone", {}),
-          journalLine('V', "CCO/LocalSystem/Rx/gone", {"back"})})
+        {journalLine('V', "CCO/LocalSystem/Rx/second", {"two words", "100%", "#", "", "caf\xc3\xa9"}),
+            journalLine('V', "CCO/LocalSystem/Rx/gone", {"g"}), journalLine('O', "CCO/LocalSystem/Rx/obj", {ior}),
+            journalLine('V', "CCO/LocalSystem/Rx/first", {"1"}), journalLine('v', "CCO/LocalSystem/Rx/gone", {}),
+            journalLine('V', "CCO/LocalSystem/Rx/gone", {"back"})})
         journal += QByteArray::fromStdString(line);
     writeFile(state, journal);
 
@@ -424,8 +423,8 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a small tmpfs here (needs root or CAP_SYS_ADMIN)";
     const QString state = disk.filePath(QStringLiteral("cco.db"));
-    const QStringList args = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state,
-                              "--quiet"};
+    const QStringList args
+        = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state, "--quiet"};
     auto server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connect(*server);
