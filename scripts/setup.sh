@@ -6,7 +6,8 @@ packages=(
   build-essential cmake pkg-config
   qtbase5-dev
   libomniorb4-dev omniidl omniorb-idl omniorb
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev
+  libsqlite3-dev sqlite3
   iproute2 procps
   help2man file dpkg-dev
   libcpp-httplib-dev

@@ -1,30 +1,13 @@
 #include "viewsettings.h"
 
+#include <QCommandLineParser>
+
 #include <arpa/inet.h>
 
 namespace installationview
 {
 namespace
 {
-const char *const usageText = "usage: installation-view --cco CORBALOC [options] [-- ORB options]\n"
-                              "Serves a live, read-only page of an installation: the CCO's subsystems,\n"
-                              "workstations and registered objects, the antenna matrix managers and the\n"
-                              "receivers, refreshed from the CCO and pushed to open pages.\n"
-                              "\n"
-                              "  --cco CORBALOC          the CCO, e.g. corbaloc::127.0.0.1:2809/CCO (required)\n"
-                              "  --listen ADDRESS:PORT   where to serve the page (default 127.0.0.1:8080; port 0\n"
-                              "                          picks a free one); [::1]:PORT for IPv6\n"
-                              "  --allow-remote          needed to serve on an address other than loopback\n"
-                              "  --refresh MS            refresh period (default 1000, 100..60000)\n"
-                              "  --call-timeout MS       limit of every CORBA call (default 2000, 50..60000)\n"
-                              "  --connect-timeout MS    limit of every connection attempt (default 500)\n"
-                              "  --category PATH         also list the objects registered under PATH of each\n"
-                              "                          subsystem (repeatable)\n"
-                              "  -h, --help              this text\n"
-                              "  --version               the version\n"
-                              "Prints \"READY http://ADDRESS:PORT/\" once it serves. Exit code 2 for bad usage,\n"
-                              "1 when it cannot serve.\n";
-
 bool toMs(const QString &text, int low, int high, int *out)
 {
     bool ok = false;
@@ -83,58 +66,86 @@ ParsedSettings parseSettings(const QStringList &arguments)
 {
     ParsedSettings parsed;
     ViewSettings &s = parsed.settings;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString option = arguments.at(i);
-        if (option == QLatin1String("--")) {
-            s.orbArguments = arguments.mid(i + 1);
-            break;
-        }
-        if (option == QLatin1String("-h") || option == QLatin1String("--help")) {
-            parsed.outcome = ParsedSettings::Outcome::Help;
-            parsed.text = QString::fromLatin1(usageText);
-            return parsed;
-        }
-        if (option == QLatin1String("--version")) {
-            parsed.outcome = ParsedSettings::Outcome::Version;
-            return parsed;
-        }
-        if (option == QLatin1String("--allow-remote")) {
-            s.allowRemote = true;
-            continue;
-        }
-        const bool takesValue = option == QLatin1String("--cco") || option == QLatin1String("--listen")
-            || option == QLatin1String("--refresh") || option == QLatin1String("--call-timeout")
-            || option == QLatin1String("--connect-timeout") || option == QLatin1String("--category");
-        if (!takesValue)
-            return fail(QStringLiteral("unknown option %1").arg(option));
-        if (i + 1 >= arguments.size())
-            return fail(QStringLiteral("%1 needs a value").arg(option));
-        const QString value = arguments.at(++i);
-        if (option == QLatin1String("--cco")) {
-            if (!value.startsWith(QLatin1String("corbaloc:")) && !value.startsWith(QLatin1String("IOR:"))
-                && !value.startsWith(QLatin1String("corbaname:")))
-                return fail(QStringLiteral("--cco wants a corbaloc, corbaname or IOR, not '%1'").arg(value));
-            s.ccoLocation = value;
-        } else if (option == QLatin1String("--listen")) {
-            if (!splitListen(value, &s.listenHost, &s.listenPort))
-                return fail(QStringLiteral("--listen wants ADDRESS:PORT with a numeric address, not '%1'").arg(value));
-        } else if (option == QLatin1String("--refresh")) {
-            if (!toMs(value, 100, 60000, &s.refreshMs))
-                return fail(QStringLiteral("--refresh wants 100..60000 ms, not '%1'").arg(value));
-        } else if (option == QLatin1String("--call-timeout")) {
-            if (!toMs(value, 50, 60000, &s.callTimeoutMs))
-                return fail(QStringLiteral("--call-timeout wants 50..60000 ms, not '%1'").arg(value));
-        } else if (option == QLatin1String("--connect-timeout")) {
-            if (!toMs(value, 10, 60000, &s.connectTimeoutMs))
-                return fail(QStringLiteral("--connect-timeout wants 10..60000 ms, not '%1'").arg(value));
-        } else {
-            const QString path = value.trimmed();
-            if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1String("//"))
-                || path.endsWith(QLatin1Char('/')))
-                return fail(QStringLiteral("--category wants a relative path like A/B, not '%1'").arg(value));
-            if (!s.categories.contains(path))
-                s.categories.append(path);
-        }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves a live, read-only page of an installation: the CCO's subsystems, workstations and registered\n"
+        "objects, the antenna matrix managers and the receivers, refreshed from the CCO and pushed to open\n"
+        "pages. Prints \"READY http://ADDRESS:PORT/\" once it serves. Exit code 2 for bad usage, 1 when it\n"
+        "cannot serve. ORB options (-ORB<name> <value>) go after \"--\"."));
+    const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")},
+        QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
+    const QCommandLineOption cco(QStringLiteral("cco"),
+        QStringLiteral("The CCO, e.g. corbaloc::127.0.0.1:2809/CCO (required)."), QStringLiteral("CORBALOC"));
+    const QCommandLineOption listen(QStringLiteral("listen"),
+        QStringLiteral("Where to serve the page (default 127.0.0.1:8080); port 0 picks a free one, [::1]:PORT "
+                       "for IPv6."),
+        QStringLiteral("ADDRESS:PORT"), QStringLiteral("127.0.0.1:8080"));
+    const QCommandLineOption allowRemote(QStringLiteral("allow-remote"),
+        QStringLiteral("Needed to serve on an address other than loopback."));
+    const QCommandLineOption refresh(QStringLiteral("refresh"), QStringLiteral("Refresh period, ms (100..60000, default 1000)."),
+        QStringLiteral("MS"), QString::number(s.refreshMs));
+    const QCommandLineOption callTimeout(QStringLiteral("call-timeout"),
+        QStringLiteral("Limit of every CORBA call, ms (50..60000, default 2000)."), QStringLiteral("MS"),
+        QString::number(s.callTimeoutMs));
+    const QCommandLineOption connectTimeout(QStringLiteral("connect-timeout"),
+        QStringLiteral("Limit of every connection attempt, ms (10..60000, default 500)."), QStringLiteral("MS"),
+        QString::number(s.connectTimeoutMs));
+    const QCommandLineOption category(QStringLiteral("category"),
+        QStringLiteral("Also list the objects registered under PATH of each subsystem (repeatable)."),
+        QStringLiteral("PATH"));
+    parser.addOptions({help, version, cco, listen, allowRemote, refresh, callTimeout, connectTimeout, category});
+
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (parser.isSet(help)) {
+        parsed.outcome = ParsedSettings::Outcome::Help;
+        parsed.text = parser.helpText();
+        return parsed;
+    }
+    if (parser.isSet(version)) {
+        parsed.outcome = ParsedSettings::Outcome::Version;
+        return parsed;
+    }
+    // Everything after "--" is for the ORB; nothing else stands alone.
+    const int separator = arguments.indexOf(QStringLiteral("--"));
+    s.orbArguments = separator < 0 ? QStringList() : arguments.mid(separator + 1);
+    if (parser.positionalArguments().size() != s.orbArguments.size())
+        return fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    s.allowRemote = parser.isSet(allowRemote);
+    if (parser.isSet(cco)) {
+        const QString value = parser.value(cco);
+        if (!value.startsWith(QLatin1String("corbaloc:")) && !value.startsWith(QLatin1String("IOR:"))
+            && !value.startsWith(QLatin1String("corbaname:")))
+            return fail(QStringLiteral("--cco wants a corbaloc, corbaname or IOR, not '%1'").arg(value));
+        s.ccoLocation = value;
+    }
+    if (!splitListen(parser.value(listen), &s.listenHost, &s.listenPort))
+        return fail(QStringLiteral("--listen wants ADDRESS:PORT with a numeric address, not '%1'")
+                        .arg(parser.value(listen)));
+    const struct
+    {
+        const QCommandLineOption &option;
+        int low, high;
+        int *out;
+    } numbers[] = {{refresh, 100, 60000, &s.refreshMs}, {callTimeout, 50, 60000, &s.callTimeoutMs},
+        {connectTimeout, 10, 60000, &s.connectTimeoutMs}};
+    for (const auto &n : numbers) {
+        if (!toMs(parser.value(n.option), n.low, n.high, n.out))
+            return fail(QStringLiteral("--%1 wants %2..%3 ms, not '%4'")
+                            .arg(n.option.names().first())
+                            .arg(n.low)
+                            .arg(n.high)
+                            .arg(parser.value(n.option)));
+    }
+    for (const QString &value : parser.values(category)) {
+        const QString path = value.trimmed();
+        if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1String("//"))
+            || path.endsWith(QLatin1Char('/')))
+            return fail(QStringLiteral("--category wants a relative path like A/B, not '%1'").arg(value));
+        if (!s.categories.contains(path))
+            s.categories.append(path);
     }
     if (s.ccoLocation.isEmpty())
         return fail(QStringLiteral("--cco is required"));

@@ -16,8 +16,9 @@ struct CcoStore::Node
     std::optional<std::vector<std::string>> values;
     std::string ior;
     ObjectHandle object;
-    std::size_t bindingsBelow = 0; // its own included
-    bool pinned = false;           // configured structure: never freed
+    std::uint64_t order = 0;         // see CcoStore::m_nextOrder
+    std::uint32_t bindingsBelow = 0; // its own included; bounded by Limits::bindings
+    bool pinned = false;             // configured structure: never freed
     bool listedEmpty = false;
     std::list<Node *>::iterator emptyEntry;
     // Owned; in the order in which the children were first bound.
@@ -44,7 +45,7 @@ std::string join(const std::vector<std::string> &path)
     return out;
 }
 
-// Segments of a canonical name as the journal holds it, no aliases applied.
+// Segments of a canonical name as the state file holds it, no aliases applied.
 std::vector<std::string> canonicalSegments(const std::string &name)
 {
     std::vector<std::string> out;
@@ -57,6 +58,29 @@ std::vector<std::string> canonicalSegments(const std::string &name)
         start = slash + 1;
     }
     return out;
+}
+
+// A position is the chain of node numbers, each as a letter for its count
+// of hex digits ('A': one ... 'P': sixteen) and the digits, so that
+// positions compare as text the way the chains compare number by number,
+// a parent's before its children's, and deep names cost a few bytes a level.
+std::vector<std::uint64_t> positionOrders(const std::string &position)
+{
+    std::vector<std::uint64_t> out;
+    for (std::size_t i = 0; i < position.size();) {
+        const std::size_t digits = std::size_t(position[i] - 'A' + 1);
+        out.push_back(std::stoull(position.substr(i + 1, digits), nullptr, 16));
+        i += 1 + digits;
+    }
+    return out;
+}
+
+void appendOrder(std::string &position, std::uint64_t order)
+{
+    char buf[20];
+    const int digits = std::snprintf(buf + 1, sizeof buf - 1, "%llx", static_cast<unsigned long long>(order));
+    buf[0] = char('A' + digits - 1);
+    position.append(buf, std::size_t(digits + 1));
 }
 
 const char *const kRefusalNames[] = {"name-length", "name-depth", "value-count", "value-length", "store-full"};
@@ -216,8 +240,14 @@ CcoStore::Node *CcoStore::find(const std::vector<std::string> &path) const
 
 CcoStore::Node *CcoStore::ensure(const std::vector<std::string> &path)
 {
+    return ensure(path, {});
+}
+
+CcoStore::Node *CcoStore::ensure(const std::vector<std::string> &path, const std::vector<std::uint64_t> &orders)
+{
     Node *node = m_root;
-    for (const auto &seg : path) {
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const std::string &seg = path[i];
         Node *next = node->child(seg);
         if (!next) {
             if (node->listedEmpty) {
@@ -227,6 +257,9 @@ CcoStore::Node *CcoStore::ensure(const std::vector<std::string> &path)
             next = new Node;
             next->parent = node;
             next->name = seg;
+            // Numbers from the state file keep the places the nodes had.
+            next->order = i < orders.size() ? orders[i] : m_nextOrder;
+            m_nextOrder = std::max(m_nextOrder, next->order + 1);
             node->children.push_back(next);
             node->byName.emplace(seg, next);
             ++m_contexts;
@@ -234,6 +267,19 @@ CcoStore::Node *CcoStore::ensure(const std::vector<std::string> &path)
         node = next;
     }
     return node;
+}
+
+std::string CcoStore::positionFor(const std::vector<std::string> &path) const
+{
+    // The nodes that ensure() will create get the next numbers in turn.
+    std::string position;
+    const Node *node = m_root;
+    std::uint64_t next = m_nextOrder;
+    for (const auto &seg : path) {
+        node = node ? node->child(seg) : nullptr;
+        appendOrder(position, node ? node->order : next++);
+    }
+    return position;
 }
 
 void CcoStore::addBinding(Node *node)
@@ -307,14 +353,14 @@ std::optional<std::string> CcoStore::canonicalName(const std::string &name) cons
     return join(*path);
 }
 
-CcoStore::Status CcoStore::store(const StateJournal::Record &record, std::string *detail)
+CcoStore::Status CcoStore::store(const StateDatabase::Change &change, std::string *detail)
 {
-    if (!m_journal)
+    if (!m_database)
         return Status::Ok;
-    const std::string error = m_journal->append(record);
+    const std::string error = m_database->apply(change);
     if (error.empty())
         return Status::Ok;
-    printLine("STATE not stored: " + std::string(1, char(record.op)) + " " + record.name + ": " + error);
+    printLine("STATE not stored: " + std::string(1, char(change.op)) + " " + change.name + ": " + error);
     if (detail)
         *detail = error;
     return Status::NotStored;
@@ -344,7 +390,9 @@ CcoStore::Status CcoStore::registerValues(const std::string &name, const std::ve
         return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
                       detail);
     const std::string canonical = join(*path);
-    if (const auto status = store({StateJournal::Record::BindValues, canonical, values}, detail); status != Status::Ok)
+    const std::string position = m_database ? positionFor(*path) : std::string();
+    if (const auto status = store({StateDatabase::Change::BindValues, canonical, values, position}, detail);
+        status != Status::Ok)
         return status;
     {
         std::unique_lock<std::shared_mutex> lock(m_treeMutex);
@@ -352,7 +400,6 @@ CcoStore::Status CcoStore::registerValues(const std::string &name, const std::ve
         node->values = values;
         addBinding(node);
     }
-    compactIfDue();
     return Status::Ok;
 }
 
@@ -370,14 +417,13 @@ CcoStore::Status CcoStore::unregisterValues(const std::string &name, Missing *mi
             missing->rest = {path->back()};
         return Status::NotFound;
     }
-    if (const auto status = store({StateJournal::Record::UnbindValues, join(*path), {}}, detail); status != Status::Ok)
+    if (const auto status = store({StateDatabase::Change::UnbindValues, join(*path), {}, {}}, detail); status != Status::Ok)
         return status;
     {
         std::unique_lock<std::shared_mutex> lock(m_treeMutex);
         node->values.reset();
         removeBinding(node);
     }
-    compactIfDue();
     return Status::Ok;
 }
 
@@ -424,7 +470,9 @@ CcoStore::Status CcoStore::registerObject(const std::string &name, const std::st
     if (m_bindings >= m_limits.bindings)
         return refuse(StoreFull, std::to_string(m_bindings) + " bindings (limit " + std::to_string(m_limits.bindings) + ")",
                       detail);
-    if (const auto status = store({StateJournal::Record::BindObject, join(*path), {ior}}, detail); status != Status::Ok)
+    const std::string position = m_database ? positionFor(*path) : std::string();
+    if (const auto status = store({StateDatabase::Change::BindObject, join(*path), {ior}, position}, detail);
+        status != Status::Ok)
         return status;
     {
         std::unique_lock<std::shared_mutex> lock(m_treeMutex);
@@ -433,7 +481,6 @@ CcoStore::Status CcoStore::registerObject(const std::string &name, const std::st
         node->object = std::move(handle);
         addBinding(node);
     }
-    compactIfDue();
     return Status::Ok;
 }
 
@@ -452,7 +499,7 @@ CcoStore::Status CcoStore::unregisterObject(const std::string &name, std::string
             missing->rest = {path->back()};
         return Status::NotFound;
     }
-    if (const auto status = store({StateJournal::Record::UnbindObject, join(*path), {}}, detail); status != Status::Ok)
+    if (const auto status = store({StateDatabase::Change::UnbindObject, join(*path), {}, {}}, detail); status != Status::Ok)
         return status;
     {
         std::unique_lock<std::shared_mutex> lock(m_treeMutex);
@@ -463,7 +510,6 @@ CcoStore::Status CcoStore::unregisterObject(const std::string &name, std::string
         node->object.reset();
         removeBinding(node);
     }
-    compactIfDue();
     return Status::Ok;
 }
 
@@ -531,33 +577,38 @@ std::vector<std::string> CcoStore::boundChildren(const std::string &canonical) c
     return out;
 }
 
-std::vector<StateJournal::Record> CcoStore::liveRecords() const
+std::vector<StateDatabase::Change> CcoStore::liveRecords() const
 {
     // Depth first with an explicit stack; bindings in listing order, so
     // that replaying them creates every context in its place.
-    std::vector<StateJournal::Record> out;
+    std::vector<StateDatabase::Change> out;
     std::vector<std::pair<const Node *, std::size_t>> stack{{m_root, 0}};
     std::vector<std::string> path;
+    std::vector<std::string> positions{std::string()};
     while (!stack.empty()) {
         const Node *node = stack.back().first;
         std::size_t &next = stack.back().second;
         if (next == 0 && node != m_root) {
             if (node->values)
-                out.push_back({StateJournal::Record::BindValues, join(path), *node->values});
+                out.push_back({StateDatabase::Change::BindValues, join(path), *node->values, positions.back()});
             if (!node->ior.empty())
-                out.push_back({StateJournal::Record::BindObject, join(path), {node->ior}});
+                out.push_back({StateDatabase::Change::BindObject, join(path), {node->ior}, positions.back()});
         }
         if (next < node->children.size()) {
             const Node *child = node->children[next++];
             if (child->bindingsBelow) {
                 path.push_back(child->name);
+                positions.push_back(positions.back());
+                appendOrder(positions.back(), child->order);
                 stack.emplace_back(child, 0);
             }
             continue;
         }
         stack.pop_back();
-        if (node != m_root)
+        if (node != m_root) {
             path.pop_back();
+            positions.pop_back();
+        }
     }
     return out;
 }
@@ -567,7 +618,7 @@ std::vector<std::string> CcoStore::dump() const
     std::shared_lock<std::shared_mutex> lock(m_treeMutex);
     std::vector<std::string> out;
     for (const auto &r : liveRecords()) {
-        if (r.op == StateJournal::Record::BindObject) {
+        if (r.op == StateDatabase::Change::BindObject) {
             out.push_back(r.name + " -> object");
             continue;
         }
@@ -599,19 +650,7 @@ std::size_t CcoStore::contextCount() const
     return m_contexts;
 }
 
-void CcoStore::compactIfDue()
-{
-    // Rewriting costs the whole store; doing it only once the journal holds
-    // twice as many records as there are bindings keeps it a constant share
-    // of each registration.
-    if (!m_journal || m_journal->recordsSinceRewrite() < 1024 + 2 * m_bindings)
-        return;
-    const std::string error = m_journal->rewrite(liveRecords());
-    if (!error.empty())
-        printLine("STATE compaction failed (the journal goes on): " + error);
-}
-
-std::string CcoStore::replay(const std::vector<StateJournal::Record> &records)
+std::string CcoStore::replay(const std::vector<StateDatabase::Change> &records)
 {
     std::size_t index = 0;
     for (const auto &r : records) {
@@ -621,27 +660,27 @@ std::string CcoStore::replay(const std::vector<StateJournal::Record> &records)
             return "record " + std::to_string(index) + " has an invalid name";
         Node *node = find(path);
         switch (r.op) {
-        case StateJournal::Record::BindValues:
+        case StateDatabase::Change::BindValues:
             if (node && node->values)
                 return "record " + std::to_string(index) + " binds values twice at " + r.name;
-            node = ensure(path);
+            node = ensure(path, positionOrders(r.position));
             node->values = r.fields;
             addBinding(node);
             break;
-        case StateJournal::Record::BindObject:
+        case StateDatabase::Change::BindObject:
             if (node && !node->ior.empty())
                 return "record " + std::to_string(index) + " binds an object twice at " + r.name;
-            node = ensure(path);
+            node = ensure(path, positionOrders(r.position));
             node->ior = r.fields.at(0);
             addBinding(node);
             break;
-        case StateJournal::Record::UnbindValues:
+        case StateDatabase::Change::UnbindValues:
             if (!node || !node->values)
                 return "record " + std::to_string(index) + " removes values that are not bound at " + r.name;
             node->values.reset();
             removeBinding(node);
             break;
-        case StateJournal::Record::UnbindObject:
+        case StateDatabase::Change::UnbindObject:
             if (!node || node->ior.empty())
                 return "record " + std::to_string(index) + " removes an object that is not bound at " + r.name;
             node->ior.clear();
@@ -657,61 +696,44 @@ std::string CcoStore::useStateFile(const QString &path, OnDamage onDamage, int s
 {
     std::lock_guard<std::mutex> writing(m_writeMutex);
     std::unique_lock<std::shared_mutex> lock(m_treeMutex);
-    const auto note = [&](const std::string &text) {
-        if (notes && !text.empty())
-            notes->push_back(text);
-    };
-
-    StateJournal::Contents contents = StateJournal::read(path);
-    std::string error = contents.error;
+    std::vector<std::string> noted;
+    auto database = std::make_unique<StateDatabase>(path);
+    database->setSyncInterval(syncIntervalMs);
+    std::vector<StateDatabase::Change> loaded;
+    std::string error = database->read(onDamage, loaded, noted);
     if (error.empty()) {
-        error = replay(contents.records);
+        error = replay(loaded);
         if (!error.empty())
             error = "state file " + path.toStdString() + " is damaged: " + error;
     }
+    if (error.empty()) {
+        // Positions differ from the file's when it came from a journal, or
+        // when the configured contexts changed since it was written.
+        std::vector<StateDatabase::Change> live = liveRecords();
+        bool changed = live.size() != loaded.size();
+        for (std::size_t i = 0; !changed && i < live.size(); ++i)
+            changed = live[i].name != loaded[i].name || live[i].position != loaded[i].position;
+        error = database->open(live, changed, noted);
+    }
+    if (error.empty())
+        error = database->start();
+    if (notes)
+        notes->insert(notes->end(), noted.begin(), noted.end());
     if (!error.empty()) {
         clear();
-        if (onDamage == OnDamage::Refuse)
-            return error;
-        const QString previous = StateJournal::previousPath(path);
-        StateJournal::Contents kept;
-        if (onDamage == OnDamage::UsePrevious) {
-            if (!QFile::exists(previous))
-                return error + "; there is no kept copy " + previous.toStdString();
-            kept = StateJournal::read(previous);
-            std::string keptError = kept.error;
-            if (keptError.empty())
-                keptError = replay(kept.records);
-            if (!keptError.empty()) {
-                clear();
-                return error + "; the kept copy is no good either: " + keptError;
-            }
-        }
-        // The damaged file stays for whoever wants to look at it.
-        const QString aside = path + QStringLiteral(".damaged");
-        QFile::remove(aside);
-        if (!QFile::rename(path, aside))
-            return error + "; cannot move it aside to " + aside.toStdString();
-        note(error + "; moved aside to " + aside.toStdString());
-        if (onDamage == OnDamage::UsePrevious) {
-            if (!QFile::copy(previous, path))
-                return "cannot copy the kept copy " + previous.toStdString() + " into place";
-            note("started from the kept copy " + previous.toStdString() + " with " + std::to_string(m_bindings) +
-                 " bindings");
-        } else {
-            note("started empty");
-        }
-        contents = kept;
-    }
-    note(contents.note);
-
-    m_journal = std::make_unique<StateJournal>(path);
-    m_journal->setSyncInterval(syncIntervalMs);
-    error = m_journal->open(contents.validBytes);
-    if (!error.empty()) {
-        m_journal.reset();
         return error;
     }
+    m_database = std::move(database);
     return {};
+}
+
+std::string CcoStore::stateStats() const
+{
+    if (!m_database)
+        return {};
+    const StateDatabase::Stats stats = m_database->stats();
+    return "commits=" + std::to_string(stats.commits) + " synced=" + std::to_string(stats.synced) +
+           " flushes=" + std::to_string(stats.flushes) +
+           " backups=" + std::to_string(stats.backups);
 }
 }

@@ -18,15 +18,16 @@
 // recurses: names come from clients, and a depth limit set high by an
 // operator must not turn into a stack overflow.
 //
-// Thread-safe. Readers never wait for the state file: a change is written to
-// the journal first and becomes visible only once it is stored.
+// Thread-safe. Readers never wait for the state file: a change is committed
+// to it first and becomes visible only once it is stored.
 #pragma once
 
-#include "statejournal.h"
+#include "statedatabase.h"
 
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -69,7 +70,7 @@ public:
     };
 
     // What to do with a damaged state file at start-up.
-    enum class OnDamage { Refuse, StartEmpty, UsePrevious };
+    using OnDamage = StateDatabase::OnDamage;
 
     using ObjectHandle = std::shared_ptr<const void>;
 
@@ -81,8 +82,8 @@ public:
 
     // Loads the state file if it exists and stores every later change in
     // it. Returns an error text, empty on success; `notes` gets what was
-    // repaired or set aside on the way.
-    // `syncIntervalMs` as for StateJournal::setSyncInterval.
+    // taken over or set aside on the way.
+    // `syncIntervalMs` as for StateDatabase::setSyncInterval.
     std::string useStateFile(const QString &path, OnDamage onDamage, int syncIntervalMs = 0,
                              std::vector<std::string> *notes = nullptr);
 
@@ -117,6 +118,8 @@ public:
     // "name-length=0 name-depth=2 ..." : calls refused by a limit so far.
     std::string refusals() const;
     std::size_t bindingCount() const;
+    // "commits=N synced=N flushes=N backups=N" of the state file; empty without one.
+    std::string stateStats() const;
     std::size_t contextCount() const;
 
     const Config &config() const { return m_config; }
@@ -136,10 +139,11 @@ private:
     void removeBinding(Node *node);
     void keepOrFreeEmpty(Node *node);
     void freeNode(Node *node);
-    Status store(const StateJournal::Record &record, std::string *detail);
-    void compactIfDue();
-    std::vector<StateJournal::Record> liveRecords() const;
-    std::string replay(const std::vector<StateJournal::Record> &records);
+    Node *ensure(const std::vector<std::string> &path, const std::vector<std::uint64_t> &orders);
+    std::string positionFor(const std::vector<std::string> &path) const;
+    Status store(const StateDatabase::Change &change, std::string *detail);
+    std::vector<StateDatabase::Change> liveRecords() const;
+    std::string replay(const std::vector<StateDatabase::Change> &records);
     void clear();
 
     const Config m_config;
@@ -153,7 +157,11 @@ private:
     std::size_t m_bindings = 0;
     std::size_t m_contexts = 0;
     std::list<Node *> m_empty; // emptied leaf contexts, oldest first
-    std::unique_ptr<StateJournal> m_journal;
+    // Numbers nodes in the order they were created, which is their order
+    // among their siblings; a binding's position in the state file is the
+    // chain of these numbers, so that the file sorts as the listings do.
+    std::uint64_t m_nextOrder = 1;
+    std::unique_ptr<StateDatabase> m_database;
     mutable std::atomic<unsigned long> m_refused[RefusalKinds] = {};
 };
 }

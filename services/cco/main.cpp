@@ -35,6 +35,8 @@ int main(int argc, char *argv[])
         "Commands on stdin, each answered by \"OK <command>\" or \"ERROR <command>: <reason>\":\n"
         "  fault delay OP[@NAME] MS | fault hang OP[@NAME] | fault raise OP[@NAME] EXCEPTION\n"
         "  fault clear [OP] | faults | dump | stats | quit\n"
+        "With a state file, stats ends with \"state: commits=N synced=N flushes=N backups=N\": changes\n"
+        "committed, changes known to be on disk, syncs of the log and copies to PATH.previous.\n"
         "OP is the operation name as it travels (ResolveValues, _is_a, ...) or *."));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
@@ -60,21 +62,22 @@ int main(int argc, char *argv[])
     const QCommandLineOption systemWorkstations(QStringLiteral("system-workstations"),
                                                 QStringLiteral("Workstations that GetSystemWorkstations lists."),
                                                 QStringLiteral("LIST"));
-    const QCommandLineOption stateFile(QStringLiteral("state-file"),
-                                       QStringLiteral("Keep registrations in this file across restarts (a "
-                                                      "journal, compacted now and then; the file it replaced is "
-                                                      "kept as PATH.previous)."),
-                                       QStringLiteral("PATH"));
+    const QCommandLineOption stateFile(
+        QStringLiteral("state-file"),
+        QStringLiteral("Keep registrations across restarts in this SQLite database (WAL mode; readable with the "
+                       "sqlite3 shell). A consistent copy is kept as PATH.previous; a state file of the former "
+                       "journal format is taken over once and kept as PATH.journal."),
+        QStringLiteral("PATH"));
     const QCommandLineOption onDamage(QStringLiteral("on-damaged-state"),
-                                      QStringLiteral("When the state file cannot be loaded: refuse to start, start "
-                                                     "empty, or start from PATH.previous (the damaged file is kept "
-                                                     "as PATH.damaged)."),
+                                      QStringLiteral("When the state file is no database or fails its check: refuse "
+                                                     "to start, start empty, or start from PATH.previous (the "
+                                                     "damaged file is kept as PATH.damaged)."),
                                       QStringLiteral("refuse|empty|previous"), QStringLiteral("refuse"));
     const QCommandLineOption stateSync(QStringLiteral("state-sync-ms"),
                                        QStringLiteral("0: each change is on disk before it is acknowledged (one disk "
-                                                      "flush per registration). N: changes are written at once (a "
-                                                      "crash of the server loses none) and flushed to disk at most N "
-                                                      "ms apart."),
+                                                      "flush per registration). N: each change is committed before "
+                                                      "it is acknowledged (a killed server loses none) and on disk "
+                                                      "at most N ms later."),
                                        QStringLiteral("MS"), QStringLiteral("0"));
     const CcoStore::Limits storeDefaults;
     const CcoServant::Limits callbackDefaults;
@@ -139,6 +142,8 @@ int main(int argc, char *argv[])
         return fail("invalid --call-timeout '" + parser.value(callTimeout).toStdString() + "'");
     if (const std::string error = resourceOptions.read(parser, resources); !error.empty())
         return fail(error);
+    if (parser.isSet(callTimeout))
+        resources.given.insert("clientCallTimeOutPeriod");
 
     CcoStore::Limits storeLimits;
     CcoServant::Limits callbackLimits;
@@ -230,7 +235,8 @@ int main(int argc, char *argv[])
             if (line == "stats") {
                 printLine("STATS bindings=" + std::to_string(store.bindingCount()) +
                           " contexts=" + std::to_string(store.contextCount()) +
-                          " callbacks=" + std::to_string(cco.callbackCount()) + " refused: " + store.refusals());
+                          " callbacks=" + std::to_string(cco.callbackCount()) + " refused: " + store.refusals() +
+                          (store.stateStats().empty() ? std::string() : " state: " + store.stateStats()));
                 return {};
             }
             if (line == "help") {

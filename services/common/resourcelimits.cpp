@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include <atomic>
+#include <cstdlib>
 #include <set>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -37,6 +38,19 @@ std::set<std::string> configuredNames(const std::string &file)
         const int eq = line.indexOf('=');
         if (eq > 0)
             names.insert(line.left(eq).trimmed().toStdString());
+    }
+    return names;
+}
+
+// Parameters set in the environment: ORB<name>=<value>.
+std::set<std::string> environmentNames()
+{
+    std::set<std::string> names;
+    for (char **entry = environ; entry && *entry; ++entry) {
+        const std::string text = *entry;
+        const auto eq = text.find('=');
+        if (text.rfind("ORB", 0) == 0 && eq != std::string::npos && eq > 3)
+            names.insert(text.substr(3, eq - 3));
     }
     return names;
 }
@@ -75,8 +89,10 @@ ResourceOptions::ResourceOptions()
                               "Connections are refused while fewer file descriptors than this remain free.",
                               ResourceLimits().reservedDescriptors))
     , m_orbConfig(QStringLiteral("orb-config"),
-                  QStringLiteral("omniORB configuration file; its settings and -ORB<name> <value> arguments win "
-                                 "over the defaults above."),
+                  QStringLiteral("omniORB configuration file (default: the file OMNIORB_CONFIG names, else "
+                                 "/etc/omniORB.cfg). An omniORB parameter is taken from, first found: a server "
+                                 "option given on the command line, -ORB<name> <value>, the environment variable "
+                                 "ORB<name>, the configuration file, the server's default."),
                   QStringLiteral("FILE"))
 {
 }
@@ -93,12 +109,14 @@ std::string ResourceOptions::read(const QCommandLineParser &parser, ResourceLimi
         const QCommandLineOption &option;
         unsigned long min, max;
         unsigned long &out;
-    } numbers[] = {{m_maxMessage, 8192, 1UL << 30, limits.maxMessageBytes},
-                   {m_threads, 1, 100000, limits.dedicatedThreads},
-                   {m_poolThreads, 1, 100000, limits.poolThreads},
-                   {m_idle, 0, 86400, limits.idleTimeoutS},
-                   {m_unfinished, 0, 3600000, limits.unfinishedTimeoutMs},
-                   {m_reserved, 8, 100000, limits.reservedDescriptors}};
+        std::vector<const char *> parameters; // the omniORB parameters it sets
+    } numbers[] = {
+        {m_maxMessage, 8192, 1UL << 30, limits.maxMessageBytes, {"giopMaxMsgSize"}},
+        {m_threads, 1, 100000, limits.dedicatedThreads, {"threadPerConnectionUpperLimit", "threadPerConnectionLowerLimit"}},
+        {m_poolThreads, 1, 100000, limits.poolThreads, {"maxServerThreadPoolSize"}},
+        {m_idle, 0, 86400, limits.idleTimeoutS, {"inConScanPeriod"}},
+        {m_unfinished, 0, 3600000, limits.unfinishedTimeoutMs, {"serverCallTimeOutPeriod"}},
+        {m_reserved, 8, 100000, limits.reservedDescriptors, {}}};
     for (const auto &n : numbers) {
         bool ok = false;
         const QString text = parser.value(n.option);
@@ -107,6 +125,8 @@ std::string ResourceOptions::read(const QCommandLineParser &parser, ResourceLimi
             return "invalid --" + n.option.names().first().toStdString() + " '" + text.toStdString() + "' (" +
                    std::to_string(n.min) + ".." + std::to_string(n.max) + ")";
         n.out = value;
+        if (parser.isSet(n.option))
+            limits.given.insert(n.parameters.begin(), n.parameters.end());
     }
     if (parser.isSet(m_orbConfig)) {
         limits.orbConfigFile = parser.value(m_orbConfig).toStdString();
@@ -136,13 +156,27 @@ std::string takeOrbArguments(int &argc, char *argv[], std::vector<std::string> &
     return {};
 }
 
-std::vector<std::string> orbArguments(const ResourceLimits &limits)
+std::string orbConfigFile(const ResourceLimits &limits)
 {
-    std::set<std::string> given = configuredNames(limits.orbConfigFile);
+    if (!limits.orbConfigFile.empty())
+        return limits.orbConfigFile;
+    const char *named = std::getenv("OMNIORB_CONFIG");
+    return named && *named ? named : "/etc/omniORB.cfg";
+}
+
+std::vector<std::string> orbArguments(const ResourceLimits &limits,
+                                      const std::vector<std::pair<std::string, std::string>> &defaults)
+{
+    // omniORB takes a parameter from its command line before the environment
+    // and the environment before the file: a default passed as an argument
+    // would hide both, so it is passed only where they are silent.
+    std::set<std::string> operatorSet = configuredNames(orbConfigFile(limits));
+    const std::set<std::string> environment = environmentNames();
+    operatorSet.insert(environment.begin(), environment.end());
     for (std::size_t i = 0; i < limits.orbArguments.size(); i += 2)
-        given.insert(limits.orbArguments[i].substr(4));
+        operatorSet.insert(limits.orbArguments[i].substr(4));
     const unsigned long lower = limits.dedicatedThreads - limits.dedicatedThreads / 4;
-    const std::pair<const char *, std::string> defaults[] = {
+    std::vector<std::pair<std::string, std::string>> settings = {
         {"giopMaxMsgSize", std::to_string(limits.maxMessageBytes)},
         {"threadPerConnectionUpperLimit", std::to_string(limits.dedicatedThreads)},
         {"threadPerConnectionLowerLimit", std::to_string(lower ? lower : 1)},
@@ -150,14 +184,18 @@ std::vector<std::string> orbArguments(const ResourceLimits &limits)
         {"inConScanPeriod", std::to_string(limits.idleTimeoutS)},
         {"serverCallTimeOutPeriod", std::to_string(limits.unfinishedTimeoutMs)},
     };
-    std::vector<std::string> out;
-    for (const auto &d : defaults) {
-        if (!given.count(d.first)) {
-            out.push_back(std::string("-ORB") + d.first);
-            out.push_back(d.second);
-        }
+    settings.insert(settings.end(), defaults.begin(), defaults.end());
+    std::vector<std::string> out, explicitly;
+    if (!limits.orbConfigFile.empty())
+        out = {"-ORBconfigFile", limits.orbConfigFile};
+    for (const auto &s : settings) {
+        if (limits.given.count(s.first))
+            explicitly.insert(explicitly.end(), {"-ORB" + s.first, s.second});
+        else if (!operatorSet.count(s.first))
+            out.insert(out.end(), {"-ORB" + s.first, s.second});
     }
     out.insert(out.end(), limits.orbArguments.begin(), limits.orbArguments.end());
+    out.insert(out.end(), explicitly.begin(), explicitly.end());
     return out;
 }
 

@@ -1,14 +1,17 @@
 // What a server lets its clients take: connections, threads, message size,
 // time for idle connections and for unfinished messages. Most of it is
 // omniORB's own settings; the defaults here hold where omniORB's would let
-// a few hostile clients take everything. An operator's -ORB... arguments and
-// omniORB configuration file win over these defaults.
+// a few hostile clients take everything. The operator's omniORB settings
+// come first: a default applies only where no -ORB argument, ORB<name>
+// environment variable or configuration file sets the parameter, and a
+// server option given on the command line wins over all of them.
 #pragma once
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QList>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,7 @@ struct ResourceLimits
     unsigned long reservedDescriptors = 64;   // connections are refused while fewer descriptors remain free
     std::vector<std::string> orbArguments;    // -ORB<name> <value> pairs as given
     std::string orbConfigFile;                // empty: omniORB's default (OMNIORB_CONFIG or /etc/omniORB.cfg)
+    std::set<std::string> given;              // omniORB parameters set by a server option on the command line
 };
 
 // The command-line options for ResourceLimits, shared by both servers.
@@ -43,9 +47,16 @@ private:
 // them as bundles of short options); returns an error text.
 std::string takeOrbArguments(int &argc, char *argv[], std::vector<std::string> &orbArguments);
 
-// The ORB_init arguments for `limits`: the defaults not overridden by the
-// operator's -ORB arguments or configuration file, then those arguments.
-std::vector<std::string> orbArguments(const ResourceLimits &limits);
+// The configuration file omniORB reads: --orb-config's, else the one
+// OMNIORB_CONFIG names, else /etc/omniORB.cfg.
+std::string orbConfigFile(const ResourceLimits &limits);
+
+// The ORB_init arguments for `limits` and the further `defaults` (omniORB
+// parameter names and values): -ORBconfigFile for --orb-config, the defaults
+// that the operator's settings leave open, the operator's -ORB arguments,
+// then the parameters that server options set explicitly (`limits.given`).
+std::vector<std::string> orbArguments(const ResourceLimits &limits,
+                                      const std::vector<std::pair<std::string, std::string>> &defaults = {});
 
 // Raises the soft limit of open descriptors to the hard one and makes the
 // ORB refuse connections while fewer than `reserved` descriptors remain, so

@@ -118,17 +118,10 @@ std::string ServerRuntime::start(const std::string &host, int port, int callTime
 
     const std::string endpoint =
         "giop:tcp:" + (anyAddress ? std::string() : host) + ":" + (port ? std::to_string(port) : std::string());
-    m_argStorage = {m_program,
-                    "-ORBendPoint",
-                    endpoint,
-                    "-ORBclientCallTimeOutPeriod",
-                    std::to_string(callTimeoutMs),
-                    "-ORBclientConnectTimeOutPeriod",
-                    std::to_string(connectTimeoutMs)};
-    for (auto &a : orbArguments(limits))
+    m_argStorage = {m_program, "-ORBendPoint", endpoint};
+    for (auto &a : orbArguments(limits, {{"clientCallTimeOutPeriod", std::to_string(callTimeoutMs)},
+                                         {"clientConnectTimeOutPeriod", std::to_string(connectTimeoutMs)}}))
         m_argStorage.push_back(a);
-    if (!limits.orbConfigFile.empty())
-        ::setenv("OMNIORB_CONFIG", limits.orbConfigFile.c_str(), 1);
     std::vector<char *> argv;
     for (auto &a : m_argStorage)
         argv.push_back(a.data());

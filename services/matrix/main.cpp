@@ -124,6 +124,8 @@ int main(int argc, char *argv[])
     }
     if (const std::string error = resourceOptions.read(parser, resources); !error.empty())
         return fail(error);
+    if (parser.isSet(callTimeout))
+        resources.given.insert("clientCallTimeOutPeriod");
     const std::string ccoLocation = parser.value(cco).toStdString();
     if (parser.isSet(cco) && ccoLocation.rfind("corbaloc:", 0) != 0 && ccoLocation.rfind("IOR:", 0) != 0)
         return fail("invalid --cco '" + ccoLocation + "' (corbaloc::HOST:PORT/CCO expected)");

@@ -2,6 +2,8 @@
 // conversions between CCO string lists and standard strings.
 #pragma once
 
+#include "serverprocess.h"
+
 #include <cco.hh>
 #include <orbhandler.h>
 
@@ -38,5 +40,19 @@ inline Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
     for (CORBA::ULong i = 0; i < list->length(); ++i)
         out.emplace_back(list[i].in());
     return out;
+}
+
+// The value of `key` in the server's "STATS" line, -1 when there is none.
+inline long stat(testsupport::ServerProcess &server, const QString &key)
+{
+    const int from = server.lineCount();
+    if (!server.command(QStringLiteral("stats")))
+        return -1;
+    const int at = server.waitForLine(QStringLiteral("STATS "), 5000, from);
+    if (at < 0)
+        return -1;
+    const QString line = server.lines().at(at);
+    const int pos = line.indexOf(QLatin1Char(' ') + key + QLatin1Char('='));
+    return pos < 0 ? -1 : line.mid(pos + key.size() + 2).section(QLatin1Char(' '), 0, 0).toLong();
 }
 }

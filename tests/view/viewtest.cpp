@@ -151,6 +151,14 @@ TEST(Settings, DefaultsAndBadInput)
     EXPECT_EQ(v6.settings.listenHost, QStringLiteral("::1"));
     EXPECT_EQ(v6.settings.orbArguments, (QStringList {"-ORBtraceLevel", "1"}));
 
+    // Options with their value after "=", as every program of the project takes them.
+    const ParsedSettings joined = run({"--cco=corbaloc::h:1/CCO", "--listen=127.0.0.1:0", "--refresh=250",
+        "--category=A/B", "--category", "C"});
+    ASSERT_EQ(joined.outcome, ParsedSettings::Outcome::Run) << joined.text.toStdString();
+    EXPECT_EQ(joined.settings.listenPort, 0);
+    EXPECT_EQ(joined.settings.refreshMs, 250);
+    EXPECT_EQ(joined.settings.categories.mid(1), (QStringList {"A/B", "C"}));
+
     const QStringList bad[] = {
         {},
         {"--cco"},
@@ -163,6 +171,8 @@ TEST(Settings, DefaultsAndBadInput)
         {"--cco", "corbaloc::h:1/CCO", "--call-timeout", "x"},
         {"--cco", "corbaloc::h:1/CCO", "--category", "/abs"},
         {"--cco", "corbaloc::h:1/CCO", "--frobnicate"},
+        {"--cco", "corbaloc::h:1/CCO", "stray"},
+        {"--cco=", "--listen", "127.0.0.1:1"},
         // Serving the installation to the network is never a default.
         {"--cco", "corbaloc::h:1/CCO", "--listen", "0.0.0.0:8080"},
         {"--cco", "corbaloc::h:1/CCO", "--listen", "[::]:8080"},
@@ -174,7 +184,9 @@ TEST(Settings, DefaultsAndBadInput)
     }
     EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "0.0.0.0:8080", "--allow-remote"}).outcome,
         ParsedSettings::Outcome::Run);
-    EXPECT_EQ(run({"--help"}).outcome, ParsedSettings::Outcome::Help);
+    const ParsedSettings help = run({"--help"});
+    EXPECT_EQ(help.outcome, ParsedSettings::Outcome::Help);
+    EXPECT_TRUE(help.text.contains(QStringLiteral("--listen <ADDRESS:PORT>"))) << help.text.toStdString();
 }
 
 TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
