@@ -6,6 +6,7 @@
 #include "errorhandler.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -351,18 +352,13 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     EXPECT_TRUE(waitForLast(List()));
 }
 
-struct RegistrationAccess : CCORegistration
-{
-    using CCORegistration::setStartHookForTests;
-};
-
 // Callers that run no event loop (a plain thread, a task of the pool) never deliver what the request
 // queues to their thread; the request and its thread must end with the work all the same.
 TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
 {
     startCco();
     std::atomic<int> gone {0};
-    RegistrationAccess::setStartHookForTests([&](CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
         QObject::connect(request, &QObject::destroyed, [&] { ++gone; });
         QObject::connect(request->thread(), &QObject::destroyed, [&] { ++gone; });
     });
@@ -375,18 +371,14 @@ TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
     QtConcurrent::run([&] { CCORegistration::unregisterFromCCO(path); }).waitForFinished();
     EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a pool thread";
     EXPECT_TRUE(resolveValues(path).isEmpty());
-    RegistrationAccess::setStartHookForTests({});
+    externalCCODriver::tuning::setRegistrationStartHook({});
 }
 
 using LocateTest = WatcherTest;
-struct LocateAccess : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
 
 TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 {
-    LocateAccess::setSecondForTests(5); // keeps the waits and the random delay short
+    externalCCODriver::tuning::setLocateRegistrationSecond(5); // keeps the waits and the random delay short
     startCco({"--workstation", "ws1"});
     const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
     const Bytes paddedPort {"myHost", "myHost_Old", "old", "0080"}; // the port is compared as text
@@ -415,7 +407,7 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 // finish within it does, even with a CCO that answers every call late.
 TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 {
-    LocateAccess::setSecondForTests(5);
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     ASSERT_TRUE(cco->command("fault delay ResolveValues 40"));
     TraceRecorder traces;
@@ -433,7 +425,7 @@ TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 // it cannot read back, or all numbers under one name.
 TEST_F(LocateTest, PatternWithoutExactlyOnePlaceholderOrOutsideTheWorkstationRegistersNothing)
 {
-    LocateAccess::setSecondForTests(5);
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     TraceRecorder traces;
     const QString localHost = "CCO/LocalSystem/LocalSubSystem/LocalHost";

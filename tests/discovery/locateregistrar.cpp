@@ -3,20 +3,13 @@
 #include "ccolocateregistration.h"
 #include "errorhandler.h"
 #include "orbhandler.h"
+#include "registrationtuning.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 
 #include <cstdio>
 #include <cstdlib>
-
-namespace
-{
-struct Registrar : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
-}
 
 int main(int argc, char *argv[])
 {
@@ -26,7 +19,7 @@ int main(int argc, char *argv[])
         return help ? 0 : 2;
     }
     QCoreApplication app(argc, argv);
-    Registrar::setSecondForTests(std::atoi(argv[4]));
+    externalCCODriver::tuning::setLocateRegistrationSecond(std::atoi(argv[4]));
     QString number = QStringLiteral("failed");
     ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
     ErrorHandler::Instance()->SetTraceCapture([&number](const QString &line) {

@@ -5,6 +5,7 @@
 #include "ccoregistration.h"
 #include "errorhandler.h"
 #include "orbhandler.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -18,23 +19,10 @@
 
 using externalCCODriver::CCORegistration;
 
-namespace
-{
-struct Access : CCORegistration
-{
-    using CCORegistration::setStartHookForTests;
-};
-
-struct LocateAccess : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
-}
-
 TEST(SlowRegistration, RequestWithoutOrbChecksElevenTimesThreeSecondsApartAndLeavesNothing)
 {
     std::atomic<int> interval {0}, retries {0}, finished {0}, destroyed {0};
-    Access::setStartHookForTests([&](CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
         QTimer *timer = request->findChild<QTimer *>();
         interval = timer->interval();
         QObject::connect(timer, &QTimer::timeout, [&] { ++retries; });
@@ -45,7 +33,7 @@ TEST(SlowRegistration, RequestWithoutOrbChecksElevenTimesThreeSecondsApartAndLea
     CCORegistration::registerAtCCO("CCO/LocalSystem/Nowhere", {"a"});
     ASSERT_TRUE(testsupport::waitUntil([&] { return finished > 0; }, 40000));
     ASSERT_TRUE(testsupport::waitUntil([&] { return destroyed == 2; }, 2000)) << "object and thread";
-    Access::setStartHookForTests({});
+    externalCCODriver::tuning::setRegistrationStartHook({});
     EXPECT_EQ(interval, 3000);
     EXPECT_EQ(retries, 10);
     EXPECT_EQ(finished, 1);
@@ -63,7 +51,7 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
     std::atomic<int> stopped {0};
     ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
     ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
-    LocateAccess::setSecondForTests(5);
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     QElapsedTimer clock;
     {
         CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", true);

@@ -4,6 +4,7 @@
 // switching run. This process is the host: it owns the value tree, the ORB
 // (call timeout 1000 ms) and the event loop, whose longest stall a heartbeat
 // measures. Every scenario adds a row to the fault table printed at the end.
+#include "registrationtuning.h"
 #include "systemsupport.h"
 
 #include "ccolocateregistration.h"
@@ -71,19 +72,6 @@ QList<FaultRow> &faultTable()
     static QList<FaultRow> rows;
     return rows;
 }
-
-class RegistrationHooks : public externalCCODriver::CCORegistration
-{
-public:
-    using CCORegistration::setRetryIntervalForTests;
-    using CCORegistration::setStartHookForTests;
-};
-
-class LocateHooks : public CCOLocateRegistration
-{
-public:
-    using CCOLocateRegistration::setSecondForTests;
-};
 
 class Faults : public ::testing::Test
 {
@@ -333,10 +321,10 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
 
 TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
 {
-    RegistrationHooks::setRetryIntervalForTests(100);
+    externalCCODriver::tuning::setRegistrationRetryInterval(100);
     std::atomic<int> running {0};
     std::atomic<qint64> finishedAt {-1};
-    RegistrationHooks::setStartHookForTests([&](externalCCODriver::CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](externalCCODriver::CCORegistration *request) {
         ++running;
         QObject::connect(
             request, &externalCCODriver::CCORegistration::finished, request,
@@ -396,13 +384,13 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
                            : QStringLiteral("the registration: the request ends after its one call, not retried")});
     }
     EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "a registration held up the host's event loop";
-    RegistrationHooks::setStartHookForTests({});
-    RegistrationHooks::setRetryIntervalForTests(0);
+    externalCCODriver::tuning::setRegistrationStartHook({});
+    externalCCODriver::tuning::setRegistrationRetryInterval(0);
 }
 
 TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
 {
-    LocateHooks::setSecondForTests(20);
+    externalCCODriver::tuning::setLocateRegistrationSecond(20);
     Heartbeat heartbeat;
     std::atomic<qint64> sentAt {-1};
     noteSent("RegisterValues", sentAt);
@@ -422,7 +410,7 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     startCco();
     addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
         heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (an exception ends the registration, by design)")});
-    LocateHooks::setSecondForTests(0);
+    externalCCODriver::tuning::setLocateRegistrationSecond(0);
 }
 
 // A receiver workstation that stops answering (SIGSTOP) while this process

@@ -2,6 +2,7 @@
 
 #include "drivertrace.h"
 #include "orbconnection.h"
+#include "registrationtuning.h"
 
 #include <QByteArray>
 #include <QList>
@@ -60,7 +61,7 @@ CCOLocateRegistration::~CCOLocateRegistration()
     }
 }
 
-void CCOLocateRegistration::setSecondForTests(int msec)
+void externalCCODriver::tuning::setLocateRegistrationSecond(int msec)
 {
     secondOverrideMs.store(msec);
 }
