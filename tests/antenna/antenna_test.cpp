@@ -9,8 +9,11 @@
 #include "node.h"
 #include "observerqueries.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "value.h"
 #include "valueselection.h"
 #include "vornos.h"
@@ -47,14 +50,15 @@ public:
         ASSERT_TRUE(ccoServer->ready()) << ccoServer->errorText().toStdString();
         auto &orb = CorbaCommon::OrbHandler::Instance();
         // A short call timeout keeps the tests of dead servers short.
-        ASSERT_TRUE(orb.Init({"-ORBInitRef", "CCO=" + ccoServer->corbaloc(), "-ORBclientCallTimeOutPeriod", "1500"}));
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
+            {"-ORBInitRef", "CCO=" + ccoServer->corbaloc(), "-ORBclientCallTimeOutPeriod", "1500"}));
         ASSERT_TRUE(orb.ConnectToCCO(2, 500));
-        values::Tree::Create();
+        values::TreeHost::Create();
         VornOSHost::SetComputerNameOverride(L"WS7");
     }
     void TearDown() override
     {
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
         ccoServer.reset();
     }
 };
@@ -64,16 +68,16 @@ struct TraceLog
 {
     TraceLog()
     {
-        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(mutex);
             lines.append(line);
         });
     }
     ~TraceLog()
     {
-        ErrorHandler::Instance()->SetTraceCapture({});
-        ErrorHandler::Instance()->SetTraceFilter(0);
+        TraceSettings::SetTraceCapture({});
+        TraceSettings::SetTraceFilter(0);
     }
     int count(const QString &text) const
     {
@@ -150,7 +154,7 @@ public:
         EXPECT_TRUE(server->ready()) << server->errorText().toStdString();
         EXPECT_GE(server->waitForLine("REGISTERED", 5000), 0);
         CORBA::Object_var object
-            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(server->corbaloc().toLatin1().constData());
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(server->corbaloc().toLatin1().constData());
         reference = MatrixManager::IF_MMR_c::_narrow(object);
     }
     // "out 3 <- in 2", or "" when nothing is connected. A call that fails
@@ -196,7 +200,7 @@ protected:
     void TearDown() override
     {
         comm.reset();
-        values::Tree::Instance()->RemoveNode(device);
+        values::TreeHost::RemoveNode(device);
     }
     QString at(const QString &relative) const { return device + '/' + relative; }
 
@@ -406,7 +410,7 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     // attempt, not an exception in the host's event loop.
     buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 4);
     values::Tree *tree = values::Tree::Instance();
-    tree->RemoveNode(at("ANTENNAS"));
+    values::TreeHost::RemoveNode(at("ANTENNAS"));
     addValue<values::Value<QString>>(device, "ANTENNAS");
     ASSERT_TRUE(waitUntil([&] { return trace.count("ExternalCCODriver: antenna start-up failed") >= 2; }));
     ASSERT_TRUE(retrying());

@@ -6,8 +6,10 @@
 #include "errorhandler.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "registrationtuning.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "waituntil.h"
 
 #include <QCoreApplication>
@@ -97,13 +99,13 @@ struct TraceRecorder
 {
     TraceRecorder()
     {
-        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(mutex);
             recorded.append(line);
         });
     }
-    ~TraceRecorder() { ErrorHandler::Instance()->SetTraceCapture({}); }
+    ~TraceRecorder() { TraceSettings::SetTraceCapture({}); }
     int count(const QString &text) const
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -146,7 +148,7 @@ protected:
     {
         cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + extra);
         ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
             {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
     }

@@ -9,6 +9,7 @@
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "registrationtuning.h"
 #include "serverprocess.h"
 #include "waituntil.h"
@@ -40,7 +41,7 @@ std::unique_ptr<testsupport::ServerProcess> startUnreachableCco()
 
 void bringUpOrb(const testsupport::ServerProcess &cco)
 {
-    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init({"-ORBInitRef", "CCO=" + cco.corbaloc()}));
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", "CCO=" + cco.corbaloc()}));
 }
 
 // Counts the single-shot timers the watcher arms, one per poll.

@@ -4,9 +4,10 @@
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "errorhandler.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "registrationtuning.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "waituntil.h"
 
 #include <QElapsedTimer>
@@ -46,11 +47,11 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
     const int callTimeoutMs = 3000;
     auto cco = testsupport::startCcoServer({"--fault", "delay ResolveValues 2000"});
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
         {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
     std::atomic<int> stopped {0};
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
     externalCCODriver::tuning::setLocateRegistrationSecond(5);
     QElapsedTimer clock;
     {
@@ -59,7 +60,7 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
         clock.start();
     }
     const qint64 elapsed = clock.elapsed();
-    ErrorHandler::Instance()->SetTraceCapture({});
+    TraceSettings::SetTraceCapture({});
     EXPECT_GE(elapsed, 10000);
     EXPECT_LT(elapsed, 10000 + callTimeoutMs);
     EXPECT_EQ(stopped, 1);

@@ -2,13 +2,15 @@
 // The CCO is a cco-server process; receivers are vorn-host processes or this
 // process's own tree, served on several loopback ports (each port is another
 // receiver identifier for the same tree).
-#include "errorhandler.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "receiverconnector.h"
 #include "remoteconnector.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "vtclientcenter.h"
 #include "vttreeserver.h"
 #include "waituntil.h"
@@ -169,8 +171,8 @@ protected:
             args << QStringLiteral("-ORBendPoint")
                  << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(ownPorts.last());
         }
-        CorbaCommon::OrbHandler::Instance().Init(args);
-        values::Tree::Create();
+        CorbaCommon::OrbHandlerHost::Init(args);
+        values::TreeHost::Create();
     }
 
     static void TearDownTestSuite() { cco.reset(); }
@@ -186,8 +188,8 @@ protected:
         VtClientCenter::Instance()->SetTiming(timing);
         parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
         parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
-        ErrorHandler::Instance()->SetTraceFilter(0x20);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(0x20);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(traceMutex);
             for (const char *text : {"Connect to receiver", "Disconnected from receiver"}) {
                 const int at = line.indexOf(QLatin1String(text));
@@ -199,7 +201,7 @@ protected:
 
     void TearDown() override
     {
-        ErrorHandler::Instance()->SetTraceCapture({});
+        TraceSettings::SetTraceCapture({});
         ownServer.reset();
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
         // A poll under way at a hung server ends on its own, within its hold
@@ -207,7 +209,7 @@ protected:
         EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 3000));
         EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
         for (const char *node : {"/REMOTE", "/ADMINISTRATION", "/DEVICES"})
-            values::Tree::Instance()->RemoveNode(QString::fromLatin1(node));
+            values::TreeHost::RemoveNode(QString::fromLatin1(node));
     }
 
     // This process's tree, served as a receiver serves it.
@@ -553,7 +555,7 @@ TEST_F(Mirroring, HundredsOfReceiversComeAndGoQuicklyAndAHungOneIsDroppedWithout
 TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPaths)
 {
     auto server = [](int port) {
-        CORBA::Object_var object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(
+        CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
             VtClientCenter::ServerAddress(localHost, port).toLatin1().constData());
         VornValueTree::TreeServer_var ref = VornValueTree::TreeServer::_narrow(object);
         return ref._retn();
@@ -655,10 +657,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
 TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes)
 {
     if (qEnvironmentVariableIsSet("MIRRORING_THREAD_LIMIT_CHILD")) {
-        values::Tree::Create();
-        ErrorHandler::Instance()->SetTraceFilter(0x20);
+        values::TreeHost::Create();
+        TraceSettings::SetTraceFilter(0x20);
         QStringList traces;
-        ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { traces << line; });
+        TraceSettings::SetTraceCapture([&](const QString &line) { traces << line; });
         // Root is exempt from the process limit: a child that is root gives
         // up its rights first.
         if (::geteuid() == 0) {
@@ -682,7 +684,7 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
         delete connector;
         EXPECT_EQ(reports, 0);
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
-        ErrorHandler::Instance()->SetTraceCapture({});
+        TraceSettings::SetTraceCapture({});
         return;
     }
     QProcess child;

@@ -14,9 +14,11 @@
 #include "cfgcenterhost.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "serverprocess.h"
 #include "tree.h"
+#include "treehost.h"
 #include "vtclientcenter.h"
 #include "waituntil.h"
 
@@ -83,16 +85,16 @@ public:
         scratch = new QTemporaryDir;
         ccoPort = testsupport::freeLoopbackPort();
         startCco();
-        if (!CorbaCommon::OrbHandler::Instance().Init(
+        if (!CorbaCommon::OrbHandlerHost::Init(
                 {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
                     QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
             ADD_FAILURE() << "the ORB did not come up";
-        values::Tree::Create();
+        values::TreeHost::Create();
     }
 
     static void tearDownProcess()
     {
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
         cco.reset();
         delete scratch;
         scratch = nullptr;
@@ -528,7 +530,7 @@ protected:
     {
         driver.reset();
         matrix.reset();
-        values::Tree::Instance()->RemoveNode(devicePath);
+        values::TreeHost::RemoveNode(devicePath);
         Faults::TearDown();
     }
 
@@ -546,7 +548,7 @@ protected:
     QString connections()
     {
         CORBA::Object_var object
-            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
         try {
             MatrixManager::IF_MMR_c_var ref = MatrixManager::IF_MMR_c::_narrow(object);
             CORBA::String_var text = ref->connectionData();
