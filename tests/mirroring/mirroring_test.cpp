@@ -18,6 +18,7 @@
 #include <valuetree.hh>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryFile>
@@ -30,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -415,6 +417,46 @@ TEST_F(Mirroring, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
     mirror->checkReceiverList({});
     EXPECT_EQ(parent, nullptr);
     EXPECT_EQ(events, QStringList {QStringLiteral("D0")});
+}
+
+// A slot of receiverDisconnected may run an event loop in which the watcher's next list arrives.
+// The receiver being disconnected is still current for that nested update, and goes from the
+// current receivers only once disconnected; a receiver is never current twice.
+TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachReceiverCurrentAtMostOnce)
+{
+    serveOwnTree();
+    QObject parent;
+    TestReceiverCCO *mirror = startMirror(parent, 0);
+    mirror->checkReceiverList({own(0), own(1)});
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.0.0.1")) && waitForEvent(QStringLiteral("C1:10.0.0.1")));
+    takeTraces();
+
+    bool nested = false;
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&] {
+        if (std::exchange(nested, true))
+            return;
+        QEventLoop loop;
+        QMetaObject::invokeMethod(
+            &context,
+            [&] {
+                mirror->checkReceiverList({own(0)});
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+        loop.exec();
+    });
+    mirror->checkReceiverList({});
+    ASSERT_TRUE(nested);
+    const auto trace = [](const char *what, int n) {
+        return QStringLiteral("%1 receiver %2:%3").arg(QLatin1String(what), localHost).arg(ownPorts.at(n));
+    };
+    EXPECT_EQ(takeTraces(),
+        (QStringList {trace("Disconnected from", 0), trace("Disconnected from", 1), trace("Disconnected from", 1)}));
+
+    // Nothing is current any more: the receiver comes back as new, and goes once.
+    mirror->checkReceiverList({own(0)});
+    mirror->checkReceiverList({});
+    EXPECT_EQ(takeTraces(), (QStringList {trace("Connect to", 0), trace("Disconnected from", 0)}));
 }
 
 TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRestartRemovalAndTeardown)
