@@ -66,7 +66,7 @@ ErrorHandler *ErrorHandler::Instance()
     static ErrorHandler *instance = [] {
         auto *handler = new ErrorHandler;
         if (qEnvironmentVariableIsSet("VORN_TRACE_MASK"))
-            TraceSettings::SetTraceFilter(parseMask(qgetenv("VORN_TRACE_MASK")));
+            state().filter.store(parseMask(qgetenv("VORN_TRACE_MASK")), std::memory_order_relaxed);
         return handler;
     }();
     return instance;
@@ -83,6 +83,9 @@ quint32 ErrorHandler::GetTraceFilter() const
 
 void TraceSettings::SetTraceFilter(quint32 mask)
 {
+    // The handler takes its first filter from the environment as it is
+    // created; made now, it cannot override this one later.
+    ErrorHandler::Instance();
     state().filter.store(mask, std::memory_order_relaxed);
 }
 
