@@ -2,6 +2,7 @@
 
 #include "node.h"
 #include "tree.h"
+#include "treehost.h"
 #include "value.h"
 #include "valuebase.h"
 #include "valueselection.h"
@@ -192,7 +193,7 @@ bool cmdMkNode(CommandCall &call)
     const QString path = call.args().at(0);
     if (tree()->FindValue(path))
         return call.fail(QStringLiteral("%1 is a value").arg(path));
-    if (!tree()->AddNode(path))
+    if (!values::TreeHost::AddNode(path))
         return call.fail(QStringLiteral("a value stands in the way of %1").arg(path));
     return true;
 }
@@ -207,9 +208,9 @@ bool cmdRm(CommandCall &call)
     values::Node *node = tree()->FindNode(path);
     if (!node)
         return call.fail(QStringLiteral("nothing at %1").arg(path));
-    if (node == tree()->Root())
+    if (node == values::TreeHost::Root())
         return call.fail(QStringLiteral("the root cannot be removed"));
-    if (!tree()->RemoveNode(path))
+    if (!values::TreeHost::RemoveNode(path))
         return call.fail(QStringLiteral("%1 could not be removed").arg(path));
     return true;
 }
@@ -267,7 +268,7 @@ public:
         , timeoutMs(timeoutMs)
         , done(std::move(done))
     {
-        listenerId = tree()->AddValueListener([this](values::ValueBase *value, unsigned int) {
+        listenerId = values::TreeHost::AddValueListener([this](values::ValueBase *value, unsigned int) {
             if (value->GetPath() == canonicalPath && value->GetStringValue() == this->expected)
                 finish(true);
         });
@@ -281,8 +282,8 @@ public:
     ~ValueWaiter() override
     {
         // A quit while waiting: the tree may be gone already.
-        if (!finished && tree())
-            tree()->RemoveValueListener(listenerId);
+        if (!finished)
+            values::TreeHost::RemoveValueListener(listenerId);
     }
 
 private:
@@ -310,8 +311,7 @@ private:
             return;
         finished = true;
         poll.stop();
-        if (values::Tree *t = tree())
-            t->RemoveValueListener(listenerId);
+        values::TreeHost::RemoveValueListener(listenerId);
         QTimer::singleShot(0, this, [this, ok] {
             deleteLater();
             done(ok);

@@ -4,8 +4,8 @@
 #include "receiverroles.h"
 #include "vornhost.h"
 
-#include "errorhandler.h"
 #include "externalccodriver_version.h"
+#include "tracesettings.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -150,9 +150,9 @@ int main(int argc, char *argv[])
         if (!ok)
             return fail(QStringLiteral("--trace-mask takes a number such as 0x20, not '%1'")
                             .arg(parser.value(traceMaskOption)));
-        ErrorHandler::Instance()->SetTraceFilter(mask);
+        TraceSettings::SetTraceFilter(mask);
     }
-    if (parser.isSet(traceFileOption) && !ErrorHandler::Instance()->SetTraceFile(parser.value(traceFileOption)))
+    if (parser.isSet(traceFileOption) && !TraceSettings::SetTraceFile(parser.value(traceFileOption)))
         return fail(QStringLiteral("cannot open trace file %1").arg(parser.value(traceFileOption)));
 
     VornHost host(options);

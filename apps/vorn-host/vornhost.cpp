@@ -6,8 +6,8 @@
 
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
-#include "orbhandler.h"
-#include "tree.h"
+#include "orbhandlerhost.h"
+#include "treehost.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -42,7 +42,7 @@ bool VornHost::start(QString *error)
         }
         CfgCenterHost::SetConfigLocation(options.configLocation);
     }
-    values::Tree::Create();
+    values::TreeHost::Create();
 
     if (options.orbDelayMs > 0) {
         QTimer::singleShot(options.orbDelayMs, this, [this] {
@@ -81,7 +81,7 @@ bool VornHost::start(QString *error)
 
 void VornHost::bringUpOrb()
 {
-    orbStarted = CorbaCommon::OrbHandler::Instance().Init(options.orbArgs);
+    orbStarted = CorbaCommon::OrbHandlerHost::Init(options.orbArgs);
     if (orbStarted) {
         hostError(QStringLiteral("vorn-host: ORB is up"));
     } else if (options.orbDelayMs > 0) {
@@ -100,9 +100,9 @@ void VornHost::shutdown()
         plugin.destroyInstance();
         hostError(QStringLiteral("vorn-host: destroyed instance %1").arg(options.instanceName));
     }
-    values::Tree::Destroy();
+    values::TreeHost::Destroy();
     if (orbStarted)
-        CorbaCommon::OrbHandler::Instance().Shutdown();
+        CorbaCommon::OrbHandlerHost::Shutdown();
     orbStarted = false;
     delete signalWatcher;
     signalWatcher = nullptr;

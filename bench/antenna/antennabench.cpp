@@ -16,7 +16,10 @@
 #include "icfg.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "value.h"
 #include "valueselection.h"
 #include "vornos.h"
@@ -103,10 +106,10 @@ class RunTraces
 public:
     RunTraces()
     {
-        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
+        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
         // Only the stamps matter; the trace lines themselves go nowhere.
-        ErrorHandler::Instance()->SetTraceFile(QStringLiteral("/dev/null"));
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFile(QStringLiteral("/dev/null"));
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             const auto now = Clock::now();
             std::lock_guard<std::mutex> lock(mutex);
             if (line.endsWith(QLatin1String(" Call Connect Antenna"))) {
@@ -118,7 +121,7 @@ public:
             }
         });
     }
-    ~RunTraces() { ErrorHandler::Instance()->SetTraceCapture({}); }
+    ~RunTraces() { TraceSettings::SetTraceCapture({}); }
 
     int runCount() const
     {
@@ -191,12 +194,12 @@ int main(int argc, char **argv)
         return fail("matrix-server did not start or register");
 
     auto &orb = CorbaCommon::OrbHandler::Instance();
-    if (!orb.Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()})
+    if (!CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()})
         || !orb.ConnectToCCO(2, 500))
         return fail("no ORB or no CCO");
     VornOSHost::SetComputerNameOverride(L"BENCHWS");
 
-    values::Tree::Create();
+    values::TreeHost::Create();
     const QString device = QString::fromLatin1(devicePath);
     addValue<values::Value<int>>(device + QStringLiteral("/ANTENNAS/A"), QStringLiteral("ExternalNumber"))
         ->SetValue(2, nullptr);
@@ -228,7 +231,8 @@ int main(int argc, char **argv)
             return fail("AntennaComm::init did not find the matrix manager");
 
         // The round trips that a switch is made of, measured the same way.
-        CORBA::Object_var object = orb.Orb()->string_to_object(matrixServer->corbaloc().toLatin1().constData());
+        CORBA::Object_var object
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(matrixServer->corbaloc().toLatin1().constData());
         MatrixManager::IF_MMR_c_var direct = MatrixManager::IF_MMR_c::_narrow(object);
         const QString matrixPath
             = QStringLiteral("CCO/LocalSystem/LocalSubSystem/Workstations/BENCHWS/AntennaMatrixManager1/IF_MMR_c");
@@ -383,7 +387,7 @@ int main(int argc, char **argv)
         ccoRef = CCO::IF_CCO_c::_nil();
         direct = MatrixManager::IF_MMR_c::_nil();
     }
-    values::Tree::Destroy();
-    orb.Shutdown();
+    values::TreeHost::Destroy();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     return exitCode;
 }

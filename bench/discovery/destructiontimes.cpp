@@ -3,6 +3,7 @@
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "ccowatcher.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -22,18 +23,6 @@ namespace discoverybench
 namespace
 {
 const QString locateHost = QStringLiteral("benchHost");
-
-class LocateAccess : public CCOLocateRegistration
-{
-public:
-    using CCOLocateRegistration::setSecondForTests;
-};
-
-class RequestAccess : public CCORegistration
-{
-public:
-    using CCORegistration::setStartHookForTests;
-};
 
 CCO::IF_CCO_c_var cco()
 {
@@ -142,7 +131,7 @@ DestructionRow requestFromThreadWithoutLoop()
     // Leaked on purpose: a request that never ends would otherwise touch
     // them after this function.
     auto *gone = new std::atomic<int> {0};
-    RequestAccess::setStartHookForTests([gone](CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([gone](CCORegistration *request) {
         const auto count = [gone] { ++*gone; };
         QObject::connect(request, &QObject::destroyed, count);
         QObject::connect(request->thread(), &QObject::destroyed, count);
@@ -159,7 +148,7 @@ DestructionRow requestFromThreadWithoutLoop()
         row.ms = double(clock.nsecsElapsed()) / 1e6;
     else
         row.outcome = QStringLiteral("still there after %1 ms").arg(patienceMs);
-    RequestAccess::setStartHookForTests({});
+    externalCCODriver::tuning::setRegistrationStartHook({});
     return row;
 }
 }
@@ -168,7 +157,7 @@ std::vector<DestructionRow> measureDestructionTimes(testsupport::ServerProcess &
 {
     // The registration's one-second waits and its random delay would only
     // add noise to a row about its destruction.
-    LocateAccess::setSecondForTests(1);
+    externalCCODriver::tuning::setLocateRegistrationSecond(1);
     std::vector<DestructionRow> rows;
     const QString slow = QStringLiteral("Destruction/Slow");
     rows.push_back(watcherMidQuery(server, QStringLiteral("watcher mid-query, 20 objects, CCO 200 ms late"),
@@ -184,7 +173,7 @@ std::vector<DestructionRow> measureDestructionTimes(testsupport::ServerProcess &
     rows.push_back(locateMidRegistration(
         server, QStringLiteral("locate mid-registration, CCO 2000 ms late"), callTimeoutMs, 2000));
     rows.push_back(requestFromThreadWithoutLoop());
-    LocateAccess::setSecondForTests(0);
+    externalCCODriver::tuning::setLocateRegistrationSecond(0);
     return rows;
 }
 }

@@ -8,6 +8,7 @@
 #include "serverprocess.h"
 
 #include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -133,9 +134,8 @@ int main(int argc, char *argv[])
     // The ORB's reference to the CCO names host and port, so every server of
     // this run listens on the same port and the reference stays valid.
     const int port = testsupport::freeLoopbackPort();
-    if (!CorbaCommon::OrbHandler::Instance().Init(
-            {"-ORBInitRef", QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(port), "-ORBclientCallTimeOutPeriod",
-                QString::number(callTimeoutMs)})) {
+    if (!CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(port),
+            "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)})) {
         std::fprintf(stderr, "discovery-bench: the ORB did not come up\n");
         return 1;
     }
@@ -238,6 +238,6 @@ int main(int argc, char *argv[])
         }
         server->stop();
     }
-    CorbaCommon::OrbHandler::Instance().Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     return 0;
 }

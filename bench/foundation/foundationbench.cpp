@@ -6,6 +6,7 @@
 #include "serverprocess.h"
 
 #include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -185,12 +186,13 @@ int main(int argc, char *argv[])
         return 1;
     }
     auto &orb = CorbaCommon::OrbHandler::Instance();
-    if (!orb.Init({"-ORBInitRef", "CCO=" + quiet->corbaloc()}) || !orb.ConnectToCCO(2, 500)) {
+    if (!CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", "CCO=" + quiet->corbaloc()}) || !orb.ConnectToCCO(2, 500)) {
         std::fprintf(stderr, "foundation-bench: cannot reach the cco-server\n");
         return 1;
     }
     CCO::IF_CCO_c_var cco = orb.GetCCO();
-    CORBA::Object_var obj = orb.Orb()->string_to_object(logging->corbaloc().toLatin1().constData());
+    CORBA::Object_var obj
+        = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(logging->corbaloc().toLatin1().constData());
     CCO::IF_CCO_c_var logged = CCO::IF_CCO_c::_narrow(obj);
     CCO::StringList three;
     three.length(3);
@@ -224,7 +226,8 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "foundation-bench: %s\n", qPrintable(server->errorText()));
             return false;
         }
-        CORBA::Object_var o = orb.Orb()->string_to_object(server->corbaloc().toLatin1().constData());
+        CORBA::Object_var o
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(server->corbaloc().toLatin1().constData());
         CCO::IF_CCO_c_var stored = CCO::IF_CCO_c::_narrow(o);
         const auto cycle = [&] {
             stored->RegisterValues("Bench/cycle", three, CCO::RT_Single);
@@ -279,6 +282,6 @@ int main(int argc, char *argv[])
     cco = CCO::IF_CCO_c::_nil();
     logged = CCO::IF_CCO_c::_nil();
     obj = CORBA::Object::_nil();
-    orb.Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     return 0;
 }

@@ -1,8 +1,8 @@
 #include "benchhosts.h"
 
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "serverprocess.h"
-#include "tree.h"
+#include "treehost.h"
 #include "waituntil.h"
 
 namespace mirroringtest
@@ -99,8 +99,8 @@ QList<int> ensureOrb(int listenPorts, int ccoPort)
     }
     if (ccoPort)
         args << QStringLiteral("-ORBInitRef") << QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort);
-    up = CorbaCommon::OrbHandler::Instance().Init(args);
-    values::Tree::Create();
+    up = CorbaCommon::OrbHandlerHost::Init(args);
+    values::TreeHost::Create();
     return ports;
 }
 }

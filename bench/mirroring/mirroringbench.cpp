@@ -17,6 +17,7 @@
 #include "ccowatcher.h"
 #include "iobserver.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "serverprocess.h"
 #include "tree.h"
@@ -110,7 +111,7 @@ QString ipOf(int i)
 
 VornValueTree::TreeServer_var treeServer(int port)
 {
-    CORBA::Object_var object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(
+    CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
         VtClientCenter::ServerAddress(QStringLiteral("127.0.0.1"), port).toLatin1().constData());
     return VornValueTree::TreeServer::_narrow(object);
 }

@@ -1,5 +1,7 @@
 #include "orbhandler.h"
 
+#include "orbhandlerhost.h"
+
 #include <omniORB4/omniORB.h>
 #include <omnithread.h>
 
@@ -91,9 +93,9 @@ struct OrbHandler::Private
     // that the availability probe never waits for the full call timeout and
     // never changes the timeout of the reference handed out to callers.
     CORBA::Object_var probe;
-    int callTimeoutMs = DefaultCallTimeoutMs;
-    int connectTimeoutMs = DefaultConnectTimeoutMs;
-    int probeTimeoutMs = DefaultConnectTimeoutMs;
+    int callTimeoutMs = OrbHandlerHost::DefaultCallTimeoutMs;
+    int connectTimeoutMs = OrbHandlerHost::DefaultConnectTimeoutMs;
+    int probeTimeoutMs = OrbHandlerHost::DefaultConnectTimeoutMs;
     QString ccoLocation;
     // ORB_init keeps pointers into argv for the ORB's lifetime.
     std::vector<QByteArray> argStorage;
@@ -169,12 +171,12 @@ bool OrbHandler::Init(const QStringList &orbArgs)
     if (callMs < 0)
         callMs = envTimeout("VORN_CALL_TIMEOUT_MS");
     if (callMs < 0)
-        callMs = DefaultCallTimeoutMs;
+        callMs = OrbHandlerHost::DefaultCallTimeoutMs;
     int connectMs = optionTimeout(args, QStringLiteral("-ORBclientConnectTimeOutPeriod"));
     if (connectMs < 0)
         connectMs = envTimeout("VORN_CONNECT_TIMEOUT_MS");
     if (connectMs < 0)
-        connectMs = DefaultConnectTimeoutMs;
+        connectMs = OrbHandlerHost::DefaultConnectTimeoutMs;
 
     d->argStorage.clear();
     d->argStorage.push_back(QByteArrayLiteral("vorn"));
@@ -356,5 +358,20 @@ CORBA::Object *OrbHandler::ResolveInterfaceViaCCO(const char *name, const QStrin
     } catch (...) {
     }
     return CORBA::Object::_nil();
+}
+
+bool OrbHandlerHost::Init(const QStringList &orbArgs)
+{
+    return OrbHandler::Instance().Init(orbArgs);
+}
+
+void OrbHandlerHost::Shutdown()
+{
+    OrbHandler::Instance().Shutdown();
+}
+
+CORBA::ORB_ptr OrbHandlerHost::Orb()
+{
+    return OrbHandler::Instance().Orb();
 }
 }

@@ -4,7 +4,8 @@
 // Threads: every operation may be called from any thread at any time; the
 // CCO reference is guarded by an internal lock that is never held across a
 // remote call. Every remote call made here is bounded by the ORB's call and
-// connect timeouts, which Init sets.
+// connect timeouts, which the host sets as it brings the ORB up
+// (OrbHandlerHost in the host's extras).
 #pragma once
 
 #include <QString>
@@ -18,23 +19,6 @@ class OrbHandler
 {
 public:
     static OrbHandler &Instance();
-
-    // Host side: brings the process's ORB up with the given ORB arguments
-    // (for example "-ORBInitRef", "CCO=corbaloc::127.0.0.1:2809/CCO"). Call
-    // and connect timeouts are taken from -ORBclientCallTimeOutPeriod and
-    // -ORBclientConnectTimeOutPeriod when given, else from the environment
-    // (VORN_CALL_TIMEOUT_MS, VORN_CONNECT_TIMEOUT_MS), else the defaults
-    // below; a value that is not positive is refused with a warning and the
-    // next of these applies. Returns false (and leaves the ORB down) when
-    // ORB_init fails.
-    bool Init(const QStringList &orbArgs);
-    // Host side: drops the CCO reference and destroys the ORB.
-    void Shutdown();
-    // The ORB while it is up, else nil. Not owned by the caller.
-    CORBA::ORB_ptr Orb() const;
-
-    static constexpr int DefaultCallTimeoutMs = 3000;
-    static constexpr int DefaultConnectTimeoutMs = 500;
 
     // True once the ORB can carry calls.
     bool orbIsAvailable() const;
@@ -53,6 +37,12 @@ public:
     CORBA::Object *ResolveInterfaceViaCCO(const char *name, const QString &host) const;
 
 private:
+    // The host's side, offered through OrbHandlerHost (see there).
+    friend struct OrbHandlerHost;
+    bool Init(const QStringList &orbArgs);
+    void Shutdown();
+    CORBA::ORB_ptr Orb() const;
+
     OrbHandler();
     ~OrbHandler();
     OrbHandler(const OrbHandler &) = delete;

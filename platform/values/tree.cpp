@@ -2,6 +2,7 @@
 
 #include "node.h"
 #include "observablewatch.h"
+#include "treehost.h"
 #include "valuebase.h"
 #include "zrexception.h"
 
@@ -200,5 +201,51 @@ void Tree::ReportValueChange(ValueBase *value, unsigned int code)
         if (watch.destroyed())
             return;
     }
+}
+
+Tree *TreeHost::Create()
+{
+    return Tree::Create();
+}
+
+void TreeHost::Destroy()
+{
+    Tree::Destroy();
+}
+
+Node *TreeHost::AddNode(const QString &path)
+{
+    Tree *tree = Tree::Instance();
+    return tree ? tree->AddNode(path) : nullptr;
+}
+
+bool TreeHost::RemoveNode(const QString &path)
+{
+    Tree *tree = Tree::Instance();
+    return tree && tree->RemoveNode(path);
+}
+
+Node *TreeHost::Root()
+{
+    Tree *tree = Tree::Instance();
+    return tree ? tree->Root() : nullptr;
+}
+
+int TreeHost::AddValueListener(ValueListener listener)
+{
+    Tree *tree = Tree::Instance();
+    return tree ? tree->AddValueListener(std::move(listener)) : -1;
+}
+
+void TreeHost::RemoveValueListener(int id)
+{
+    if (Tree *tree = Tree::Instance())
+        tree->RemoveValueListener(id);
+}
+
+void TreeHost::ReportValueChange(ValueBase *value, unsigned int code)
+{
+    if (Tree *tree = Tree::Instance())
+        tree->ReportValueChange(value, code);
 }
 }

@@ -19,12 +19,9 @@ class ValueBase;
 class Tree
 {
 public:
-    // The process-wide tree, or null while the host has not created one.
+    // The process-wide tree, or null while the host has not created one
+    // (TreeHost in the host's extras creates it).
     static Tree *Instance();
-    // Host side: creates the process-wide tree (once; later calls return it).
-    static Tree *Create();
-    // Host side: destroys the tree and every node and value in it.
-    static void Destroy();
 
     virtual ~Tree();
 
@@ -41,24 +38,22 @@ public:
     // first. Nothing happens when there is no value at `path`.
     virtual void RemoveValue(QString path);
 
-    // Host side: the node at `path`, created with its missing parents. Null
-    // when a value stands in the way.
+protected:
+    Tree();
+
+private:
+    // The host's side, offered through TreeHost (see there).
+    friend struct TreeHost;
+    static Tree *Create();
+    static void Destroy();
     Node *AddNode(const QString &path);
-    // Host side: removes and destroys a node with everything below it.
     bool RemoveNode(const QString &path);
     Node *Root() const { return root; }
-
-    // Called for every notification of every value in the tree, after the
-    // value's own observers. Returns an id for RemoveValueListener.
     using ValueListener = std::function<void(ValueBase *value, unsigned int code)>;
     int AddValueListener(ValueListener listener);
     void RemoveValueListener(int id);
     void ReportValueChange(ValueBase *value, unsigned int code);
 
-protected:
-    Tree();
-
-private:
     Node *root;
     struct Listeners;
     Listeners *listeners;

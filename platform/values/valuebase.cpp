@@ -4,6 +4,7 @@
 #include "node.h"
 #include "observablewatch.h"
 #include "tree.h"
+#include "treehost.h"
 
 namespace values
 {
@@ -52,15 +53,15 @@ void ValueBase::NotifyObservers(unsigned int code, IObserver *causing)
     Observable::NotifyObservers(code, causing);
     if (watch.destroyed())
         return;
-    Tree *tree = Tree::Instance();
-    if (!tree || !tree->Root())
+    const Node *root = TreeHost::Root();
+    if (!root)
         return;
     // Only values that hang in the tree are reported: a listener serves them
     // by path.
     const TreeItem *top = this;
     while (top->GetParent())
         top = top->GetParent();
-    if (top == tree->Root())
-        tree->ReportValueChange(this, code);
+    if (top == root)
+        TreeHost::ReportValueChange(this, code);
 }
 }

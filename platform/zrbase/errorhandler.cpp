@@ -1,5 +1,7 @@
 #include "errorhandler.h"
 
+#include "tracesettings.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QThread>
@@ -64,7 +66,7 @@ ErrorHandler *ErrorHandler::Instance()
     static ErrorHandler *instance = [] {
         auto *handler = new ErrorHandler;
         if (qEnvironmentVariableIsSet("VORN_TRACE_MASK"))
-            handler->SetTraceFilter(parseMask(qgetenv("VORN_TRACE_MASK")));
+            state().filter.store(parseMask(qgetenv("VORN_TRACE_MASK")), std::memory_order_relaxed);
         return handler;
     }();
     return instance;
@@ -79,12 +81,15 @@ quint32 ErrorHandler::GetTraceFilter() const
     return state().filter.load(std::memory_order_relaxed);
 }
 
-void ErrorHandler::SetTraceFilter(quint32 mask)
+void TraceSettings::SetTraceFilter(quint32 mask)
 {
+    // The handler takes its first filter from the environment as it is
+    // created; made now, it cannot override this one later.
+    ErrorHandler::Instance();
     state().filter.store(mask, std::memory_order_relaxed);
 }
 
-bool ErrorHandler::SetTraceFile(const QString &path)
+bool TraceSettings::SetTraceFile(const QString &path)
 {
     TraceState &s = state();
     FILE *opened = nullptr;
@@ -100,7 +105,7 @@ bool ErrorHandler::SetTraceFile(const QString &path)
     return true;
 }
 
-void ErrorHandler::SetTraceCapture(std::function<void(const QString &line)> capture)
+void TraceSettings::SetTraceCapture(std::function<void(const QString &line)> capture)
 {
     TraceState &s = state();
     // Taking the lock means that once this returns, the old capture function

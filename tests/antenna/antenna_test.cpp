@@ -10,8 +10,11 @@
 #include "node.h"
 #include "observerqueries.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "value.h"
 #include "valueselection.h"
 #include "vornos.h"
@@ -50,14 +53,15 @@ public:
         ASSERT_TRUE(ccoServer->ready()) << ccoServer->errorText().toStdString();
         auto &orb = CorbaCommon::OrbHandler::Instance();
         // A short call timeout keeps the tests of dead servers short.
-        ASSERT_TRUE(orb.Init({"-ORBInitRef", "CCO=" + ccoServer->corbaloc(), "-ORBclientCallTimeOutPeriod", "1500"}));
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
+            {"-ORBInitRef", "CCO=" + ccoServer->corbaloc(), "-ORBclientCallTimeOutPeriod", "1500"}));
         ASSERT_TRUE(orb.ConnectToCCO(2, 500));
-        values::Tree::Create();
+        values::TreeHost::Create();
         VornOSHost::SetComputerNameOverride(L"WS7");
     }
     void TearDown() override
     {
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
         ccoServer.reset();
     }
 };
@@ -67,16 +71,16 @@ struct TraceLog
 {
     TraceLog()
     {
-        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(mutex);
             lines.append(line);
         });
     }
     ~TraceLog()
     {
-        ErrorHandler::Instance()->SetTraceCapture({});
-        ErrorHandler::Instance()->SetTraceFilter(0);
+        TraceSettings::SetTraceCapture({});
+        TraceSettings::SetTraceFilter(0);
     }
     int count(const QString &text) const
     {
@@ -153,7 +157,7 @@ public:
         EXPECT_TRUE(server->ready()) << server->errorText().toStdString();
         EXPECT_GE(server->waitForLine("REGISTERED", 5000), 0);
         CORBA::Object_var object
-            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(server->corbaloc().toLatin1().constData());
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(server->corbaloc().toLatin1().constData());
         reference = MatrixManager::IF_MMR_c::_narrow(object);
     }
     // "out 3 <- in 2", or "" when nothing is connected. A call that fails
@@ -200,7 +204,7 @@ protected:
     {
         healer.reset();
         comm.reset();
-        values::Tree::Instance()->RemoveNode(device);
+        values::TreeHost::RemoveNode(device);
     }
     QString at(const QString &relative) const { return device + '/' + relative; }
 
@@ -461,7 +465,7 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     // are in place by then, so the next attempt only looks the matrix up.
     buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 4);
     values::Tree *tree = values::Tree::Instance();
-    tree->RemoveNode(at("ANTENNAS"));
+    values::TreeHost::RemoveNode(at("ANTENNAS"));
     addValue<values::Value<QString>>(device, "ANTENNAS");
     ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000));
     EXPECT_EQ(trace.count("ExternalCCODriver: antenna start-up failed"), 1);

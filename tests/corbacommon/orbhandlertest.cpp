@@ -4,6 +4,7 @@
 #include "waituntil.h"
 
 #include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 #include <gtest/gtest.h>
 
@@ -31,10 +32,11 @@ class OrbHandlerTest : public ::testing::Test
 protected:
     CorbaCommon::OrbHandler &handler = CorbaCommon::OrbHandler::Instance();
 
-    void TearDown() override { handler.Shutdown(); }
+    void TearDown() override { CorbaCommon::OrbHandlerHost::Shutdown(); }
     bool init(const QStringList &more = {"-ORBclientCallTimeOutPeriod", "1000"})
     {
-        return handler.Init(QStringList {"-ORBInitRef", "CCO=corbaloc::127.0.0.1:" + ccoPort + "/CCO"} + more);
+        return CorbaCommon::OrbHandlerHost::Init(
+            QStringList {"-ORBInitRef", "CCO=corbaloc::127.0.0.1:" + ccoPort + "/CCO"} + more);
     }
     std::unique_ptr<testsupport::ServerProcess> startCco(const QStringList &extra = {})
     {
@@ -50,23 +52,23 @@ TEST_F(OrbHandlerTest, NothingWorksBeforeInitAndAfterShutdown)
 {
     for (int round = 0; round < 2; ++round) {
         EXPECT_FALSE(handler.orbIsAvailable());
-        EXPECT_TRUE(CORBA::is_nil(handler.Orb()));
+        EXPECT_TRUE(CORBA::is_nil(CorbaCommon::OrbHandlerHost::Orb()));
         EXPECT_FALSE(handler.CCOIsAvailable());
         EXPECT_FALSE(handler.ConnectToCCO(2, 500));
         EXPECT_TRUE(CORBA::is_nil(CCO::IF_CCO_c_var(handler.GetCCO())));
         EXPECT_TRUE(CORBA::is_nil(CORBA::Object_var(handler.ResolveInterfaceViaCCO("CCO/x", "localhost"))));
         ASSERT_TRUE(init());
         EXPECT_TRUE(handler.orbIsAvailable());
-        handler.Shutdown();
+        CorbaCommon::OrbHandlerHost::Shutdown();
     }
 }
 
 TEST_F(OrbHandlerTest, WithoutACcoConnectFailsInBoundedTime)
 {
-    ASSERT_TRUE(handler.Init({}));
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({}));
     // No initial reference: retrying cannot help.
     EXPECT_LT(msOf([&] { EXPECT_FALSE(handler.ConnectToCCO(2, 500)); }), 200);
-    handler.Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     ASSERT_TRUE(init());
     EXPECT_LT(msOf([&] { EXPECT_FALSE(handler.ConnectToCCO(2, 500)); }), 1300);
 
@@ -210,7 +212,7 @@ TEST_F(OrbHandlerTest, TimeoutsThatAreNotPositiveAreRefusedAndTheDefaultKept)
         done = true;
     });
     const auto start = Clock::now();
-    const int defaultMs = CorbaCommon::OrbHandler::DefaultCallTimeoutMs;
+    const int defaultMs = CorbaCommon::OrbHandlerHost::DefaultCallTimeoutMs;
     testsupport::waitUntil([&] { return done.load(); }, 2 * defaultMs, 10);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     EXPECT_TRUE(done.load()) << "the call was not bounded";

@@ -6,7 +6,10 @@
 #include "errorhandler.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "waituntil.h"
 
 #include <QCoreApplication>
@@ -96,13 +99,13 @@ struct TraceRecorder
 {
     TraceRecorder()
     {
-        ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(mutex);
             recorded.append(line);
         });
     }
-    ~TraceRecorder() { ErrorHandler::Instance()->SetTraceCapture({}); }
+    ~TraceRecorder() { TraceSettings::SetTraceCapture({}); }
     int count(const QString &text) const
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -145,7 +148,7 @@ protected:
     {
         cco = testsupport::startCcoServer(QStringList {"--subsystems", "SubA,SubB", "--subsystem", "SubA"} + extra);
         ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
             {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
     }
@@ -351,18 +354,13 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     EXPECT_TRUE(waitForLast(List()));
 }
 
-struct RegistrationAccess : CCORegistration
-{
-    using CCORegistration::setStartHookForTests;
-};
-
 // Callers that run no event loop (a plain thread, a task of the pool) never deliver what the request
 // queues to their thread; the request and its thread must end with the work all the same.
 TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
 {
     startCco();
     std::atomic<int> gone {0};
-    RegistrationAccess::setStartHookForTests([&](CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
         QObject::connect(request, &QObject::destroyed, [&] { ++gone; });
         QObject::connect(request->thread(), &QObject::destroyed, [&] { ++gone; });
     });
@@ -375,18 +373,14 @@ TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
     QtConcurrent::run([&] { CCORegistration::unregisterFromCCO(path); }).waitForFinished();
     EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a pool thread";
     EXPECT_TRUE(resolveValues(path).isEmpty());
-    RegistrationAccess::setStartHookForTests({});
+    externalCCODriver::tuning::setRegistrationStartHook({});
 }
 
 using LocateTest = WatcherTest;
-struct LocateAccess : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
 
 TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 {
-    LocateAccess::setSecondForTests(5); // keeps the waits and the random delay short
+    externalCCODriver::tuning::setLocateRegistrationSecond(5); // keeps the waits and the random delay short
     startCco({"--workstation", "ws1"});
     const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
     const Bytes paddedPort {"myHost", "myHost_Old", "old", "0080"}; // the port is compared as text
@@ -415,7 +409,7 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 // finish within it does, even with a CCO that answers every call late.
 TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 {
-    LocateAccess::setSecondForTests(5);
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     ASSERT_TRUE(cco->command("fault delay ResolveValues 40"));
     TraceRecorder traces;
@@ -429,24 +423,72 @@ TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
     EXPECT_EQ(resolveValues(slot(1)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
 }
 
-// A pattern that does not give ten distinct names below the own workstation would register where
-// it cannot read back, or all numbers under one name.
-TEST_F(LocateTest, PatternWithoutExactlyOnePlaceholderOrOutsideTheWorkstationRegistersNothing)
+// A doubtful name pattern is warned about, and the registration and the removal run with the names
+// it gives all the same: QString::arg() fills every lowest placeholder, and without one all ten
+// numbers share the pattern itself.
+TEST_F(LocateTest, DoubtfulPatternIsWarnedAboutAndUsedAsItStands)
 {
-    LocateAccess::setSecondForTests(5);
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     TraceRecorder traces;
-    const QString localHost = "CCO/LocalSystem/LocalSubSystem/LocalHost";
-    const QStringList patterns {"Locate", "Loc%1_%1", "Loc%2", localHost + "/Abs%1", "/" + localHost + "/Abs%1"};
-    for (const QString &pattern : patterns) {
+    const Bytes mine {"myHost", "myHost_Dev", "info", "80"};
+    const QStringList patterns {"LocateFixed", "Loc%1_%1", "Loc%2"};
+    const QStringList firstNames {"LocateFixed", "Loc1_1", "Loc1"};
+    for (int i = 0; i < patterns.size(); ++i) {
+        const QString entry = "CCO/LocalSystem/LocalSubSystem/LocalHost/" + firstNames.at(i);
         for (bool doRegister : {true, false}) {
-            CCOLocateRegistration registration("myHost", "Dev", "info", 80, pattern, doRegister);
-            ASSERT_TRUE(registration.wait(20000));
+            const int from = syncLog(*cco);
+            const int warnings = traces.count("warning: name pattern \"" + patterns.at(i) + '"');
+            {
+                CCOLocateRegistration registration("myHost", "Dev", "info", 80, patterns.at(i), doRegister);
+                ASSERT_TRUE(registration.wait(20000)) << patterns.at(i).toStdString();
+            }
+            ASSERT_GE(syncLog(*cco), 0);
+            EXPECT_EQ(traces.count("warning: name pattern \"" + patterns.at(i) + '"'), warnings + 1);
+            EXPECT_GE(cco->countLines("CALL ResolveValues " + entry + ' ', from), 1);
+            const QString call = doRegister ? "CALL RegisterValues " : "CALL UnregisterValues ";
+            EXPECT_EQ(cco->countLines(call + firstNames.at(i) + ' ', from), 1) << call.toStdString();
+            EXPECT_EQ(resolveValues(entry), doRegister ? mine : Bytes()) << patterns.at(i).toStdString();
         }
     }
-    EXPECT_TRUE(resolveValues(localHost).isEmpty()) << resolveValues(localHost).join(' ').toStdString();
-    EXPECT_EQ(traces.count("name pattern"), 2 * patterns.size());
-    EXPECT_EQ(traces.count("Successfully"), 0);
+    EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev, info, 80, 1"), patterns.size());
+    EXPECT_EQ(traces.count("Successfully unregistered devices for locate"), 2 * patterns.size());
+
+    // A name outside the own workstation is registered where it cannot be read back: the search for
+    // a free number meets an unknown path, which ends the registration.
+    const QString outside = "CCO/LocalSystem/LocalSubSystem/LocalHost/Abs%1";
+    const int from = syncLog(*cco);
+    {
+        CCOLocateRegistration registration("myHost", "Dev", "info", 80, outside, true);
+        ASSERT_TRUE(registration.wait(20000));
+    }
+    ASSERT_GE(syncLog(*cco), 0);
+    EXPECT_EQ(traces.count("warning: name pattern \"" + outside + '"'), 1);
+    EXPECT_GE(
+        cco->countLines("CALL ResolveValues CCO/LocalSystem/LocalSubSystem/LocalHost/" + outside.arg(1), from), 1);
+}
+
+// With a pattern without a placeholder, an entry of another device under that one name leaves no
+// number free: every attempt ends without a registration, and the twenty attempts still run out.
+TEST_F(LocateTest, PatternWithoutPlaceholderTakenByAnotherDeviceEndsAfterTheAttempts)
+{
+    externalCCODriver::tuning::setLocateRegistrationSecond(1);
+    startCco();
+    const QString entry = "CCO/LocalSystem/LocalSubSystem/LocalHost/LocateFixed";
+    const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
+    bindValues(entry, other);
+    TraceRecorder traces;
+    const int from = syncLog(*cco);
+    {
+        CCOLocateRegistration registration("myHost", "Dev", "info", 80, "LocateFixed", true);
+        ASSERT_TRUE(registration.wait(20000));
+    }
+    ASSERT_GE(syncLog(*cco), 0);
+    EXPECT_EQ(cco->countLines("CALL RegisterValues ", from), 0);
+    // Each attempt: the own entries, the invalid ones, the free number, ten names each.
+    EXPECT_EQ(cco->countLines("CALL ResolveValues " + entry + ' ', from), 20 * 3 * 10);
+    EXPECT_EQ(resolveValues(entry), other);
+    EXPECT_EQ(traces.count("Successfully registered"), 0);
 }
 
 // Twelve registrars in processes of their own compete for the ten numbers. Unseeded, every process

@@ -9,6 +9,8 @@
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -39,7 +41,7 @@ std::unique_ptr<testsupport::ServerProcess> startUnreachableCco()
 
 void bringUpOrb(const testsupport::ServerProcess &cco)
 {
-    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init({"-ORBInitRef", "CCO=" + cco.corbaloc()}));
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", "CCO=" + cco.corbaloc()}));
 }
 
 // Counts the single-shot timers the watcher arms, one per poll.
@@ -54,35 +56,24 @@ struct ArmedTimers : QObject
     }
 };
 
-struct Access : CCORegistration
-{
-    using CCORegistration::setRetryIntervalForTests;
-    using CCORegistration::setStartHookForTests;
-};
-
 // One request, observed through the start hook: its retry interval, the number of retries and its end.
 struct Request
 {
     std::atomic<int> interval {0}, retries {0}, finished {0};
     Request()
     {
-        Access::setStartHookForTests([this](CCORegistration *request) {
+        externalCCODriver::tuning::setRegistrationStartHook([this](CCORegistration *request) {
             QTimer *timer = request->findChild<QTimer *>();
             interval = timer->interval();
             QObject::connect(timer, &QTimer::timeout, [this] { ++retries; });
             QObject::connect(request, &CCORegistration::finished, [this] { ++finished; });
         });
     }
-    ~Request() { Access::setStartHookForTests({}); }
+    ~Request() { externalCCODriver::tuning::setRegistrationStartHook({}); }
     bool waitForEnd(int timeoutMs)
     {
         return waitUntil([this] { return finished > 0; }, timeoutMs);
     }
-};
-
-struct LocateAccess : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
 };
 
 QString locateSlot(int number)
@@ -128,7 +119,7 @@ TEST(Limits, RegistrationChecksElevenTimesForTheOrbThenForTheCcoAndRetriesEveryT
     auto cco = startUnreachableCco();
     const QString path = QStringLiteral("CCO/LocalSystem/LimitProbe");
     constexpr int retryMs = 20;
-    Access::setRetryIntervalForTests(retryMs);
+    externalCCODriver::tuning::setRegistrationRetryInterval(retryMs);
     {
         Request request;
         CCORegistration::registerAtCCO(path, {"a"});
@@ -147,7 +138,7 @@ TEST(Limits, RegistrationChecksElevenTimesForTheOrbThenForTheCcoAndRetriesEveryT
 
     // With the CCO there, a request ends at once, so its real interval can be read without waiting for it.
     ASSERT_TRUE(cco->command("fault clear"));
-    Access::setRetryIntervalForTests(0);
+    externalCCODriver::tuning::setRegistrationRetryInterval(0);
     Request request;
     CCORegistration::unregisterFromCCO(path);
     ASSERT_TRUE(request.waitForEnd(5000));
@@ -157,7 +148,7 @@ TEST(Limits, RegistrationChecksElevenTimesForTheOrbThenForTheCcoAndRetriesEveryT
 
 TEST(Limits, LocateRegistrationTakesTheTenthNumberButNoEleventh)
 {
-    LocateAccess::setSecondForTests(5); // keeps the waits and the random delay short
+    externalCCODriver::tuning::setLocateRegistrationSecond(5); // keeps the waits and the random delay short
     auto cco = testsupport::startCcoServer({"--subsystem", "SubA", "--workstation", "ws1"});
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
     bringUpOrb(*cco);

@@ -2,21 +2,15 @@
 // the numbers as separate workstations would. Prints "RESULT registered N" or "RESULT failed".
 #include "ccolocateregistration.h"
 #include "errorhandler.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "registrationtuning.h"
+#include "tracesettings.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 
 #include <cstdio>
 #include <cstdlib>
-
-namespace
-{
-struct Registrar : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
-}
 
 int main(int argc, char *argv[])
 {
@@ -26,21 +20,21 @@ int main(int argc, char *argv[])
         return help ? 0 : 2;
     }
     QCoreApplication app(argc, argv);
-    Registrar::setSecondForTests(std::atoi(argv[4]));
+    externalCCODriver::tuning::setLocateRegistrationSecond(std::atoi(argv[4]));
     QString number = QStringLiteral("failed");
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([&number](const QString &line) {
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([&number](const QString &line) {
         const auto match = QRegularExpression("Successfully registered device for locate .*, (\\d+)$").match(line);
         if (match.hasMatch())
             number = "registered " + match.captured(1);
     });
-    CorbaCommon::OrbHandler::Instance().Init({"-ORBInitRef", QStringLiteral("CCO=") + argv[1]});
+    CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", QStringLiteral("CCO=") + argv[1]});
     {
         CCOLocateRegistration registration(argv[2], "Dev", "info", std::atoi(argv[3]), "Locate%1", true);
         registration.wait();
     }
-    ErrorHandler::Instance()->SetTraceCapture({});
+    TraceSettings::SetTraceCapture({});
     std::printf("RESULT %s\n", qPrintable(number));
-    CorbaCommon::OrbHandler::Instance().Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     return 0;
 }

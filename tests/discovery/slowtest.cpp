@@ -4,8 +4,10 @@
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "errorhandler.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "registrationtuning.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "waituntil.h"
 
 #include <QElapsedTimer>
@@ -18,23 +20,10 @@
 
 using externalCCODriver::CCORegistration;
 
-namespace
-{
-struct Access : CCORegistration
-{
-    using CCORegistration::setStartHookForTests;
-};
-
-struct LocateAccess : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
-}
-
 TEST(SlowRegistration, RequestWithoutOrbChecksElevenTimesThreeSecondsApartAndLeavesNothing)
 {
     std::atomic<int> interval {0}, retries {0}, finished {0}, destroyed {0};
-    Access::setStartHookForTests([&](CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
         QTimer *timer = request->findChild<QTimer *>();
         interval = timer->interval();
         QObject::connect(timer, &QTimer::timeout, [&] { ++retries; });
@@ -45,7 +34,7 @@ TEST(SlowRegistration, RequestWithoutOrbChecksElevenTimesThreeSecondsApartAndLea
     CCORegistration::registerAtCCO("CCO/LocalSystem/Nowhere", {"a"});
     ASSERT_TRUE(testsupport::waitUntil([&] { return finished > 0; }, 40000));
     ASSERT_TRUE(testsupport::waitUntil([&] { return destroyed == 2; }, 2000)) << "object and thread";
-    Access::setStartHookForTests({});
+    externalCCODriver::tuning::setRegistrationStartHook({});
     EXPECT_EQ(interval, 3000);
     EXPECT_EQ(retries, 10);
     EXPECT_EQ(finished, 1);
@@ -58,12 +47,12 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
     const int callTimeoutMs = 3000;
     auto cco = testsupport::startCcoServer({"--fault", "delay ResolveValues 2000"});
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
-    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
         {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
     std::atomic<int> stopped {0};
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
-    LocateAccess::setSecondForTests(5);
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
+    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     QElapsedTimer clock;
     {
         CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", true);
@@ -71,7 +60,7 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
         clock.start();
     }
     const qint64 elapsed = clock.elapsed();
-    ErrorHandler::Instance()->SetTraceCapture({});
+    TraceSettings::SetTraceCapture({});
     EXPECT_GE(elapsed, 10000);
     EXPECT_LT(elapsed, 10000 + callTimeoutMs);
     EXPECT_EQ(stopped, 1);

@@ -3,8 +3,9 @@
 #include "drivertestutil.h"
 #include "serverprocess.h"
 
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "tree.h"
+#include "treehost.h"
 #include "valuebase.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,7 @@ TEST(Plugin, CreateAndDestroyCyclesThroughThePlainEntryPoints)
     // The antenna side of a PX19 receiver puts its values in place once
     // InitMatrixManager runs, in the tree that host and plug-in share.
     drivertest::Config config("AntennaMatrixDriver=true\nValuePath=/DEVICES/PX19\n");
-    values::Tree *tree = values::Tree::Create();
+    values::Tree *tree = values::TreeHost::Create();
     const QString usingMatrix = QStringLiteral("/DEVICES/PX19/USINGANTENNAMATRIX");
     destroy(nullptr);
     IDllInstance *waiting = create(L"Drv");
@@ -37,8 +38,8 @@ TEST(Plugin, CreateAndDestroyCyclesThroughThePlainEntryPoints)
 
     auto cco = testsupport::startCcoServer();
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-    ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
-        {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
+    ASSERT_TRUE(
+        CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
     for (int round = 1; round <= 2; ++round) {
         IDllInstance *running = create(L"Drv");
         ASSERT_NE(tree->FindValue(usingMatrix), nullptr) << "round " << round;
@@ -46,5 +47,5 @@ TEST(Plugin, CreateAndDestroyCyclesThroughThePlainEntryPoints)
         destroy(running);
         EXPECT_EQ(tree->FindValue(usingMatrix), nullptr) << "round " << round;
     }
-    values::Tree::Destroy();
+    values::TreeHost::Destroy();
 }

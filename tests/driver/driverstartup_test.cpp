@@ -8,7 +8,10 @@
 #include "externalccodriver.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "valueselection.h"
 
 #include <QAbstractEventDispatcher>
@@ -24,6 +27,7 @@ extern "C" IDllInstance *ZRCreate(const wchar_t *name);
 extern "C" void ZRDestroy(IDllInstance *instance);
 
 using CorbaCommon::OrbHandler;
+using CorbaCommon::OrbHandlerHost;
 using drivertest::Config;
 using testsupport::waitUntil;
 
@@ -31,7 +35,7 @@ namespace
 {
 bool bringUpOrb(const QString &ccoCorbaloc)
 {
-    return OrbHandler::Instance().Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc});
+    return OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc});
 }
 
 QList<QAbstractEventDispatcher::TimerInfo> timersOf(IDllInstance *instance)
@@ -92,12 +96,12 @@ TEST(DriverStartup, OrbComingUpLaterIsPickedUpAndTheCcoReachedOnTheSameTick)
 TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheAntennaSideStartedOnce)
 {
     static QStringList traces;
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([](const QString &line) { traces << line; });
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([](const QString &line) { traces << line; });
     Config config("ReconnectTimer=100\nAntennaMatrixDriver=true\n");
     // A receiver whose hardware does not run: the antenna side then starts
     // without a matrix manager and puts USINGANTENNAMATRIX in place.
-    values::Tree *tree = values::Tree::Create();
+    values::Tree *tree = values::TreeHost::Create();
     for (const char *name : {"ANTENNA", "HARDWARESTATUS"}) {
         auto *selection = new values::ValueSelection;
         selection->SetName(QString::fromLatin1(name), nullptr);
@@ -128,7 +132,7 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheAntennaSideStartedOnce)
         EXPECT_EQ(driver.ticks, ticks);
     }
     EXPECT_EQ(tree->FindValue(usingMatrix), nullptr);
-    values::Tree::Destroy();
+    values::TreeHost::Destroy();
 }
 
 TEST(OrbConnection, AsksUntilTheFirstTrueAndNeverAfter)
@@ -140,7 +144,7 @@ TEST(OrbConnection, AsksUntilTheFirstTrueAndNeverAfter)
     ASSERT_TRUE(bringUpOrb(cco->corbaloc()));
     EXPECT_TRUE(connection->isOrbAvailable());
 
-    OrbHandler::Instance().Shutdown();
+    OrbHandlerHost::Shutdown();
     ASSERT_FALSE(OrbHandler::Instance().orbIsAvailable());
     EXPECT_TRUE(connection->isOrbAvailable()) << "the first true answer is kept";
 
@@ -193,8 +197,8 @@ TEST(OrbConnection, PointersHeldAcrossDestroyInstanceStayUsable)
 TEST(DriverStartup, ReconnectTimerThatIsNotPositiveFallsBackTo2000WithATrace)
 {
     static QStringList traces;
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([](const QString &line) { traces << line; });
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([](const QString &line) { traces << line; });
     for (const std::string value : {"0", "-100"}) {
         Config config(("ReconnectTimer=" + value + "\n").c_str());
         IDllInstance *driver = ZRCreate(L"Drv"); // no ORB in this process: the ORB timer runs
@@ -202,6 +206,6 @@ TEST(DriverStartup, ReconnectTimerThatIsNotPositiveFallsBackTo2000WithATrace)
         EXPECT_EQ(timersOf(driver).at(0).interval, 2000) << value;
         ZRDestroy(driver);
     }
-    ErrorHandler::Instance()->SetTraceCapture({});
+    TraceSettings::SetTraceCapture({});
     EXPECT_EQ(traces.filter("ReconnectTimer").size(), 2) << qPrintable(traces.join('\n'));
 }

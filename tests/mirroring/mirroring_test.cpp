@@ -2,13 +2,15 @@
 // The CCO is a cco-server process; receivers are vorn-host processes or this
 // process's own tree, served on several loopback ports (each port is another
 // receiver identifier for the same tree).
-#include "errorhandler.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "receiverconnector.h"
 #include "remoteconnector.h"
 #include "serverprocess.h"
+#include "tracesettings.h"
 #include "tree.h"
+#include "treehost.h"
 #include "vtclientcenter.h"
 #include "vttreeserver.h"
 #include "waituntil.h"
@@ -16,6 +18,7 @@
 #include <valuetree.hh>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryFile>
@@ -28,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -169,8 +173,8 @@ protected:
             args << QStringLiteral("-ORBendPoint")
                  << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(ownPorts.last());
         }
-        CorbaCommon::OrbHandler::Instance().Init(args);
-        values::Tree::Create();
+        CorbaCommon::OrbHandlerHost::Init(args);
+        values::TreeHost::Create();
     }
 
     static void TearDownTestSuite() { cco.reset(); }
@@ -186,8 +190,8 @@ protected:
         VtClientCenter::Instance()->SetTiming(timing);
         parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
         parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
-        ErrorHandler::Instance()->SetTraceFilter(0x20);
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(0x20);
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(traceMutex);
             for (const char *text : {"Connect to receiver", "Disconnected from receiver"}) {
                 const int at = line.indexOf(QLatin1String(text));
@@ -199,7 +203,7 @@ protected:
 
     void TearDown() override
     {
-        ErrorHandler::Instance()->SetTraceCapture({});
+        TraceSettings::SetTraceCapture({});
         ownServer.reset();
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
         // A poll under way at a hung server ends on its own, within its hold
@@ -207,7 +211,7 @@ protected:
         EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 3000));
         EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
         for (const char *node : {"/REMOTE", "/ADMINISTRATION", "/DEVICES"})
-            values::Tree::Instance()->RemoveNode(QString::fromLatin1(node));
+            values::TreeHost::RemoveNode(QString::fromLatin1(node));
     }
 
     // This process's tree, served as a receiver serves it.
@@ -415,6 +419,46 @@ TEST_F(Mirroring, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
     EXPECT_EQ(events, QStringList {QStringLiteral("D0")});
 }
 
+// A slot of receiverDisconnected may run an event loop in which the watcher's next list arrives.
+// The receiver being disconnected is still current for that nested update, and goes from the
+// current receivers only once disconnected; a receiver is never current twice.
+TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachReceiverCurrentAtMostOnce)
+{
+    serveOwnTree();
+    QObject parent;
+    TestReceiverCCO *mirror = startMirror(parent, 0);
+    mirror->checkReceiverList({own(0), own(1)});
+    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.0.0.1")) && waitForEvent(QStringLiteral("C1:10.0.0.1")));
+    takeTraces();
+
+    bool nested = false;
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&] {
+        if (std::exchange(nested, true))
+            return;
+        QEventLoop loop;
+        QMetaObject::invokeMethod(
+            &context,
+            [&] {
+                mirror->checkReceiverList({own(0)});
+                loop.quit();
+            },
+            Qt::QueuedConnection);
+        loop.exec();
+    });
+    mirror->checkReceiverList({});
+    ASSERT_TRUE(nested);
+    const auto trace = [](const char *what, int n) {
+        return QStringLiteral("%1 receiver %2:%3").arg(QLatin1String(what), localHost).arg(ownPorts.at(n));
+    };
+    EXPECT_EQ(takeTraces(),
+        (QStringList {trace("Disconnected from", 0), trace("Disconnected from", 1), trace("Disconnected from", 1)}));
+
+    // Nothing is current any more: the receiver comes back as new, and goes once.
+    mirror->checkReceiverList({own(0)});
+    mirror->checkReceiverList({});
+    EXPECT_EQ(takeTraces(), (QStringList {trace("Connect to", 0), trace("Disconnected from", 0)}));
+}
+
 TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRestartRemovalAndTeardown)
 {
     const int port = freeLoopbackPort();
@@ -553,7 +597,7 @@ TEST_F(Mirroring, HundredsOfReceiversComeAndGoQuicklyAndAHungOneIsDroppedWithout
 TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPaths)
 {
     auto server = [](int port) {
-        CORBA::Object_var object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(
+        CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
             VtClientCenter::ServerAddress(localHost, port).toLatin1().constData());
         VornValueTree::TreeServer_var ref = VornValueTree::TreeServer::_narrow(object);
         return ref._retn();
@@ -655,10 +699,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
 TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes)
 {
     if (qEnvironmentVariableIsSet("MIRRORING_THREAD_LIMIT_CHILD")) {
-        values::Tree::Create();
-        ErrorHandler::Instance()->SetTraceFilter(0x20);
+        values::TreeHost::Create();
+        TraceSettings::SetTraceFilter(0x20);
         QStringList traces;
-        ErrorHandler::Instance()->SetTraceCapture([&](const QString &line) { traces << line; });
+        TraceSettings::SetTraceCapture([&](const QString &line) { traces << line; });
         // Root is exempt from the process limit: a child that is root gives
         // up its rights first.
         if (::geteuid() == 0) {
@@ -682,7 +726,7 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
         delete connector;
         EXPECT_EQ(reports, 0);
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
-        ErrorHandler::Instance()->SetTraceCapture({});
+        TraceSettings::SetTraceCapture({});
         return;
     }
     QProcess child;

@@ -4,6 +4,7 @@
 #include "node.h"
 #include "observerqueries.h"
 #include "tree.h"
+#include "treehost.h"
 #include "treepathhelpers.h"
 #include "value.h"
 #include "valueptr.h"
@@ -52,8 +53,8 @@ template <typename T> T *named(const char *name)
 class ValueTree : public ::testing::Test
 {
 protected:
-    void SetUp() override { tree = Tree::Create(); }
-    void TearDown() override { Tree::Destroy(); }
+    void SetUp() override { tree = TreeHost::Create(); }
+    void TearDown() override { TreeHost::Destroy(); }
     template <typename T> T *add(const char *parent, const char *name)
     {
         T *value = named<T>(name);
@@ -108,7 +109,7 @@ TEST_F(ValueTree, AddValueRefusesTakenNamesAndThrowsForBadOnes)
 
 TEST_F(ValueTree, NodeNotifiesCode16AfterItsChildrenChanged)
 {
-    Node *antennas = tree->AddNode(QStringLiteral("/D/ANTENNAS"));
+    Node *antennas = TreeHost::AddNode(QStringLiteral("/D/ANTENNAS"));
     Recorder observer;
     std::vector<int> childCounts;
     observer.onNotify = [&](unsigned int) { childCounts.push_back(antennas->GetTreeItems().size()); };
@@ -199,7 +200,7 @@ namespace
 // also when observers delete siblings while the node goes.
 TEST_F(ValueTree, ManyChildrenAreFoundByNameInOrderThroughRemovalsAndTeardown)
 {
-    Node *node = tree->AddNode(QStringLiteral("/MANY"));
+    Node *node = TreeHost::AddNode(QStringLiteral("/MANY"));
     for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(tree->AddValue(QStringLiteral("/MANY"), named<ProbeValue>(qPrintable(QString::number(i)))));
     for (int i = 0; i < 1000; i += 2)
@@ -222,7 +223,7 @@ TEST_F(ValueTree, ManyChildrenAreFoundByNameInOrderThroughRemovalsAndTeardown)
             delete node->GetChildValue(QStringLiteral("3"));
     };
     const int live = liveProbes;
-    tree->RemoveNode(QStringLiteral("/MANY"));
+    TreeHost::RemoveNode(QStringLiteral("/MANY"));
     EXPECT_EQ(liveProbes, live - 501);
 }
 }

@@ -4,6 +4,7 @@
 #include "iobserver.h"
 #include "observable.h"
 #include "trace.h"
+#include "tracesettings.h"
 
 #include <QRegularExpression>
 #include <QStringList>
@@ -61,20 +62,19 @@ TEST(Observable, ObserversMayChangeTheListOrDestroyTheSubjectDuringARound)
 TEST(Trace, MaskGatesDriverTracesAndLinesCarryTimeThreadFileLineAndText)
 {
     QStringList lines;
-    ErrorHandler *handler = ErrorHandler::Instance();
-    handler->SetTraceCapture([&lines](const QString &line) { lines.append(line); });
-    handler->SetTraceFilter(0x1f | 0x40);
+    TraceSettings::SetTraceCapture([&lines](const QString &line) { lines.append(line); });
+    TraceSettings::SetTraceFilter(0x1f | 0x40);
     DRIVER_TRACE("driver level");
     EXPECT_TRUE(lines.isEmpty()) << "bit 0x20 is off";
-    handler->SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
     DRIVER_TRACE("driver level");
     QThread::currentThread()->setObjectName(QStringLiteral("host"));
     _Q_Trace(QStringLiteral("hello"), QStringLiteral("C:\\src\\antennacomm.cpp"), 42);
     QThread::currentThread()->setObjectName(QString());
     const std::string longText(2000, 'x');
     _Q_TraceOld("%d in %s|%s", 3, longText.c_str(), "end");
-    handler->SetTraceCapture({});
-    handler->SetTraceFilter(0);
+    TraceSettings::SetTraceCapture({});
+    TraceSettings::SetTraceFilter(0);
 
     const char *patterns[] = {
         R"(^\S+ \S+ zrbase_test\.cpp:\d+ driver level$)",

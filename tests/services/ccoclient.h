@@ -6,6 +6,7 @@
 
 #include <cco.hh>
 #include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 #include <string>
 #include <vector>
@@ -20,8 +21,9 @@ inline CORBA::ORB_ptr clientOrb(int callTimeoutMs = 2000)
 {
     auto &handler = CorbaCommon::OrbHandler::Instance();
     if (!handler.orbIsAvailable())
-        handler.Init({QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)});
-    return handler.Orb();
+        CorbaCommon::OrbHandlerHost::Init(
+            {QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)});
+    return CorbaCommon::OrbHandlerHost::Orb();
 }
 
 inline CCO::StringList values(const Strings &items)

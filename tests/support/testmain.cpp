@@ -1,6 +1,6 @@
 // main() of the test programs: a QCoreApplication for the Qt parts, then
 // GoogleTest. A program that defines its own main() does not get this one.
-#include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 #include <QCoreApplication>
 
@@ -15,6 +15,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
-    CorbaCommon::OrbHandler::Instance().Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     return result;
 }

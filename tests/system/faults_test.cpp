@@ -4,6 +4,7 @@
 // switching run. This process is the host: it owns the value tree, the ORB
 // (call timeout 1000 ms) and the event loop, whose longest stall a heartbeat
 // measures. Every scenario adds a row to the fault table printed at the end.
+#include "registrationtuning.h"
 #include "systemsupport.h"
 
 #include "ccolocateregistration.h"
@@ -13,9 +14,11 @@
 #include "cfgcenterhost.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "serverprocess.h"
 #include "tree.h"
+#include "treehost.h"
 #include "vtclientcenter.h"
 #include "waituntil.h"
 
@@ -72,19 +75,6 @@ QList<FaultRow> &faultTable()
     return rows;
 }
 
-class RegistrationHooks : public externalCCODriver::CCORegistration
-{
-public:
-    using CCORegistration::setRetryIntervalForTests;
-    using CCORegistration::setStartHookForTests;
-};
-
-class LocateHooks : public CCOLocateRegistration
-{
-public:
-    using CCOLocateRegistration::setSecondForTests;
-};
-
 class Faults : public ::testing::Test
 {
 public:
@@ -95,16 +85,16 @@ public:
         scratch = new QTemporaryDir;
         ccoPort = testsupport::freeLoopbackPort();
         startCco();
-        if (!CorbaCommon::OrbHandler::Instance().Init(
+        if (!CorbaCommon::OrbHandlerHost::Init(
                 {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
                     QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
             ADD_FAILURE() << "the ORB did not come up";
-        values::Tree::Create();
+        values::TreeHost::Create();
     }
 
     static void tearDownProcess()
     {
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
         cco.reset();
         delete scratch;
         scratch = nullptr;
@@ -333,10 +323,10 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
 
 TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
 {
-    RegistrationHooks::setRetryIntervalForTests(100);
+    externalCCODriver::tuning::setRegistrationRetryInterval(100);
     std::atomic<int> running {0};
     std::atomic<qint64> finishedAt {-1};
-    RegistrationHooks::setStartHookForTests([&](externalCCODriver::CCORegistration *request) {
+    externalCCODriver::tuning::setRegistrationStartHook([&](externalCCODriver::CCORegistration *request) {
         ++running;
         QObject::connect(
             request, &externalCCODriver::CCORegistration::finished, request,
@@ -396,13 +386,13 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
                            : QStringLiteral("the registration: the request ends after its one call, not retried")});
     }
     EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "a registration held up the host's event loop";
-    RegistrationHooks::setStartHookForTests({});
-    RegistrationHooks::setRetryIntervalForTests(0);
+    externalCCODriver::tuning::setRegistrationStartHook({});
+    externalCCODriver::tuning::setRegistrationRetryInterval(0);
 }
 
 TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
 {
-    LocateHooks::setSecondForTests(20);
+    externalCCODriver::tuning::setLocateRegistrationSecond(20);
     Heartbeat heartbeat;
     std::atomic<qint64> sentAt {-1};
     noteSent("RegisterValues", sentAt);
@@ -422,7 +412,7 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     startCco();
     addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
         heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (an exception ends the registration, by design)")});
-    LocateHooks::setSecondForTests(0);
+    externalCCODriver::tuning::setLocateRegistrationSecond(0);
 }
 
 // A receiver workstation that stops answering (SIGSTOP) while this process
@@ -540,7 +530,7 @@ protected:
     {
         driver.reset();
         matrix.reset();
-        values::Tree::Instance()->RemoveNode(devicePath);
+        values::TreeHost::RemoveNode(devicePath);
         Faults::TearDown();
     }
 
@@ -558,7 +548,7 @@ protected:
     QString connections()
     {
         CORBA::Object_var object
-            = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+            = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
         try {
             MatrixManager::IF_MMR_c_var ref = MatrixManager::IF_MMR_c::_narrow(object);
             CORBA::String_var text = ref->connectionData();

@@ -8,11 +8,12 @@
 #include "systemsupport.h"
 
 #include "ccowatcher.h"
-#include "errorhandler.h"
 #include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "receivercco.h"
 #include "serverprocess.h"
-#include "tree.h"
+#include "tracesettings.h"
+#include "treehost.h"
 #include "vtclientcenter.h"
 #include "waituntil.h"
 
@@ -73,10 +74,10 @@ protected:
             QStringLiteral("SubA"), QStringLiteral("--subsystems"),
             QStringLiteral("SubA,Sub/With/Slashes,/,..,Ünï漢字,%1").arg(QString(300, QLatin1Char('S')))});
         ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-        ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init(
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
             {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
-        values::Tree::Create();
+        values::TreeHost::Create();
         VtClientCenter::Timing timing;
         timing.waitMs = 300;
         timing.retryMs = 100;
@@ -86,7 +87,7 @@ protected:
 
     static void TearDownTestSuite()
     {
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
         cco.reset();
     }
 
@@ -160,9 +161,9 @@ protected:
     void SetUp() override
     {
         // Traced lines are counted, not shown: there are thousands.
-        ErrorHandler::Instance()->SetTraceFilter(0x20);
-        ErrorHandler::Instance()->SetTraceFile(QStringLiteral("/dev/null"));
-        ErrorHandler::Instance()->SetTraceCapture([this](const QString &line) {
+        TraceSettings::SetTraceFilter(0x20);
+        TraceSettings::SetTraceFile(QStringLiteral("/dev/null"));
+        TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(traceMutex);
             for (const char *text : {"Connect to receiver", "Disconnected from receiver"}) {
                 const int at = line.indexOf(QLatin1String(text));
@@ -174,7 +175,7 @@ protected:
         });
     }
 
-    void TearDown() override { ErrorHandler::Instance()->SetTraceCapture({}); }
+    void TearDown() override { TraceSettings::SetTraceCapture({}); }
 
     int traceCount(const char *text, int port = 0)
     {

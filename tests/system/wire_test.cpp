@@ -6,7 +6,7 @@
 // leave a good client served at once and are closed after their timeouts.
 #include "systemsupport.h"
 
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -237,7 +237,7 @@ std::vector<Case> hostileInputs(const std::string &key)
 class Wire : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().Init({})); }
+    static void SetUpTestSuite() { ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({})); }
 
     // Each case on a connection of its own; after each the server must still
     // answer well-formed requests, raw and through the ORB.
@@ -313,7 +313,7 @@ TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
     auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
     CORBA::Object_var object
-        = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
+        = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
     CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(object);
     ASSERT_FALSE(CORBA::is_nil(ccoRef));
     const auto ccoServes = [&] {
@@ -329,7 +329,7 @@ TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
 
     auto matrix = testsupport::startMatrixServer(QString(), {QStringLiteral("--quiet")});
     ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
-    object = CorbaCommon::OrbHandler::Instance().Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
+    object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
     MatrixManager::IF_MMR_c_var matrixRef = MatrixManager::IF_MMR_c::_narrow(object);
     ASSERT_FALSE(CORBA::is_nil(matrixRef));
     matrixRef->connect(3, 2);

@@ -2,6 +2,7 @@
 
 #include "drivertrace.h"
 #include "orbconnection.h"
+#include "registrationtuning.h"
 
 #include <QByteArray>
 #include <QList>
@@ -21,6 +22,13 @@ constexpr unsigned long GrantedMs = 10000;
 const QString localHostPrefix = QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/");
 
 std::atomic<int> secondOverrideMs {0};
+
+// What QString::arg() takes for a placeholder, "%L1" included.
+const QRegularExpression &placeholderPattern()
+{
+    static const QRegularExpression placeholder(QStringLiteral("%L?(\\d\\d?)"));
+    return placeholder;
+}
 
 int secondMs()
 {
@@ -60,17 +68,19 @@ CCOLocateRegistration::~CCOLocateRegistration()
     }
 }
 
-void CCOLocateRegistration::setSecondForTests(int msec)
+void externalCCODriver::tuning::setLocateRegistrationSecond(int msec)
 {
     secondOverrideMs.store(msec);
 }
 
 void CCOLocateRegistration::run()
 {
+    // The pattern is the creator's to choose; a doubtful one is pointed out,
+    // not refused, and the work runs with the names it gives.
     if (!namePatternIsUsable()) {
-        DRIVER_TRACE(QStringLiteral("CCOLocateRegistration::run: name pattern \"") + namePattern
-            + QStringLiteral("\" must hold %1 once and name an entry below the own workstation; nothing is done"));
-        return;
+        DRIVER_TRACE(QStringLiteral("CCOLocateRegistration::run: warning: name pattern \"") + namePattern
+            + QStringLiteral("\" should hold %1 once and name an entry below the own workstation; its entries may "
+                             "share one name or not read back"));
     }
     // This thread is not the ORB's own; the ORB keeps a record of it while
     // it calls and frees it when run() ends.
@@ -82,14 +92,13 @@ void CCOLocateRegistration::run()
 }
 
 // Without exactly one %1 the ten numbers do not get ten names; a name that
-// starts with "CCO/" is registered there but read back below the own
-// workstation, so every attempt would remove itself again.
+// starts with "CCO/" is registered there but looked up below the own
+// workstation, where it is never found.
 bool CCOLocateRegistration::namePatternIsUsable() const
 {
-    static const QRegularExpression placeholder(QStringLiteral("%(\\d\\d?)"));
     int placeholders = 0;
     bool onlyFirst = true;
-    for (auto it = placeholder.globalMatch(namePattern); it.hasNext();) {
+    for (auto it = placeholderPattern().globalMatch(namePattern); it.hasNext();) {
         ++placeholders;
         onlyFirst = onlyFirst && it.next().capturedRef(1) == QLatin1String("1");
     }
@@ -99,6 +108,10 @@ bool CCOLocateRegistration::namePatternIsUsable() const
 
 QString CCOLocateRegistration::localName(int index) const
 {
+    // arg() would give the pattern unchanged too, but with a runtime warning
+    // on every one of the many calls.
+    if (!namePattern.contains(placeholderPattern()))
+        return namePattern;
     return namePattern.arg(index);
 }
 

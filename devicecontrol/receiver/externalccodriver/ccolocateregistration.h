@@ -37,11 +37,6 @@ public:
 protected:
     void run() override;
 
-    // For tests only: the length in milliseconds of what is one second in the
-    // waits and the random delay (0 restores 1000). Objects read it as they
-    // sleep. Not meant for production callers, hence not public.
-    static void setSecondForTests(int msec);
-
 private:
     bool Register();
     void UnregisterAllLocal();

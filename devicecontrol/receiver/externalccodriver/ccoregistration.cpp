@@ -2,6 +2,7 @@
 
 #include "drivertrace.h"
 #include "orbconnection.h"
+#include "registrationtuning.h"
 
 #include <QCoreApplication>
 #include <QMutex>
@@ -10,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 
 namespace externalCCODriver
 {
@@ -81,12 +83,12 @@ CCORegistration::CCORegistration(bool doRegister, const QString &path, const QSt
 
 CCORegistration::~CCORegistration() = default;
 
-void CCORegistration::setRetryIntervalForTests(int msec)
+void tuning::setRegistrationRetryInterval(int msec)
 {
     retryIntervalOverride.store(msec);
 }
 
-void CCORegistration::setStartHookForTests(std::function<void(CCORegistration *)> hook)
+void tuning::setRegistrationStartHook(std::function<void(CCORegistration *)> hook)
 {
     QMutexLocker locker(&startHookMutex);
     startHook() = std::move(hook);

@@ -8,8 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 class ORBConnection;
 class QTimer;
 
@@ -58,14 +56,6 @@ protected:
     void checkCCO();
     void registerValues();
     void unregisterValues();
-
-    // For tests only: the retry interval of requests created afterwards
-    // (0 restores the fixed 3000 ms), and a function called on the request's
-    // thread in start(), once the retry timer exists and before the first
-    // check, so that a test can follow the request to its end. Not meant for
-    // production callers, hence not public.
-    static void setRetryIntervalForTests(int msec);
-    static void setStartHookForTests(std::function<void(CCORegistration *)> hook);
 
 private:
     static void startRequest(const QString &threadName, CCORegistration *request);

@@ -1,6 +1,6 @@
 #include "orblistener.h"
 
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/internal/objectAdapter.h>
@@ -29,7 +29,7 @@ QList<QPair<QString, int>> tcpEndpoints()
 
 bool listenForTreeServer(const QString &address, int port, int *listeningPort, QString *error)
 {
-    if (CORBA::is_nil(CorbaCommon::OrbHandler::Instance().Orb())) {
+    if (CORBA::is_nil(CorbaCommon::OrbHandlerHost::Orb())) {
         *error = QStringLiteral("the ORB is not up");
         return false;
     }

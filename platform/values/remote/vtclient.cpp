@@ -4,7 +4,7 @@
 #include "errorhandler.h"
 #include "node.h"
 #include "observablewatch.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "trace.h"
 #include "tree.h"
 #include "value.h"
@@ -108,7 +108,7 @@ PollResult pollOnce(Shared &job, int failures)
     };
 
     if (CORBA::is_nil(net.server)) {
-        CORBA::ORB_ptr orb = CorbaCommon::OrbHandler::Instance().Orb();
+        CORBA::ORB_ptr orb = CorbaCommon::OrbHandlerHost::Orb();
         if (CORBA::is_nil(orb))
             return {job.timing.retryMs, false};
         try {

@@ -3,6 +3,7 @@
 #include "changecodes.h"
 #include "node.h"
 #include "tree.h"
+#include "treehost.h"
 #include "vtclient.h"
 #include "vtclientcenterprivate.h"
 #include "vtnetworkpool.h"
@@ -129,7 +130,7 @@ void dropEmptyNodesAbove(const QString &path)
         if (node && !node->GetTreeItems().isEmpty())
             return;
         if (node)
-            tree->RemoveNode(current);
+            values::TreeHost::RemoveNode(current);
         {
             std::lock_guard<std::mutex> lock(nodesMutex);
             createdNodes().remove(current);

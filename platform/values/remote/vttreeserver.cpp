@@ -1,7 +1,7 @@
 #include "vttreeserver.h"
 
 #include "iobserver.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 #include "tree.h"
 #include "valuebase.h"
 
@@ -653,7 +653,7 @@ bool VtTreeServer::start()
 {
     if (d->running)
         return true;
-    CORBA::ORB_ptr orb = CorbaCommon::OrbHandler::Instance().Orb();
+    CORBA::ORB_ptr orb = CorbaCommon::OrbHandlerHost::Orb();
     if (CORBA::is_nil(orb))
         return false;
 

@@ -1,15 +1,15 @@
 #include "hostplatform.h"
 
 #include <orbhandler.h>
+#include <orbhandlerhost.h>
 
 bool startOrb(const QString &ccoCorbaloc)
 {
-    auto &orb = CorbaCommon::OrbHandler::Instance();
-    return orb.Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc})
-        && orb.ConnectToCCO(5, 1000);
+    return CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc})
+        && CorbaCommon::OrbHandler::Instance().ConnectToCCO(5, 1000);
 }
 
 void stopOrb()
 {
-    CorbaCommon::OrbHandler::Instance().Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
 }

@@ -67,33 +67,22 @@ void ReceiverCCO::checkReceiverList(QList<ReceiverIdentifier> receivers)
     }
 
     // A slot of receiverDisconnected, emitted while a connector is deleted,
-    // may delete this object.
+    // may delete this object, or run an event loop in which the next list
+    // comes and this function runs again; the receiver is still current then.
     const QPointer<ReceiverCCO> self(this);
     const QSet<ReceiverIdentifier> listed(receivers.cbegin(), receivers.cend());
     const QList<ReceiverIdentifier> current = currentReceivers;
-    bool dropped = false;
     for (const ReceiverIdentifier &receiver : current) {
         if (listed.contains(receiver))
             continue;
         DRIVER_TRACE(
             QStringLiteral("Disconnected from receiver %1:%2").arg(receiver.first, QString::number(receiver.second)));
-        // Out of the set at once; the list is compacted once, below (or
-        // right away when a slot may look at it).
-        currentSet.remove(receiver);
-        dropped = true;
         if (connector)
             connector->disconnectRemote(receiver);
         if (!self)
             return;
-    }
-    if (dropped) {
-        QList<ReceiverIdentifier> kept;
-        kept.reserve(currentSet.size());
-        for (const ReceiverIdentifier &receiver : qAsConst(currentReceivers)) {
-            if (currentSet.contains(receiver))
-                kept.append(receiver);
-        }
-        currentReceivers.swap(kept);
+        currentReceivers.removeAll(receiver);
+        currentSet.remove(receiver);
     }
 }
 }

@@ -48,10 +48,11 @@ void ReceiverConnector::disconnectRemote(ReceiverIdentifier receiverId)
     const auto it = connectors.find(receiverId);
     if (it == connectors.end())
         return;
-    // The entry goes first and the connector leaves its parent before it is
-    // deleted: a slot of the receiverDisconnected that its destructor emits
-    // may delete this object, which must then neither delete the connector a
-    // second time nor be touched here afterwards.
+    // The entry goes before the deletion rather than after it, and the
+    // connector leaves its parent first: a slot of the receiverDisconnected
+    // that its destructor emits may delete this object, which must then
+    // neither delete the connector a second time nor be touched here
+    // afterwards.
     RemoteConnector *connector = it.value();
     forget(connector);
     connector->setParent(nullptr);
