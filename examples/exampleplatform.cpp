@@ -1,8 +1,8 @@
 #include "exampleplatform.h"
 
-#include <errorhandler.h>
-#include <orbhandler.h>
-#include <tree.h>
+#include <orbhandlerhost.h>
+#include <tracesettings.h>
+#include <treehost.h>
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -37,11 +37,11 @@ Platform::Platform(const QCommandLineParser &parser)
     }
     // The trace filter decides what the library traces at all; a host sets
     // it once at start-up.
-    ErrorHandler::Instance()->SetTraceFilter(parser.isSet(QString::fromLatin1(traceOption)) ? 0x20 : 0);
-    values::Tree::Create();
+    TraceSettings::SetTraceFilter(parser.isSet(QString::fromLatin1(traceOption)) ? 0x20 : 0);
+    values::TreeHost::Create();
     treeCreated = true;
     // The library finds the CCO through the ORB's initial reference "CCO".
-    if (!CorbaCommon::OrbHandler::Instance().Init(
+    if (!CorbaCommon::OrbHandlerHost::Init(
             {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::%1/CCO").arg(cco)})) {
         std::fprintf(stderr, "%s: the ORB did not come up\n", qPrintable(QCoreApplication::applicationName()));
         return;
@@ -52,9 +52,9 @@ Platform::Platform(const QCommandLineParser &parser)
 Platform::~Platform()
 {
     if (up)
-        CorbaCommon::OrbHandler::Instance().Shutdown();
+        CorbaCommon::OrbHandlerHost::Shutdown();
     if (treeCreated)
-        values::Tree::Destroy();
+        values::TreeHost::Destroy();
 }
 
 int badUsage(const QString &reason)
