@@ -20,6 +20,11 @@ QString describeInput(int input, const QJsonObject &inputNames)
                           : QStringLiteral("input %1 (%2)").arg(input).arg(name);
 }
 
+QString counted(int n, const char *what)
+{
+    return QStringLiteral("%1 %2%3").arg(n).arg(QLatin1String(what)).arg(n == 1 ? "" : "s");
+}
+
 // A spreadsheet runs a cell that begins like a formula; texts here come from
 // remote trees.
 QString csvCell(QString text)
@@ -55,9 +60,9 @@ void History::observe(const QJsonObject &state)
     const QString ccoName = QStringLiteral("CCO %1").arg(str(cco, "location"));
     if (!m_started) {
         add(now, QStringLiteral("view started"), QStringLiteral("view"), QString(),
-            QStringLiteral("watching %1 receivers and %2 matrix managers")
-                .arg(state.value(QStringLiteral("receivers")).toArray().size())
-                .arg(state.value(QStringLiteral("matrices")).toArray().size()));
+            QStringLiteral("watching %1 and %2")
+                .arg(counted(state.value(QStringLiteral("receivers")).toArray().size(), "receiver"),
+                    counted(state.value(QStringLiteral("matrices")).toArray().size(), "matrix manager")));
         m_ccoAnswering = true;
     }
     if (ccoAnswering != m_ccoAnswering)
