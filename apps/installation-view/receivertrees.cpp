@@ -54,8 +54,12 @@ struct ReceiverTrees::Private
     std::map<QString, std::unique_ptr<Mirror>> mirrors;
     int nextIndex = 0;
 
-    mutable std::mutex mutex; // guards `shared`
+    mutable std::mutex mutex; // guards `shared` and `pending`
     std::map<QString, ReceiverReading> shared;
+    // The latest list from follow(). It crosses threads under `mutex` rather
+    // than inside the posted task, so that race detectors see the hand-over
+    // (Qt's own locks are invisible to them).
+    std::unique_ptr<std::vector<ReceiverAddress>> pending;
 
     void post(std::function<void()> task) const
     {
@@ -279,19 +283,26 @@ ReceiverTrees::~ReceiverTrees()
 
 void ReceiverTrees::follow(const std::vector<ReceiverAddress> &receivers)
 {
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->pending = std::make_unique<std::vector<ReceiverAddress>>(receivers);
+    }
     Private *p = d.get();
-    d->post([p, receivers] { p->apply(receivers); });
+    d->post([p] {
+        std::unique_ptr<std::vector<ReceiverAddress>> list;
+        {
+            std::lock_guard<std::mutex> lock(p->mutex);
+            list = std::move(p->pending);
+        }
+        // Several follow() calls before this one ran leave the last list.
+        if (list)
+            p->apply(*list);
+    });
 }
 
 std::map<QString, ReceiverReading> ReceiverTrees::readings() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     return d->shared;
-}
-
-void ReceiverTrees::sync() const
-{
-    QMetaObject::invokeMethod(
-        d->context, [] {}, Qt::BlockingQueuedConnection);
 }
 }

@@ -70,9 +70,6 @@ public:
     void follow(const std::vector<ReceiverAddress> &receivers);
     // Any thread: the latest readings by key.
     std::map<QString, ReceiverReading> readings() const;
-    // Any thread: blocks until the tree thread has handled every follow()
-    // made before (tests and benchmarks use it to know the clients exist).
-    void sync() const;
 
     // A receiver gets links for this many distinct antennas, no more: each
     // link is a path its tree server keeps for this view.
