@@ -8,11 +8,15 @@
 #include "valueptr.h"
 #include "vtclientcenter.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QEvent>
 #include <QObject>
 #include <QThread>
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <mutex>
 
 namespace installationview
@@ -44,26 +48,77 @@ QString textOf(const ValueLink *link)
 
 class Mirror;
 
+// Work for the trees' thread crosses threads as tasks in an inbox under a
+// std::mutex, and the thread is only woken by a plain posted event: race
+// detectors do not see Qt's own locks, so nothing of ours rides inside Qt's
+// queue.
+class Waker : public QObject
+{
+public:
+    explicit Waker(ReceiverTrees::Private &owner)
+        : owner(owner)
+    {
+    }
+    bool event(QEvent *e) override;
+
+private:
+    ReceiverTrees::Private &owner;
+};
+
 struct ReceiverTrees::Private
 {
+    class Thread : public QThread
+    {
+    public:
+        explicit Thread(Private &owner)
+            : owner(owner)
+        {
+        }
+
+    protected:
+        void run() override;
+
+    private:
+        Private &owner;
+    };
+
     Timing timing;
-    QThread thread;
-    QObject *context = nullptr; // lives on `thread`
+    Thread thread {*this};
 
     // Tree thread only.
     std::map<QString, std::unique_ptr<Mirror>> mirrors;
     int nextIndex = 0;
 
-    mutable std::mutex mutex; // guards `shared` and `pending`
+    mutable std::mutex mutex; // guards what follows
     std::map<QString, ReceiverReading> shared;
-    // The latest list from follow(). It crosses threads under `mutex` rather
-    // than inside the posted task, so that race detectors see the hand-over
-    // (Qt's own locks are invisible to them).
+    std::deque<std::function<void()>> inbox;
+    // The latest list from follow(); several before the thread took one in
+    // leave the last.
     std::unique_ptr<std::vector<ReceiverAddress>> pending;
+    Waker *waker = nullptr; // while the thread runs its loop
 
-    void post(std::function<void()> task) const
+    // Any thread.
+    void post(std::function<void()> task)
     {
-        QMetaObject::invokeMethod(context, std::move(task), Qt::QueuedConnection);
+        std::lock_guard<std::mutex> lock(mutex);
+        inbox.push_back(std::move(task));
+        if (waker)
+            QCoreApplication::postEvent(waker, new QEvent(QEvent::User));
+    }
+    // Tree thread: runs what was posted, in order.
+    void drain()
+    {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (inbox.empty())
+                    return;
+                task = std::move(inbox.front());
+                inbox.pop_front();
+            }
+            task();
+        }
     }
     void apply(const std::vector<ReceiverAddress> &receivers);
     void renew(const QString &key);
@@ -73,6 +128,36 @@ struct ReceiverTrees::Private
         shared[key] = reading;
     }
 };
+
+// Whatever the event, the inbox is looked at; a spurious look costs nothing.
+bool Waker::event(QEvent *e)
+{
+    owner.drain();
+    return QObject::event(e);
+}
+
+void ReceiverTrees::Private::Thread::run()
+{
+    // The clients write into the process's tree; this thread owns it.
+    values::Tree::Create();
+    VtClientCenter::Timing t = VtClientCenter::Instance()->GetTiming();
+    t.waitMs = owner.timing.waitMs;
+    t.retryMs = owner.timing.retryMs;
+    t.callMarginMs = owner.timing.callMarginMs;
+    VtClientCenter::Instance()->SetTiming(t);
+    auto waker = std::make_unique<Waker>(owner);
+    {
+        std::lock_guard<std::mutex> lock(owner.mutex);
+        owner.waker = waker.get();
+    }
+    owner.drain();
+    exec();
+    {
+        std::lock_guard<std::mutex> lock(owner.mutex);
+        owner.waker = nullptr;
+    }
+    owner.mirrors.clear();
+}
 
 // One receiver's client and the local mirrors of its values. Tree thread.
 class Mirror : public IObserver
@@ -252,31 +337,13 @@ ReceiverTrees::ReceiverTrees(const Timing &timing)
     : d(std::make_unique<Private>())
 {
     d->timing = timing;
-    d->context = new QObject;
-    d->context->moveToThread(&d->thread);
-    QObject::connect(&d->thread, &QThread::finished, d->context, &QObject::deleteLater);
     d->thread.setObjectName(QStringLiteral("receiver-trees"));
     d->thread.start();
-    Private *p = d.get();
-    QMetaObject::invokeMethod(
-        d->context,
-        [p] {
-            // The clients write into the process's tree; this thread owns it.
-            values::Tree::Create();
-            VtClientCenter::Timing t = VtClientCenter::Instance()->GetTiming();
-            t.waitMs = p->timing.waitMs;
-            t.retryMs = p->timing.retryMs;
-            t.callMarginMs = p->timing.callMarginMs;
-            VtClientCenter::Instance()->SetTiming(t);
-        },
-        Qt::BlockingQueuedConnection);
 }
 
 ReceiverTrees::~ReceiverTrees()
 {
-    Private *p = d.get();
-    QMetaObject::invokeMethod(
-        d->context, [p] { p->mirrors.clear(); }, Qt::BlockingQueuedConnection);
+    // The thread destroys the clients once its loop has ended.
     d->thread.quit();
     d->thread.wait();
 }

@@ -77,6 +77,7 @@ public:
 
 private:
     friend class Mirror;
+    friend class Waker;
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -404,7 +404,10 @@ TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
     EXPECT_EQ(receivers.at(0).toObject().value(QStringLiteral("port")).toInt(), deadPort);
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
-            const QJsonObject rx = reader.refresh(0).value(QStringLiteral("receivers")).toArray().at(0).toObject();
+            // Each refresh waits for its matrix probe, so none is still under
+            // way when the next one must see the switch below.
+            const QJsonObject rx
+                = reader.refresh(2 * callTimeoutMs).value(QStringLiteral("receivers")).toArray().at(0).toObject();
             return !rx.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true)
                 && rx.value(QStringLiteral("attention")).toArray().size() == 1;
         },
