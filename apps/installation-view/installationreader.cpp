@@ -1,10 +1,11 @@
 #include "installationreader.h"
 
+#include "matching.h"
 #include "matrixtext.h"
+#include "receivertrees.h"
 
 #include <cco.hh>
 #include <matrixmanager.hh>
-#include <valuetree.hh>
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -25,7 +26,6 @@ namespace
 // Per listing, so that a runaway registration cannot grow the page without end.
 constexpr int maxListed = 20000;
 constexpr int workerThreads = 4;
-constexpr int maxTreeRetryMs = 5000;
 const QString systemPath = QStringLiteral("CCO/LocalSystem");
 
 qint64 nowMs()
@@ -101,18 +101,6 @@ struct MatrixProbe
     QString statusData;
 };
 
-struct TreeProbe
-{
-    bool inFlight = false;
-    bool asked = false;
-    bool answering = false;
-    QString error;
-    qint64 lastSeen = 0;
-    int failures = 0; // in a row
-    qint64 nextProbe = 0; // not before, while it does not answer
-    VornValueTree::TreeServer_var server;
-};
-
 struct MatrixName
 {
     QString name;
@@ -129,6 +117,11 @@ struct ReceiverEntry
     int port = 0;
     QStringList values;
 };
+
+QString receiverKey(const ReceiverEntry &r)
+{
+    return r.subsystem + QLatin1Char('/') + r.name;
+}
 }
 
 struct InstallationReader::Private
@@ -145,7 +138,11 @@ struct InstallationReader::Private
     quint64 round = 0;
     int pendingThisRound = 0;
     std::map<QString, std::shared_ptr<MatrixProbe>> matrices;
-    std::map<QString, std::shared_ptr<TreeProbe>> trees;
+
+    std::unique_ptr<ReceiverTrees> receiverTrees;
+    std::vector<ReceiverAddress> followed;
+    // Since when each receiver has been judged out of sync, without a break.
+    std::map<QString, qint64> mismatchSince;
 
     // The last refresh that the CCO answered in full.
     qint64 ccoLastSeen = 0;
@@ -162,7 +159,7 @@ struct InstallationReader::Private
     QJsonObject readSubsystem(const QString &name, const QString &path, std::vector<MatrixName> &matrixNames,
         std::vector<ReceiverEntry> &receivers);
     void probeMatrix(const MatrixName &matrix, quint64 forRound);
-    void probeTree(const ReceiverEntry &receiver, quint64 forRound);
+    QJsonObject judge(qint64 now);
     void finishProbe(quint64 forRound);
 };
 
@@ -390,74 +387,6 @@ void InstallationReader::Private::probeMatrix(const MatrixName &matrix, quint64 
     });
 }
 
-void InstallationReader::Private::probeTree(const ReceiverEntry &receiver, quint64 forRound)
-{
-    const QString key = QStringLiteral("%1:%2").arg(receiver.host).arg(receiver.port);
-    std::shared_ptr<TreeProbe> probe;
-    {
-        auto &slot = trees[key];
-        if (!slot)
-            slot = std::make_shared<TreeProbe>();
-        if (slot->inFlight || (slot->failures > 0 && nowMs() < slot->nextProbe))
-            return;
-        slot->inFlight = true;
-        ++pendingThisRound;
-        probe = slot;
-    }
-    const QString host
-        = receiver.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(receiver.host) : receiver.host;
-    const QByteArray location = QStringLiteral("corbaloc::%1:%2/ValueTree").arg(host).arg(receiver.port).toLatin1();
-    const int timeout = settings.callTimeoutMs;
-    const int refreshMs = settings.refreshMs;
-    QtConcurrent::run(&probePool, [this, probe, location, timeout, refreshMs, forRound] {
-        omni_thread::ensure_self self;
-        bool answering = false;
-        QString error;
-        try {
-            VornValueTree::TreeServer_var server;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                server = VornValueTree::TreeServer::_duplicate(probe->server);
-            }
-            if (CORBA::is_nil(server)) {
-                CORBA::Object_var obj = orb->string_to_object(location.constData());
-                server = VornValueTree::TreeServer::_unchecked_narrow(obj);
-                std::lock_guard<std::mutex> lock(mutex);
-                probe->server = VornValueTree::TreeServer::_duplicate(server);
-            }
-            CORBA::String_var ip = server->GetValue("/ADMINISTRATION/Ip");
-            answering = true;
-        } catch (const VornValueTree::NotFound &) {
-            answering = true; // a tree without that value still answers
-        } catch (const VornValueTree::Busy &) {
-            answering = true;
-            error = QStringLiteral("busy");
-        } catch (const CORBA::SystemException &e) {
-            error = describe(e, timeout);
-        } catch (const CORBA::Exception &e) {
-            error = QString::fromLatin1(e._name());
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        probe->answering = answering;
-        probe->error = error;
-        if (answering) {
-            probe->lastSeen = nowMs();
-            probe->failures = 0;
-        } else {
-            // A switched-off workstation is asked less and less often, up to
-            // every few seconds: a thousand of them would otherwise cost the
-            // view a thousand refused connections each period.
-            probe->failures = std::min(probe->failures + 1, 16);
-            const qint64 pause
-                = std::min<qint64>(qint64(refreshMs) << (probe->failures - 1), std::max(refreshMs, maxTreeRetryMs));
-            probe->nextProbe = nowMs() + pause;
-        }
-        probe->asked = true;
-        probe->inFlight = false;
-        finishProbe(forRound);
-    });
-}
-
 InstallationReader::InstallationReader(const ViewSettings &settings)
     : d(std::make_unique<Private>())
 {
@@ -466,6 +395,11 @@ InstallationReader::InstallationReader(const ViewSettings &settings)
     d->orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
     d->ccoPool.setMaxThreadCount(workerThreads);
     d->probePool.setMaxThreadCount(workerThreads);
+    ReceiverTrees::Timing timing;
+    // A change in a receiver's tree then shows within about one refresh.
+    timing.waitMs = std::max(50, settings.refreshMs / 2);
+    timing.callMarginMs = settings.callTimeoutMs;
+    d->receiverTrees = std::make_unique<ReceiverTrees>(timing);
 }
 
 InstallationReader::~InstallationReader()
@@ -532,13 +466,17 @@ QJsonObject InstallationReader::refresh(int probeWaitMs)
             keptMatrices[m.name] = d->matrices[m.name];
         }
         d->matrices.swap(keptMatrices);
-        std::map<QString, std::shared_ptr<TreeProbe>> keptTrees;
-        for (const ReceiverEntry &r : d->receivers) {
-            d->probeTree(r, d->round);
-            const QString key = QStringLiteral("%1:%2").arg(r.host).arg(r.port);
-            keptTrees[key] = d->trees[key];
+        std::vector<ReceiverAddress> followed;
+        for (const ReceiverEntry &r : d->receivers)
+            followed.push_back({receiverKey(r), r.host, r.port});
+        // The trees' thread diffs the list; an unchanged one is not sent.
+        if (!std::equal(followed.begin(), followed.end(), d->followed.begin(), d->followed.end(),
+                [](const ReceiverAddress &a, const ReceiverAddress &b) {
+                    return a.key == b.key && a.host == b.host && a.port == b.port;
+                })) {
+            d->receiverTrees->follow(followed);
+            d->followed = std::move(followed);
         }
-        d->trees.swap(keptTrees);
         d->probeFinished.wait_for(
             lock, std::chrono::milliseconds(std::max(0, probeWaitMs)), [this] { return d->pendingThisRound == 0; });
     }
@@ -548,18 +486,173 @@ QJsonObject InstallationReader::refresh(int probeWaitMs)
     for (auto it = d->names.constBegin(); it != d->names.constEnd(); ++it)
         ccoState.insert(it.key(), it.value());
 
-    QJsonArray matrices;
-    for (const MatrixName &m : d->matrixNames) {
-        const auto found = d->matrices.find(m.name);
-        if (found == d->matrices.end())
+    QJsonObject judged = d->judge(nowMs());
+    const qint64 finished = nowMs();
+    QJsonArray attention = judged.value(QStringLiteral("attention")).toArray();
+    if (!answered)
+        attention.prepend(QJsonObject {{QStringLiteral("kind"), QStringLiteral("cco")},
+            {QStringLiteral("subject"), QStringLiteral("CCO %1").arg(d->settings.ccoLocation)},
+            {QStringLiteral("reasons"),
+                QJsonArray {
+                    QStringLiteral("does not answer: %1").arg(ccoState.value(QStringLiteral("error")).toString())}}});
+    return QJsonObject {{QStringLiteral("now"), finished}, {QStringLiteral("refreshMs"), d->settings.refreshMs},
+        {QStringLiteral("cost"),
+            QJsonObject {{QStringLiteral("ccoMs"), ccoDone - started}, {QStringLiteral("totalMs"), finished - started},
+                {QStringLiteral("ccoCalls"), d->ccoCalls.load()}}},
+        {QStringLiteral("cco"), ccoState}, {QStringLiteral("subsystems"), d->subsystems},
+        {QStringLiteral("matrices"), judged.value(QStringLiteral("matrices"))},
+        {QStringLiteral("receivers"), judged.value(QStringLiteral("receivers"))},
+        {QStringLiteral("attention"), attention}};
+}
+
+// Under `mutex`. Matrices and receivers as the page shows them, each receiver
+// held against the matrix manager of its workstation.
+QJsonObject InstallationReader::Private::judge(qint64 now)
+{
+    std::vector<MatrixPlace> places;
+    std::vector<const MatrixProbe *> probes;
+    std::vector<MatrixSide> sides;
+    for (const MatrixName &m : matrixNames) {
+        places.push_back({m.subsystem, m.workstation, m.id});
+        const auto found = matrices.find(m.name);
+        const MatrixProbe *p = found == matrices.end() ? nullptr : found->second.get();
+        probes.push_back(p);
+        MatrixSide side;
+        side.label = QStringLiteral("AntennaMatrixManager%1 on %2").arg(m.id).arg(m.workstation);
+        // Not asked yet is not "not answering": it is judged once it was.
+        side.answering = p && (p->answering || !p->asked);
+        if (p && p->lastSeen) {
+            if (const auto grid = parseMatrixTexts(p->connectionData, p->statusData, p->inputs, p->outputs)) {
+                side.gridKnown = p->asked;
+                side.inputOfOutput = grid->inputOfOutput;
+            }
+        }
+        sides.push_back(side);
+    }
+    std::vector<std::map<int, QStringList>> outputNames(sides.size()), inputNames(sides.size());
+
+    const std::map<QString, ReceiverReading> readings = receiverTrees->readings();
+    const int graceMs = settings.callTimeoutMs + settings.connectTimeoutMs;
+    const int settleMs = std::max(2 * settings.refreshMs, 1000);
+    std::map<QString, qint64> stillMismatched;
+    QJsonArray receiverArray, attention;
+    std::vector<QJsonObject> calm;
+    for (const ReceiverEntry &r : receivers) {
+        const QString key = receiverKey(r);
+        QJsonObject receiver {{QStringLiteral("name"), r.name}, {QStringLiteral("subsystem"), r.subsystem},
+            {QStringLiteral("host"), r.host}, {QStringLiteral("port"), r.port},
+            {QStringLiteral("values"), toArray(r.values)}, {QStringLiteral("lastSeen"), ccoLastSeen}};
+        const auto found = readings.find(key);
+        const ReceiverReading reading = found == readings.end() ? ReceiverReading() : found->second;
+        QJsonObject tree;
+        bool answering = false;
+        if (found != readings.end()) {
+            answering = reading.connected;
+            // A client says nothing until it connects; one that has not
+            // within a call's time counts as not answering.
+            if (reading.connected || reading.everConnected || now - reading.createdAt > graceMs) {
+                tree.insert(QStringLiteral("answering"), reading.connected);
+                if (!reading.connected)
+                    tree.insert(QStringLiteral("error"),
+                        reading.everConnected ? QStringLiteral("connection lost") : QStringLiteral("no connection"));
+            }
+            if (reading.lastSeen)
+                tree.insert(QStringLiteral("lastSeen"), reading.connected ? now : reading.lastSeen);
+        }
+        receiver.insert(QStringLiteral("tree"), tree);
+
+        const auto number = [](const QString &text) {
+            bool ok = false;
+            const int n = text.toInt(&ok);
+            return ok ? QJsonValue(n) : QJsonValue();
+        };
+        const auto flag = [](const QString &text) {
+            return text.isEmpty() ? QJsonValue() : QJsonValue(text == QLatin1String("true"));
+        };
+        const auto text = [](const QString &t) { return t.isEmpty() ? QJsonValue() : QJsonValue(t); };
+        receiver.insert(QStringLiteral("driver"),
+            QJsonObject {{QStringLiteral("path"), reading.driverPath},
+                {QStringLiteral("antenna"), text(reading.antenna)}, {QStringLiteral("input"), number(reading.input)},
+                {QStringLiteral("output"), number(reading.matrixOut)},
+                {QStringLiteral("lastDriverError"), text(reading.lastDriverError)},
+                {QStringLiteral("usingAntennaMatrix"), flag(reading.usingAntennaMatrix)},
+                {QStringLiteral("driverOccupied"), flag(reading.driverOccupied)},
+                {QStringLiteral("matrixState"), text(reading.matrixState)}});
+
+        QString why;
+        const int m = matrixForReceiver(r.host, r.subsystem, places, &why);
+        SyncVerdict verdict = judgeReceiver(reading, answering, m < 0 ? nullptr : &sides[std::size_t(m)], why);
+        if (verdict.state == QLatin1String(SyncVerdict::outOfSync)) {
+            // A switch takes a moment, and the matrix and the tree are read at
+            // different times: only a lasting mismatch is out of sync.
+            const auto since = mismatchSince.find(key);
+            const qint64 first = since == mismatchSince.end() ? now : since->second;
+            stillMismatched[key] = first;
+            if (now - first < settleMs) {
+                verdict.state = QStringLiteral("settling");
+                verdict.reason += QStringLiteral(" (for %1 ms; a switch may be under way)").arg(now - first);
+            }
+        }
+        QJsonObject sync {{QStringLiteral("state"), verdict.state}, {QStringLiteral("reason"), verdict.reason}};
+        if (m >= 0) {
+            sync.insert(QStringLiteral("matrix"), matrixNames[std::size_t(m)].name);
+            bool ok = false;
+            const int output = reading.matrixOut.toInt(&ok);
+            if (answering && ok && output > 0)
+                outputNames[std::size_t(m)][output] << r.name;
+            for (auto it = reading.knownInputs.cbegin(); it != reading.knownInputs.cend(); ++it) {
+                QStringList &names = inputNames[std::size_t(m)][it.value()];
+                if (!names.contains(it.key()))
+                    names << it.key();
+            }
+        }
+        receiver.insert(QStringLiteral("sync"), sync);
+
+        QJsonArray reasons;
+        if (tree.contains(QStringLiteral("answering")) && !answering)
+            reasons.append(QStringLiteral("value tree does not answer"));
+        if (verdict.state == QLatin1String(SyncVerdict::outOfSync))
+            reasons.append(QStringLiteral("out of sync: %1").arg(verdict.reason));
+        if (!reading.lastDriverError.isEmpty())
+            reasons.append(QStringLiteral("driver error: %1").arg(reading.lastDriverError));
+        receiver.insert(QStringLiteral("attention"), reasons);
+        if (!reasons.isEmpty()) {
+            attention.append(QJsonObject {{QStringLiteral("kind"), QStringLiteral("receiver")},
+                {QStringLiteral("subject"), r.name}, {QStringLiteral("reasons"), reasons}});
+            receiverArray.append(receiver);
+        } else {
+            calm.push_back(receiver);
+        }
+    }
+    // Those that need the operator first, the rest in the CCO's order.
+    for (const QJsonObject &receiver : calm)
+        receiverArray.append(receiver);
+    mismatchSince.swap(stillMismatched);
+
+    QJsonArray matrixArray;
+    for (std::size_t i = 0; i < matrixNames.size(); ++i) {
+        const MatrixName &m = matrixNames[i];
+        if (!probes[i])
             continue;
-        const MatrixProbe &p = *found->second;
+        const MatrixProbe &p = *probes[i];
         QJsonObject matrix {{QStringLiteral("name"), m.name}, {QStringLiteral("subsystem"), m.subsystem},
             {QStringLiteral("workstation"), m.workstation}, {QStringLiteral("id"), m.id},
-            {QStringLiteral("asked"), p.asked}, {QStringLiteral("answering"), p.answering},
+            {QStringLiteral("label"), sides[i].label}, {QStringLiteral("asked"), p.asked},
+            {QStringLiteral("answering"), p.answering},
             {QStringLiteral("lastSeen"), p.lastSeen ? QJsonValue(p.lastSeen) : QJsonValue()}};
         if (!p.error.isEmpty())
             matrix.insert(QStringLiteral("error"), p.error);
+        if (p.asked && !p.answering)
+            attention.prepend(QJsonObject {{QStringLiteral("kind"), QStringLiteral("matrix")},
+                {QStringLiteral("subject"), sides[i].label},
+                {QStringLiteral("reasons"), QJsonArray {QStringLiteral("does not answer: %1").arg(p.error)}}});
+        QJsonObject outputs, inputs;
+        for (const auto &o : outputNames[i])
+            outputs.insert(QString::number(o.first), o.second.join(QStringLiteral(", ")));
+        for (const auto &in : inputNames[i])
+            inputs.insert(QString::number(in.first), in.second.join(QStringLiteral(", ")));
+        matrix.insert(QStringLiteral("labels"),
+            QJsonObject {{QStringLiteral("outputs"), outputs}, {QStringLiteral("inputs"), inputs}});
         if (p.lastSeen) {
             matrix.insert(QStringLiteral("inputs"), p.inputs);
             matrix.insert(QStringLiteral("outputs"), p.outputs);
@@ -579,33 +672,9 @@ QJsonObject InstallationReader::refresh(int probeWaitMs)
                     QJsonObject {{QStringLiteral("inputOfOutput"), connected}, {QStringLiteral("ranges"), ranges}});
             }
         }
-        matrices.append(matrix);
+        matrixArray.append(matrix);
     }
-
-    QJsonArray receivers;
-    for (const ReceiverEntry &r : d->receivers) {
-        QJsonObject receiver {{QStringLiteral("name"), r.name}, {QStringLiteral("subsystem"), r.subsystem},
-            {QStringLiteral("host"), r.host}, {QStringLiteral("port"), r.port},
-            {QStringLiteral("values"), toArray(r.values)}, {QStringLiteral("lastSeen"), d->ccoLastSeen}};
-        const auto found = d->trees.find(QStringLiteral("%1:%2").arg(r.host).arg(r.port));
-        QJsonObject tree;
-        if (found != d->trees.end() && found->second->asked) {
-            tree.insert(QStringLiteral("answering"), found->second->answering);
-            if (!found->second->error.isEmpty())
-                tree.insert(QStringLiteral("error"), found->second->error);
-            if (found->second->lastSeen)
-                tree.insert(QStringLiteral("lastSeen"), found->second->lastSeen);
-        }
-        receiver.insert(QStringLiteral("tree"), tree);
-        receivers.append(receiver);
-    }
-
-    const qint64 finished = nowMs();
-    return QJsonObject {{QStringLiteral("now"), finished}, {QStringLiteral("refreshMs"), d->settings.refreshMs},
-        {QStringLiteral("cost"),
-            QJsonObject {{QStringLiteral("ccoMs"), ccoDone - started}, {QStringLiteral("totalMs"), finished - started},
-                {QStringLiteral("ccoCalls"), d->ccoCalls.load()}}},
-        {QStringLiteral("cco"), ccoState}, {QStringLiteral("subsystems"), d->subsystems},
-        {QStringLiteral("matrices"), matrices}, {QStringLiteral("receivers"), receivers}};
+    return QJsonObject {{QStringLiteral("matrices"), matrixArray}, {QStringLiteral("receivers"), receiverArray},
+        {QStringLiteral("attention"), attention}};
 }
 }

@@ -1,5 +1,7 @@
 // installation-view: a live, read-only page of an installation, served over
-// HTTP from what the CCO and the matrix managers registered there tell.
+// HTTP from what the CCO, the matrix managers and the receivers' value trees
+// tell.
+#include "history.h"
 #include "installationreader.h"
 #include "refreshloop.h"
 #include "statepublisher.h"
@@ -53,14 +55,15 @@ int main(int argc, char *argv[])
     int status = 0;
     {
         StatePublisher publisher;
+        History history(settings.historySize);
         InstallationReader reader(settings);
-        WebServer web(publisher, settings.refreshMs);
+        WebServer web(publisher, history, settings.refreshMs);
         const int port = web.bind(settings.listenHost, settings.listenPort, &error);
         if (port < 0) {
             std::fprintf(stderr, "installation-view: %s\n", error.toLocal8Bit().constData());
             status = 1;
         } else {
-            RefreshLoop loop(reader, publisher, settings.refreshMs);
+            RefreshLoop loop(reader, publisher, history, settings.refreshMs);
             loop.start();
             web.start();
             const QString host = settings.listenHost.contains(QLatin1Char(':'))

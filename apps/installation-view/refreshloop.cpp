@@ -1,5 +1,6 @@
 #include "refreshloop.h"
 
+#include "history.h"
 #include "installationreader.h"
 #include "statepublisher.h"
 
@@ -12,9 +13,10 @@
 
 namespace installationview
 {
-RefreshLoop::RefreshLoop(InstallationReader &reader, StatePublisher &publisher, int periodMs)
+RefreshLoop::RefreshLoop(InstallationReader &reader, StatePublisher &publisher, History &history, int periodMs)
     : m_reader(reader)
     , m_publisher(publisher)
+    , m_history(history)
     , m_periodMs(periodMs)
 {
 }
@@ -61,7 +63,13 @@ void RefreshLoop::run()
                 return;
         }
         next = std::chrono::steady_clock::now() + period;
-        const QJsonObject state = m_reader.refresh(probeWaitMs(m_periodMs));
+        QJsonObject state = m_reader.refresh(probeWaitMs(m_periodMs));
+        m_history.observe(state);
+        // The page fetches the events it has not seen; the state only says
+        // how far the history goes.
+        state.insert(QStringLiteral("history"),
+            QJsonObject {{QStringLiteral("latest"), double(m_history.latest())},
+                {QStringLiteral("capacity"), m_history.capacity()}});
         m_publisher.publish(QJsonDocument(state).toJson(QJsonDocument::Compact));
     }
 }

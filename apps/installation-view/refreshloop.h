@@ -8,13 +8,15 @@
 
 namespace installationview
 {
+class History;
 class InstallationReader;
 class StatePublisher;
 
 class RefreshLoop
 {
 public:
-    RefreshLoop(InstallationReader &reader, StatePublisher &publisher, int periodMs);
+    // Each refreshed state goes through `history` before it is published.
+    RefreshLoop(InstallationReader &reader, StatePublisher &publisher, History &history, int periodMs);
     ~RefreshLoop(); // stops, waiting for a refresh under way (bounded by the call timeout)
     RefreshLoop(const RefreshLoop &) = delete;
     RefreshLoop &operator=(const RefreshLoop &) = delete;
@@ -32,6 +34,7 @@ private:
 
     InstallationReader &m_reader;
     StatePublisher &m_publisher;
+    History &m_history;
     const int m_periodMs;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -1,5 +1,7 @@
 #include "vieworb.h"
 
+#include "orbhandler.h"
+
 #include <omniORB4/CORBA.h>
 
 #include <string>
@@ -34,11 +36,17 @@ bool initOrb(
         destroyOrb();
         return false;
     }
+    // The value-tree clients reach the ORB through the platform's handler,
+    // which takes over the ORB made above with the same limits.
+    CorbaCommon::OrbHandler::Instance().Init(
+        {QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs),
+            QStringLiteral("-ORBclientConnectTimeOutPeriod"), QString::number(connectTimeoutMs)});
     return true;
 }
 
 void destroyOrb()
 {
+    CorbaCommon::OrbHandler::Instance().Shutdown();
     try {
         int argc = 0;
         CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");

@@ -69,11 +69,13 @@ ParsedSettings parseSettings(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Serves a live, read-only page of an installation: the CCO's subsystems, workstations and registered\n"
-        "objects, the antenna matrix managers and the receivers, refreshed from the CCO and pushed to open\n"
-        "pages. Prints \"READY http://ADDRESS:PORT/\" once it serves. Exit code 2 for bad usage, 1 when it\n"
-        "cannot serve. ORB options (-ORB<name> <value>) go after \"--\"."));
-    const QCommandLineOption help(QStringList {QStringLiteral("h"), QStringLiteral("help")},
-        QStringLiteral("Show this help."));
+        "objects, the antenna matrix managers and the receivers with the antenna each one selected, whether\n"
+        "its matrix output shows that antenna (\"in sync\" or \"out of sync\") and its driver's errors, refreshed\n"
+        "and pushed to open pages, with a history of what changed (/api/history, /api/history.csv). Prints\n"
+        "\"READY http://ADDRESS:PORT/\" once it serves. Exit code 2 for bad usage, 1 when it cannot serve.\n"
+        "ORB options (-ORB<name> <value>) go after \"--\"."));
+    const QCommandLineOption help(
+        QStringList {QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
     const QCommandLineOption cco(QStringLiteral("cco"),
         QStringLiteral("The CCO, e.g. corbaloc::127.0.0.1:2809/CCO (required)."), QStringLiteral("CORBALOC"));
@@ -81,10 +83,11 @@ ParsedSettings parseSettings(const QStringList &arguments)
         QStringLiteral("Where to serve the page (default 127.0.0.1:8080); port 0 picks a free one, [::1]:PORT "
                        "for IPv6."),
         QStringLiteral("ADDRESS:PORT"), QStringLiteral("127.0.0.1:8080"));
-    const QCommandLineOption allowRemote(QStringLiteral("allow-remote"),
-        QStringLiteral("Needed to serve on an address other than loopback."));
-    const QCommandLineOption refresh(QStringLiteral("refresh"), QStringLiteral("Refresh period, ms (100..60000, default 1000)."),
-        QStringLiteral("MS"), QString::number(s.refreshMs));
+    const QCommandLineOption allowRemote(
+        QStringLiteral("allow-remote"), QStringLiteral("Needed to serve on an address other than loopback."));
+    const QCommandLineOption refresh(QStringLiteral("refresh"),
+        QStringLiteral("Refresh period, ms (100..60000, default 1000)."), QStringLiteral("MS"),
+        QString::number(s.refreshMs));
     const QCommandLineOption callTimeout(QStringLiteral("call-timeout"),
         QStringLiteral("Limit of every CORBA call, ms (50..60000, default 2000)."), QStringLiteral("MS"),
         QString::number(s.callTimeoutMs));
@@ -94,7 +97,11 @@ ParsedSettings parseSettings(const QStringList &arguments)
     const QCommandLineOption category(QStringLiteral("category"),
         QStringLiteral("Also list the objects registered under PATH of each subsystem (repeatable)."),
         QStringLiteral("PATH"));
-    parser.addOptions({help, version, cco, listen, allowRemote, refresh, callTimeout, connectTimeout, category});
+    const QCommandLineOption history(QStringLiteral("history"),
+        QStringLiteral("Events kept in memory for the page's history (1..100000, default 1000)."), QStringLiteral("N"),
+        QString::number(s.historySize));
+    parser.addOptions(
+        {help, version, cco, listen, allowRemote, refresh, callTimeout, connectTimeout, category, history});
 
     if (!parser.parse(arguments))
         return fail(parser.errorText());
@@ -122,8 +129,8 @@ ParsedSettings parseSettings(const QStringList &arguments)
         s.ccoLocation = value;
     }
     if (!splitListen(parser.value(listen), &s.listenHost, &s.listenPort))
-        return fail(QStringLiteral("--listen wants ADDRESS:PORT with a numeric address, not '%1'")
-                        .arg(parser.value(listen)));
+        return fail(
+            QStringLiteral("--listen wants ADDRESS:PORT with a numeric address, not '%1'").arg(parser.value(listen)));
     const struct
     {
         const QCommandLineOption &option;
@@ -139,6 +146,9 @@ ParsedSettings parseSettings(const QStringList &arguments)
                             .arg(n.high)
                             .arg(parser.value(n.option)));
     }
+    if (!toMs(parser.value(history), 1, 100000, &s.historySize))
+        return fail(
+            QStringLiteral("--history wants a number of events, 1..100000, not '%1'").arg(parser.value(history)));
     for (const QString &value : parser.values(category)) {
         const QString path = value.trimmed();
         if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QLatin1String("//"))

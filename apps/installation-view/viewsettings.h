@@ -15,6 +15,7 @@ struct ViewSettings
     int refreshMs = 1000;
     int callTimeoutMs = 2000;
     int connectTimeoutMs = 500;
+    int historySize = 1000; // events kept in memory
     // Relative to each subsystem; the first one holds the receivers.
     QStringList categories {QStringLiteral("CentralServices/Receiver/PulseAnalysis")};
     QStringList orbArguments;

@@ -1,9 +1,11 @@
 #include "webserver.h"
 
+#include "history.h"
 #include "statepublisher.h"
 #include "viewsettings.h"
 
 #include <QFile>
+#include <QJsonDocument>
 
 #include <httplib.h>
 
@@ -44,8 +46,9 @@ std::string lower(std::string s)
 }
 }
 
-WebServer::WebServer(StatePublisher &publisher, int refreshMs)
+WebServer::WebServer(StatePublisher &publisher, const History &history, int refreshMs)
     : m_publisher(publisher)
+    , m_history(history)
     , m_refreshMs(refreshMs)
     , m_server(std::make_unique<httplib::Server>())
 {
@@ -109,6 +112,18 @@ void WebServer::route()
     server.Get("/api/state", [this](const httplib::Request &, httplib::Response &res) {
         const QByteArray json = m_publisher.latest();
         res.set_content(std::string(json.constData(), std::size_t(json.size())), "application/json");
+    });
+    // ?receiver=NAME keeps that receiver's events; ?since=ID only newer ones.
+    server.Get("/api/history", [this](const httplib::Request &req, httplib::Response &res) {
+        const QString receiver = QString::fromStdString(req.get_param_value("receiver"));
+        const quint64 since = QString::fromStdString(req.get_param_value("since")).toULongLong();
+        const QByteArray json = QJsonDocument(m_history.toJson(receiver, since)).toJson(QJsonDocument::Compact);
+        res.set_content(std::string(json.constData(), std::size_t(json.size())), "application/json");
+    });
+    server.Get("/api/history.csv", [this](const httplib::Request &req, httplib::Response &res) {
+        const QByteArray csv = m_history.toCsv(QString::fromStdString(req.get_param_value("receiver")));
+        res.set_header("Content-Disposition", "attachment; filename=\"installation-history.csv\"");
+        res.set_content(std::string(csv.constData(), std::size_t(csv.size())), "text/csv; charset=utf-8");
     });
     server.Get("/events", [this](const httplib::Request &, httplib::Response &res) {
         if (++m_eventStreams > maxEventStreams) {

@@ -1,5 +1,6 @@
-// Serves the page, its state as JSON and a stream of state changes
-// (server-sent events). Read-only: anything but GET and HEAD is refused.
+// Serves the page, its state as JSON, a stream of state changes (server-sent
+// events) and the history as JSON and CSV. Read-only: anything but GET and
+// HEAD is refused.
 #pragma once
 
 #include <QString>
@@ -15,6 +16,7 @@ class Server;
 
 namespace installationview
 {
+class History;
 class StatePublisher;
 
 class WebServer
@@ -24,7 +26,7 @@ public:
     // asking for the state once per period; the HTTP threads stay free for them.
     static constexpr int maxEventStreams = 8;
 
-    WebServer(StatePublisher &publisher, int refreshMs);
+    WebServer(StatePublisher &publisher, const History &history, int refreshMs);
     ~WebServer();
     WebServer(const WebServer &) = delete;
     WebServer &operator=(const WebServer &) = delete;
@@ -40,6 +42,7 @@ private:
     bool hostAllowed(const std::string &hostHeader) const;
 
     StatePublisher &m_publisher;
+    const History &m_history;
     const int m_refreshMs;
     std::unique_ptr<httplib::Server> m_server;
     QString m_host;

@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """The installation view in headless Chromium, against a cco-server, a
-matrix-server and a receiver vorn-host on free loopback ports: the page shows
-a switched connection in its grid, drops a receiver that unregistered, shows a
-hung and a stopped CCO as not answering, and the browser logs no error.
-Chromium is driven through chromedriver's WebDriver HTTP interface."""
+matrix-server and two receiver workstations (vorn-host with the driver, one
+with AntennaSelfHealing) on free loopback ports: the page names each
+receiver's antenna and finds it in sync; after a matrix-server restart the
+receiver that does not heal is out of sync, with the reason, at the top, and
+the history tells the restart and the released crosspoint; a driver error
+shows with its receiver; a hung CCO shows as not answering; the browser logs
+no error. Chromium is driven through chromedriver's WebDriver HTTP interface."""
 import argparse
 import base64
 import json
@@ -19,8 +22,6 @@ import time
 import urllib.error
 import urllib.request
 
-CATEGORY = "CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis"
-MATRIX = "CCO/LocalSystem/LocalSubSystem/Workstations/ws1/AntennaMatrixManager1/IF_MMR_c"
 CALL_TIMEOUT_MS = 1000
 REFRESH_MS = 300
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -141,6 +142,21 @@ class Browser:
 CCO_STATUS = "const s = document.getElementById('cco-status'); return s ? s.textContent : '';"
 CELL_ON = "const c = document.querySelector(`td[data-in='${arguments[0]}'][data-out='${arguments[1]}']`);" \
           "return !!c && c.classList.contains('on');"
+# A receiver's row as the operator reads it, or null while it is not listed.
+ROW = """const r = document.querySelector(`tr[data-receiver='${arguments[0]}']`);
+if (!r) return null;
+const cell = name => { const c = r.querySelector('.' + name); return c ? c.textContent.trim() : ''; };
+return { antenna: cell('antenna'), sync: cell('sync'), error: cell('driver-error'), tree: cell('tree-status'),
+         index: Array.from(r.parentNode.children).indexOf(r) };"""
+ATTENTION = "return Array.from(document.querySelectorAll('#attention li')).map(li => li.textContent);"
+HISTORY = "return Array.from(document.querySelectorAll('#history-rows tr')).filter(r => !r.hidden)" \
+          ".map(r => r.dataset.kind + ' | ' + r.textContent);"
+GRID_LABELS = "const m = document.querySelector('.matrix'); if (!m) return null;" \
+              "const o = m.querySelector(`th[data-output='${arguments[0]}']`);" \
+              "const i = m.querySelector(`th[data-input='${arguments[1]}']`);" \
+              "return [o ? o.textContent : '', i ? i.textContent : ''];"
+
+
 def answering(text):
     return text == "CCO answering"
 
@@ -149,8 +165,25 @@ def not_answering(text):
     return text.startswith("CCO not answering")
 
 
-RECEIVER = "const r = document.querySelector(`tr[data-receiver='${arguments[0]}'] .tree-status`);" \
-           "return r ? r.textContent : null;"
+RECEIVER_TREE = """mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3
+mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4
+mkvalue int /DEVICES/KRV4/ANTENNAS/VUHF/ExternalNumber 6
+mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut {output}
+mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2,VUHF
+mkvalue string /DEVICES/KRV4/LASTDRIVERERROR
+mkvalue selection /DEVICES/KRV4/HARDWARESTATUS STOPPED,RUNNING
+select /DEVICES/KRV4/HARDWARESTATUS RUNNING
+"""
+
+RECEIVER_CONFIG = """[ExternalCCODriver]
+ReconnectTimer=300
+ValuePath=/DEVICES/KRV4
+AntennaMatrixDriver=true
+MatrixID=1
+MatrixRemoteHost=ws1
+OutputNumber={output}
+AntennaSelfHealing={healing}
+"""
 
 
 def scenario(args, work, started):
@@ -160,16 +193,44 @@ def scenario(args, work, started):
         return p
 
     cco_server = start("cco-server", [args.cco_server, "--port", "0", "--system", "ViewSystem", "--subsystem", "SubA",
-                                      "--subsystems", "SubA,SubB", "--workstation", "ws1"])
+                                      "--subsystems", "SubA", "--workstation", "ws1"])
     cco = cco_server.wait_line("READY ").split(" ", 1)[1]
-    matrix = start("matrix-server", [args.matrix_server, "--port", "0", "--cco", cco, "--workstation", "ws1",
-                                     "--id", "1", "--inputs", "8", "--outputs", "4", "--retry-interval", "200"])
+    matrix_args = [args.matrix_server, "--port", "0", "--cco", cco, "--workstation", "ws1", "--id", "1",
+                   "--inputs", "8", "--outputs", "4", "--retry-interval", "200"]
+    matrix = start("matrix-server", matrix_args)
     matrix.wait_line("REGISTERED ")
-    tree_port = free_port()
-    receiver = start("vorn-host", [args.vorn_host, "--no-plugin", "--stay", "--cco", cco, "--",
-                                   "-ORBendPoint", f"giop:tcp:127.0.0.1:{tree_port}"])
-    receiver.send(f"receiver {tree_port} RXA 127.0.0.1 127.0.0.1 /DEVICES/KRV4")
-    receiver.wait_line("READY ")
+
+    # Two receiver workstations with the driver: RXA on output 2 without
+    # self-healing, RXB on output 3 with it.
+    receivers = {}
+    for name, output, healing in (("RXA", 2, "false"), ("RXB", 3, "true")):
+        config = os.path.join(work, f"{name}.ini")
+        script = os.path.join(work, f"{name}.vorn")
+        with open(config, "w") as f:
+            f.write(RECEIVER_CONFIG.format(output=output, healing=healing))
+        with open(script, "w") as f:
+            f.write(RECEIVER_TREE.format(output=output))
+        port = free_port()
+        host = start(f"vorn-host {name}", [args.vorn_host, "--plugin", args.plugin, "--config", config,
+                                           "--script", script, "--cco", cco, "--",
+                                           "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"])
+        host.send(f"receiver {port} {name} 127.0.0.1 127.0.0.1 /DEVICES/KRV4")
+        host.wait_line("READY ")
+        receivers[name] = host
+    # A driver without self-healing only looks the matrix manager up on the
+    # first change it sees while it has none, so each selects twice, once its
+    # antenna side is up.
+    for name, antenna in (("RXA", "HF1"), ("RXB", "VUHF")):
+        for command in ("waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000", "select /DEVICES/KRV4/ANTENNA HF2",
+                        f"select /DEVICES/KRV4/ANTENNA {antenna}"):
+            receivers[name].send(command)
+        receivers[name].send(f"echo {name} selected")
+    # The view starts on settled trees: a first reading that races a change
+    # on the receiver's host has been seen to stay unmirrored (a question for
+    # the tree server, not for this page).
+    for name in receivers:
+        receivers[name].wait_line(f"{name} selected")
+
     view = start("installation-view", [args.view, "--cco", cco, "--listen", "127.0.0.1:0", "--refresh",
                                        str(REFRESH_MS), "--call-timeout", str(CALL_TIMEOUT_MS)])
     url = view.wait_line("READY ").split(" ", 1)[1]
@@ -188,33 +249,75 @@ def scenario(args, work, started):
             raise Failure("chromedriver did not answer")
         time.sleep(0.1)
 
+    def row_is(antenna, sync):
+        return lambda r: r is not None and r["antenna"] == antenna and r["sync"].startswith(sync)
+
     browser = Browser(driver_url, args.chromium, os.path.join(work, "profile"))
     try:
         browser.call("POST", "/url", {"url": url})
         browser.wait("the CCO answering", CCO_STATUS, answering, 15)
-        text = browser.run("return document.body.innerText")
-        if len(text.strip()) < 50:
-            raise Failure(f"the page is empty: {text!r}")
-        # A receiver registers from a background thread; its tree answers once it serves.
-        browser.wait("receiver RXA answering", RECEIVER, lambda t: t is not None and t.startswith("answers"), 20, "RXA")
-
-        subprocess.run([args.cco_tool, "--cco", cco, "matrix", MATRIX, "connect", "3", "2"], check=True, timeout=10)
+        # The driver switches once it found the matrix manager; the page
+        # names each receiver's antenna and finds its output showing it.
+        browser.wait("RXA on HF1 in sync", ROW, row_is("HF1", "in sync"), 20, "RXA")
+        browser.wait("RXB on VUHF in sync", ROW, row_is("VUHF", "in sync"), 20, "RXB")
         browser.wait("input 3 on output 2 in the grid", CELL_ON, bool, 10, 3, 2)
-        if browser.run(CELL_ON, 4, 2):
-            raise Failure("the grid shows input 4 on output 2 too")
+        labels = browser.wait("the grid's labels", GRID_LABELS, lambda l: l and "RXA" in l[0] and "HF1" in l[1], 10,
+                              2, 3)
+        print(f"grid labels: output 2 {labels[0]!r}, input 3 {labels[1]!r}")
 
-        # A second receiver whose tree is nowhere.
-        dead_port = free_port()
-        subprocess.run([args.cco_tool, "--cco", cco, "register", f"{CATEGORY}/RXB", "127.0.0.1", "127.0.0.1_RXB",
-                        "test", str(dead_port)], check=True, timeout=10)
-        browser.wait("RXB not answering", RECEIVER, lambda t: t is not None and t.startswith("not answering"), 10,
-                     "RXB")
+        # The matrix-server restarts empty. RXB's driver heals; RXA's does
+        # not, and the page says why, at the top.
+        matrix.stop()
+        browser.wait("the matrix manager gone", HISTORY,
+                     lambda h: any(e.startswith("matrix not answering") for e in h), 15)
+        matrix = start("matrix-server (again)", matrix_args)
+        matrix.wait_line("REGISTERED ")
+        a = browser.wait("RXA out of sync", ROW, row_is("HF1", "out of sync"), 20, "RXA")
+        if "output 2 shows nothing; HF1 is input 3" not in a["sync"]:
+            raise Failure(f"RXA's reason is not told: {a['sync']!r}")
+        if a["index"] != 0:
+            raise Failure(f"RXA out of sync is not the first receiver: {a}")
+        browser.wait("RXA at the top", ATTENTION, lambda t: any(x.startswith("RXA") and "out of sync" in x for x in t),
+                     10)
+        browser.wait("RXB in sync again", ROW, row_is("VUHF", "in sync"), 20, "RXB")
+        history = browser.wait("the restart and the released crosspoint in the history", HISTORY,
+                               lambda h: any(e.startswith("matrix back") for e in h)
+                               and any(e.startswith("crosspoint released") and "RXA" in e for e in h)
+                               and any(e.startswith("out of sync") and "RXA" in e for e in h), 15)
         browser.screenshot(os.path.join(args.out, "installation-view.png"))
 
-        receiver.send("unregister RXA")
-        browser.wait("RXA gone", RECEIVER, lambda t: t is None, 10, "RXA")
-        if not browser.run("return !!document.querySelector(\"tr[data-receiver='RXB']\")"):
-            raise Failure("RXB vanished with RXA")
+        # With the manager away, a selection fails in the driver, which says
+        # so in its tree; the page shows it with its receiver.
+        matrix.stop()
+        browser.wait("the matrix manager gone again", ATTENTION, lambda t: not any("in sync" in x for x in t), 15)
+        receivers["RXA"].send("select /DEVICES/KRV4/ANTENNA HF2")
+        r = browser.wait("RXA's driver error", ROW, lambda r: r is not None and "not responding" in r["error"], 15,
+                         "RXA")
+        print(f"RXA's driver error: {r['error']!r}")
+        browser.wait("the driver error in the history", HISTORY,
+                     lambda h: any(e.startswith("driver error set") and "RXA" in e for e in h), 10)
+        # Filtering keeps one receiver's events (RXB may have none: it heals
+        # before a refresh sees its crosspoint gone).
+        everything = browser.run(HISTORY)
+        browser.run("const s = document.getElementById('history-filter'); s.value = 'RXA';"
+                    "s.dispatchEvent(new Event('change'));")
+        shown = browser.run(HISTORY)
+        if not shown or len(shown) >= len(everything) or any("RXA" not in e for e in shown):
+            raise Failure(f"the filter for RXA shows: {shown}")
+        browser.run("const s = document.getElementById('history-filter'); s.value = '';"
+                    "s.dispatchEvent(new Event('change'));")
+        status, body = http("GET", url + "api/history?receiver=RXA")
+        events = json.loads(body)["events"]
+        if status != 200 or not events or any(e["receiver"] != "RXA" for e in events):
+            raise Failure(f"/api/history?receiver=RXA: {status} {body[:300]!r}")
+        status, body = http("GET", url + "api/history.csv")
+        if status != 200 or not body.startswith(b"id,time,kind,subject,receiver,text"):
+            raise Failure(f"/api/history.csv: {status} {body[:200]!r}")
+
+        # A reload keeps the history: it lives in the view, not the page.
+        before = len(browser.run(HISTORY))
+        browser.call("POST", "/url", {"url": url})
+        browser.wait("the history after a reload", HISTORY, lambda h: len(h) >= before, 10)
 
         # A hung CCO: shown within the call timeout (plus a refresh), and the view still serves.
         cco_server.send("fault hang *")
@@ -228,15 +331,14 @@ def scenario(args, work, started):
         if status != 200 or time.monotonic() - before > 1.0:
             raise Failure("the view did not answer promptly while the CCO hung")
         print(f"hung CCO shown as not answering after {shown_after:.2f} s (call timeout {CALL_TIMEOUT_MS} ms)")
+        browser.wait("the CCO at the top", ATTENTION, lambda t: any(x.startswith("CCO") for x in t), 5)
         cco_server.send("fault clear")
         browser.wait("the CCO answering again", CCO_STATUS, answering, 2 * CALL_TIMEOUT_MS / 1000 + 10)
 
-        cco_server.stop()
-        browser.wait("a stopped CCO as not answering", CCO_STATUS, not_answering, CALL_TIMEOUT_MS / 1000 + 10)
-        # What was seen last stays on the page, marked as such.
-        if not browser.run("return !!document.querySelector(\"tr[data-receiver='RXB']\")"):
-            raise Failure("the page dropped what it knew when the CCO stopped")
-        browser.screenshot(os.path.join(args.out, "installation-view-cco-stopped.png"))
+        receivers["RXB"].send("unregister RXB")
+        browser.wait("RXB gone", ROW, lambda r: r is None, 10, "RXB")
+        browser.wait("RXB's unregistration in the history", HISTORY,
+                     lambda h: any(e.startswith("receiver unregistered") and "RXB" in e for e in h), 10)
 
         errors = browser.errors()
         if errors:
@@ -250,7 +352,7 @@ def scenario(args, work, started):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for name in ("view", "cco-server", "matrix-server", "vorn-host", "cco-tool", "out"):
+    for name in ("view", "cco-server", "matrix-server", "vorn-host", "plugin", "out"):
         parser.add_argument(f"--{name}", required=True)
     parser.add_argument("--chromium", default=shutil.which("chromium") or "")
     parser.add_argument("--chromedriver", default=shutil.which("chromedriver") or "")

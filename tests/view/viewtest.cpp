@@ -1,7 +1,10 @@
 // installation-view's parts: reading our matrix-server's texts, its command
-// line, one refresh against real servers (also hung and stopped ones), and
-// the HTTP side that the page talks to.
+// line, judging a receiver against its matrix output, the history, one
+// refresh against real servers and receiver hosts (also hung and stopped
+// ones), and the HTTP side that the page talks to.
+#include "history.h"
 #include "installationreader.h"
+#include "matching.h"
 #include "matrixtext.h"
 #include "statepublisher.h"
 #include "vieworb.h"
@@ -18,6 +21,7 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTemporaryFile>
 
 #include <httplib.h>
 
@@ -152,12 +156,14 @@ TEST(Settings, DefaultsAndBadInput)
     EXPECT_EQ(v6.settings.orbArguments, (QStringList {"-ORBtraceLevel", "1"}));
 
     // Options with their value after "=", as every program of the project takes them.
-    const ParsedSettings joined = run({"--cco=corbaloc::h:1/CCO", "--listen=127.0.0.1:0", "--refresh=250",
-        "--category=A/B", "--category", "C"});
+    const ParsedSettings joined = run(
+        {"--cco=corbaloc::h:1/CCO", "--listen=127.0.0.1:0", "--refresh=250", "--category=A/B", "--category", "C"});
     ASSERT_EQ(joined.outcome, ParsedSettings::Outcome::Run) << joined.text.toStdString();
     EXPECT_EQ(joined.settings.listenPort, 0);
     EXPECT_EQ(joined.settings.refreshMs, 250);
     EXPECT_EQ(joined.settings.categories.mid(1), (QStringList {"A/B", "C"}));
+    EXPECT_EQ(ok.settings.historySize, 1000);
+    EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--history=5"}).settings.historySize, 5);
 
     const QStringList bad[] = {
         {},
@@ -170,6 +176,8 @@ TEST(Settings, DefaultsAndBadInput)
         {"--cco", "corbaloc::h:1/CCO", "--refresh", "10"},
         {"--cco", "corbaloc::h:1/CCO", "--call-timeout", "x"},
         {"--cco", "corbaloc::h:1/CCO", "--category", "/abs"},
+        {"--cco", "corbaloc::h:1/CCO", "--history", "0"},
+        {"--cco", "corbaloc::h:1/CCO", "--history", "100001"},
         {"--cco", "corbaloc::h:1/CCO", "--frobnicate"},
         {"--cco", "corbaloc::h:1/CCO", "stray"},
         {"--cco=", "--listen", "127.0.0.1:1"},
@@ -187,6 +195,185 @@ TEST(Settings, DefaultsAndBadInput)
     const ParsedSettings help = run({"--help"});
     EXPECT_EQ(help.outcome, ParsedSettings::Outcome::Help);
     EXPECT_TRUE(help.text.contains(QStringLiteral("--listen <ADDRESS:PORT>"))) << help.text.toStdString();
+}
+
+// The words and reasons an operator reads, for the ways a receiver can stand
+// against its matrix output.
+TEST(Matching, VerdictsAndReasons)
+{
+    ReceiverReading r;
+    r.driverPath = QStringLiteral("/DEVICES/KRV4");
+    r.usingAntennaMatrix = QStringLiteral("true");
+    r.antenna = QStringLiteral("HF1");
+    r.input = QStringLiteral("3");
+    r.matrixOut = QStringLiteral("2");
+    r.knownInputs = {{QStringLiteral("HF1"), 3}, {QStringLiteral("HF2"), 4}};
+    MatrixSide matrix {QStringLiteral("AntennaMatrixManager1 on ws1"), true, true, {0, 0, 0, 0}};
+    const auto judge = [&](const MatrixSide *m = nullptr, bool tree = true) {
+        return judgeReceiver(r, tree, m, QStringLiteral("no manager"));
+    };
+
+    SyncVerdict v = judge(&matrix);
+    EXPECT_EQ(v.state, QStringLiteral("out of sync"));
+    EXPECT_EQ(v.reason, QStringLiteral("output 2 shows nothing; HF1 is input 3"));
+    matrix.inputOfOutput = {0, 4, 0, 0};
+    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 4 (HF2); HF1 is input 3"));
+    matrix.inputOfOutput = {0, 3, 0, 0};
+    v = judge(&matrix);
+    EXPECT_EQ(v.state, QStringLiteral("in sync"));
+    EXPECT_EQ(v.reason, QStringLiteral("output 2 shows input 3 (HF1)"));
+
+    // An antenna without a matrix input is in sync only with an empty output.
+    r.antenna = QStringLiteral("DUMMYLOAD");
+    r.input = QStringLiteral("0");
+    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 3 (HF1); DUMMYLOAD has no matrix input"));
+    matrix.inputOfOutput = {0, 0, 0, 0};
+    EXPECT_EQ(judge(&matrix).state, QStringLiteral("in sync"));
+    r.antenna = QStringLiteral("HF1");
+    r.input = QStringLiteral("3");
+
+    EXPECT_EQ(judge(nullptr).state, QStringLiteral("out of sync"));
+    EXPECT_EQ(judge(nullptr).reason, QStringLiteral("no manager"));
+    matrix.answering = false;
+    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("AntennaMatrixManager1 on ws1 does not answer"));
+    matrix.answering = true;
+    r.matrixOut = QStringLiteral("9");
+    EXPECT_EQ(
+        judge(&matrix).reason, QStringLiteral("output 9 is beyond the 4 outputs of AntennaMatrixManager1 on ws1"));
+    r.matrixOut.clear();
+    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("no matrix output (ANTENNAS/MatrixOut is absent)"));
+    r.matrixOut = QStringLiteral("2");
+
+    // Nothing to judge: no answer, no driver, not using the matrix, a foreign format.
+    EXPECT_TRUE(judge(&matrix, false).state.isEmpty());
+    matrix.gridKnown = false;
+    EXPECT_TRUE(judge(&matrix).state.isEmpty());
+    matrix.gridKnown = true;
+    r.usingAntennaMatrix = QStringLiteral("false");
+    EXPECT_TRUE(judge(&matrix).state.isEmpty());
+    r.usingAntennaMatrix.clear();
+    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("no antenna matrix driver"));
+}
+
+TEST(Matching, MatrixOfAReceiversWorkstation)
+{
+    const std::vector<MatrixPlace> places {
+        {"SubA", "ws1", 2}, {"SubA", "WS1", 1}, {"SubA", "ws2", 1}, {"SubB", "ws9", 1}};
+    QString why;
+    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws1"), QStringLiteral("SubA"), places, &why), 1); // lowest id
+    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws2.example.org"), QStringLiteral("SubA"), places, &why), 2);
+    // Registered by address: the only manager of its subsystem, if there is one.
+    EXPECT_EQ(matrixForReceiver(QStringLiteral("127.0.0.1"), QStringLiteral("SubB"), places, &why), 3);
+    EXPECT_EQ(matrixForReceiver(QStringLiteral("127.0.0.1"), QStringLiteral("SubA"), places, &why), -1);
+    EXPECT_EQ(why, QStringLiteral("none of the 3 matrix managers of SubA is on workstation 127.0.0.1"));
+    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws1"), QStringLiteral("SubC"), places, &why), -1);
+    EXPECT_EQ(why, QStringLiteral("no matrix manager is registered in SubC"));
+}
+
+namespace
+{
+QJsonObject receiverState(
+    const QString &name, const QString &answering, const QString &antenna, const QString &error, const QString &sync)
+{
+    QJsonObject tree;
+    if (!answering.isEmpty())
+        tree.insert(QStringLiteral("answering"), answering == QLatin1String("yes"));
+    return QJsonObject {{QStringLiteral("name"), name}, {QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), 1}, {QStringLiteral("tree"), tree},
+        {QStringLiteral("driver"),
+            QJsonObject {{QStringLiteral("path"), QStringLiteral("/D")}, {QStringLiteral("antenna"), antenna},
+                {QStringLiteral("lastDriverError"), error.isEmpty() ? QJsonValue() : QJsonValue(error)}}},
+        {QStringLiteral("sync"),
+            QJsonObject {{QStringLiteral("state"), sync}, {QStringLiteral("reason"), QStringLiteral("why")}}}};
+}
+
+QJsonObject matrixState(bool answering, const QJsonArray &grid)
+{
+    return QJsonObject {{QStringLiteral("name"), QStringLiteral("M1")},
+        {QStringLiteral("label"), QStringLiteral("MM1")}, {QStringLiteral("asked"), true},
+        {QStringLiteral("answering"), answering},
+        {QStringLiteral("grid"), QJsonObject {{QStringLiteral("inputOfOutput"), grid}}},
+        {QStringLiteral("labels"),
+            QJsonObject {{QStringLiteral("outputs"), QJsonObject {{QStringLiteral("2"), QStringLiteral("RXA")}}},
+                {QStringLiteral("inputs"), QJsonObject {{QStringLiteral("3"), QStringLiteral("HF1")}}}}}};
+}
+
+QJsonObject installationState(qint64 now, bool cco, const QJsonArray &matrices, const QJsonArray &receivers)
+{
+    return QJsonObject {{QStringLiteral("now"), double(now)},
+        {QStringLiteral("cco"),
+            QJsonObject {{QStringLiteral("answering"), cco}, {QStringLiteral("location"), QStringLiteral("loc")}}},
+        {QStringLiteral("matrices"), matrices}, {QStringLiteral("receivers"), receivers}};
+}
+
+QStringList kinds(const History &history, const QString &receiver = QString())
+{
+    QStringList out;
+    for (const HistoryEvent &e : history.events(receiver))
+        out.prepend(e.kind);
+    return out;
+}
+}
+
+// A matrix restart seen from the receivers' and the matrix's side, told as
+// the operator needs it: what went, what came back, what was lost.
+TEST(History, EventsFromSuccessiveStates)
+{
+    History history(100);
+    const QJsonArray grid {0, 3, 0, 0};
+    history.observe(installationState(1000, true, {matrixState(true, grid)},
+        {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXB", "", "", "", "")}));
+    EXPECT_EQ(kinds(history), QStringList {"view started"}); // what was there is no news
+
+    history.observe(installationState(
+        2000, true, {}, {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXB", "no", "", "", "")}));
+    history.observe(installationState(3000, true, {matrixState(true, {0, 0, 0, 0})},
+        {receiverState("RXA", "yes", "HF2", "Antenna cannot be changed", "out of sync")}));
+    history.observe(installationState(4000, false, {matrixState(true, {0, 4, 0, 0})},
+        {receiverState("RXA", "no", "HF1", "", ""), receiverState("RXC", "yes", "", "", "")}));
+    history.observe(installationState(5000, true, {matrixState(true, {0, 4, 0, 0})},
+        {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXC", "yes", "", "", "")}));
+    EXPECT_EQ(kinds(history),
+        (QStringList {"view started", "matrix not answering", "tree lost", "matrix back", "crosspoint released",
+            "selection changed", "driver error set", "out of sync", "receiver unregistered", "cco not answering",
+            "crosspoint connected", "tree lost", "receiver registered", "cco back", "tree back", "selection changed",
+            "driver error cleared", "in sync"}));
+    const QVector<HistoryEvent> forRxa = history.events(QStringLiteral("RXA"));
+    ASSERT_FALSE(forRxa.isEmpty());
+    EXPECT_EQ(forRxa.first().kind, QStringLiteral("in sync")); // newest first
+    const auto released = std::find_if(forRxa.begin(), forRxa.end(),
+        [](const HistoryEvent &e) { return e.kind == QLatin1String("crosspoint released"); });
+    ASSERT_NE(released, forRxa.end());
+    EXPECT_EQ(released->text, QStringLiteral("MM1: input 3 (HF1) released from output 2 (RXA)"));
+    EXPECT_EQ(released->time, 3000);
+    EXPECT_EQ(history.events(QString(), history.latest() - 2).size(), 2);
+
+    // Bounded: the oldest go first.
+    History small(3);
+    small.observe(installationState(1, true, {}, {}));
+    for (int i = 0; i < 5; ++i)
+        small.observe(installationState(2 + i, i % 2 == 0, {}, {}));
+    EXPECT_EQ(small.events().size(), 3);
+    EXPECT_EQ(small.latest(), 5u);
+    EXPECT_EQ(small.events().last().id, 3u);
+}
+
+// Driver error texts come from remote trees: a CSV cell must stay a cell and
+// never become a formula.
+TEST(History, CsvQuotesAndDefusesCells)
+{
+    History history(10);
+    history.observe(installationState(0, true, {}, {receiverState("RXA", "yes", "HF1", "", "")}));
+    history.observe(installationState(1000, true, {},
+        {receiverState("RXA", "yes", "HF1", "=HYPERLINK(\"x\"), ok", ""), receiverState("@SUM", "", "", "", "")}));
+    const QByteArray csv = history.toCsv(QStringLiteral("RXA"));
+    EXPECT_TRUE(
+        csv.startsWith("id,time,kind,subject,receiver,text\r\n2,1970-01-01T00:00:01.000Z,driver error set,RXA,RXA,"))
+        << csv.constData();
+    EXPECT_TRUE(csv.contains(R"("RXA: driver error ""=HYPERLINK(""x""), ok""")")) << csv.constData();
+    EXPECT_TRUE(history.toCsv(QStringLiteral("@SUM")).contains(",receiver registered,'@SUM,'@SUM,"));
+    const QByteArray leading = History(1).toCsv(QString());
+    EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
 
 TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
@@ -214,9 +401,17 @@ TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
     // Only entries that name a host and a port are receivers; this one's tree is nowhere.
     QJsonArray receivers = state.value(QStringLiteral("receivers")).toArray();
     ASSERT_EQ(receivers.size(), 1);
-    const QJsonObject rx = receivers.at(0).toObject();
-    EXPECT_EQ(rx.value(QStringLiteral("port")).toInt(), deadPort);
-    EXPECT_FALSE(rx.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true));
+    EXPECT_EQ(receivers.at(0).toObject().value(QStringLiteral("port")).toInt(), deadPort);
+    EXPECT_TRUE(testsupport::waitUntil(
+        [&] {
+            // Each refresh waits for its matrix probe, so none is still under
+            // way when the next one must see the switch below.
+            const QJsonObject rx
+                = reader.refresh(2 * callTimeoutMs).value(QStringLiteral("receivers")).toArray().at(0).toObject();
+            return !rx.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true)
+                && rx.value(QStringLiteral("attention")).toArray().size() == 1;
+        },
+        4 * callTimeoutMs, 20));
 
     QJsonArray matrices = state.value(QStringLiteral("matrices")).toArray();
     ASSERT_EQ(matrices.size(), 1);
@@ -295,11 +490,159 @@ TEST(Reader, HungAndStoppedServers)
     EXPECT_EQ(state.value(QStringLiteral("receivers")).toArray().size(), 1);
 }
 
+namespace
+{
+// A receiver workstation without the driver: its tree holds what a driver's
+// antenna side shows, and the test plays the driver.
+std::unique_ptr<ServerProcess> startReceiverHost(const QString &ccoPort, const QString &name, int output)
+{
+    const int port = testsupport::freeLoopbackPort();
+    QTemporaryFile script;
+    if (!script.open())
+        return nullptr;
+    const QStringList lines {QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3"),
+        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4"),
+        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
+        QStringLiteral("mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2"),
+        QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"),
+        QStringLiteral("mkvalue string /DEVICES/KRV4/LASTDRIVERERROR"),
+        QStringLiteral("mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true"),
+        QStringLiteral("mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false"),
+        QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)};
+    script.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
+    script.flush();
+    auto host = std::make_unique<ServerProcess>(QStringLiteral(VIEWTEST_VORN_HOST),
+        QStringList {QStringLiteral("--no-plugin"), QStringLiteral("--script"), script.fileName(),
+            QStringLiteral("--cco"), ccoPort, QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
+            QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)});
+    if (!host->start()) {
+        ADD_FAILURE() << qPrintable(host->errorText());
+        return nullptr;
+    }
+    return host;
+}
+
+QJsonObject receiverIn(const QJsonObject &state, const QString &name)
+{
+    return findByName(state.value(QStringLiteral("receivers")).toArray(), name);
+}
+}
+
+// Each receiver's own tree, read through the value-tree clients, held
+// against the matrix: names, the words "in sync" and "out of sync", changes
+// as they come, absent values as absent, and a hung receiver that holds up
+// neither the refresh nor the other receiver.
+TEST(Reader, ReceiversTreesAgainstTheMatrix)
+{
+    Installation inst;
+    ASSERT_TRUE(inst.ready());
+    const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(inst.cco->port());
+    auto rxa = startReceiverHost(ccoPort, QStringLiteral("RXA"), 2);
+    auto rxb = startReceiverHost(ccoPort, QStringLiteral("RXB"), 3);
+    ASSERT_TRUE(rxa && rxb);
+    ViewSettings settings = settingsFor(*inst.cco);
+    settings.refreshMs = 200;
+    InstallationReader reader(settings);
+
+    QJsonObject a;
+    const auto until = [&](const QString &name, const std::function<bool(const QJsonObject &)> &good, int ms = 8000) {
+        return testsupport::waitUntil(
+            [&] {
+                a = receiverIn(reader.refresh(50), name);
+                return good(a);
+            },
+            ms, 20);
+    };
+    const auto sync = [](const QJsonObject &r) { return r.value(QStringLiteral("sync")).toObject(); };
+    const auto driver = [](const QJsonObject &r) { return r.value(QStringLiteral("driver")).toObject(); };
+
+    // Nobody switched yet: after the mismatch has lasted, out of sync.
+    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
+        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("out of sync");
+    })) << qPrintable(QJsonDocument(a).toJson());
+    EXPECT_EQ(
+        sync(a).value(QStringLiteral("reason")).toString(), QStringLiteral("output 2 shows nothing; HF1 is input 3"));
+    EXPECT_EQ(driver(a).value(QStringLiteral("antenna")).toString(), QStringLiteral("HF1"));
+    EXPECT_EQ(driver(a).value(QStringLiteral("input")).toInt(), 3);
+    EXPECT_EQ(driver(a).value(QStringLiteral("output")).toInt(), 2);
+    EXPECT_FALSE(driver(a).value(QStringLiteral("driverOccupied")).toBool(true));
+    EXPECT_TRUE(driver(a).value(QStringLiteral("matrixState")).isNull()); // absent, not an error
+    EXPECT_TRUE(driver(a).value(QStringLiteral("lastDriverError")).isNull());
+    EXPECT_TRUE(
+        a.value(QStringLiteral("attention")).toArray().at(0).toString().startsWith(QStringLiteral("out of sync")));
+
+    {
+        CORBA::Object_var obj = object(inst.cco->corbaloc());
+        CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(obj);
+        CORBA::Object_var m = ccoRef->Resolve(matrixName, CCO::RM_Default);
+        MatrixManager::IF_MMR_c_var mmr = MatrixManager::IF_MMR_c::_narrow(m);
+        mmr->connect(3, 2);
+        mmr->connect(4, 3);
+    }
+    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
+        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("in sync");
+    }));
+    EXPECT_TRUE(a.value(QStringLiteral("attention")).toArray().isEmpty());
+
+    // A selection, a driver error and a matrix state reach the view as the
+    // tree changes, without a new client.
+    rxb->command(QStringLiteral("select /DEVICES/KRV4/ANTENNA HF2"), 0);
+    rxa->command(QStringLiteral("set /DEVICES/KRV4/LASTDRIVERERROR Antenna cannot be changed"), 0);
+    rxa->command(QStringLiteral("mkvalue string /DEVICES/KRV4/MATRIXSTATE healing"), 0);
+    ASSERT_TRUE(until(QStringLiteral("RXB"), [&](const QJsonObject &r) {
+        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("in sync")
+            && driver(r).value(QStringLiteral("antenna")).toString() == QLatin1String("HF2");
+    })) << qPrintable(QJsonDocument(a).toJson());
+    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
+        return driver(r).value(QStringLiteral("lastDriverError")).toString()
+            == QLatin1String("Antenna cannot be changed")
+            && driver(r).value(QStringLiteral("matrixState")).toString() == QLatin1String("healing");
+    })) << qPrintable(QJsonDocument(a).toJson());
+    const QJsonObject state = reader.refresh(50);
+    const QJsonObject labels
+        = state.value(QStringLiteral("matrices")).toArray().at(0).toObject().value(QStringLiteral("labels")).toObject();
+    EXPECT_EQ(labels.value(QStringLiteral("outputs")).toObject().value(QStringLiteral("2")).toString(),
+        QStringLiteral("RXA"));
+    EXPECT_EQ(
+        labels.value(QStringLiteral("inputs")).toObject().value(QStringLiteral("4")).toString(), QStringLiteral("HF2"));
+    // A driver error puts the receiver first.
+    EXPECT_EQ(
+        state.value(QStringLiteral("receivers")).toArray().at(0).toObject().value(QStringLiteral("name")).toString(),
+        QStringLiteral("RXA"));
+
+    // A hung receiver: refreshes stay short, the other one goes on changing.
+    rxa->suspend();
+    rxb->command(QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"), 0);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(until(
+        QStringLiteral("RXB"),
+        [&](const QJsonObject &r) {
+            return driver(r).value(QStringLiteral("antenna")).toString() == QLatin1String("HF1");
+        },
+        3000));
+    EXPECT_LT(timer.elapsed(), 2500);
+    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
+        return !r.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true);
+    }));
+    timer.restart();
+    reader.refresh(50);
+    EXPECT_LT(timer.elapsed(), callTimeoutMs);
+    EXPECT_TRUE(sync(a).value(QStringLiteral("state")).toString().isEmpty()); // nothing to judge without the tree
+    rxa->resume();
+    EXPECT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
+        return r.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool();
+    }));
+}
+
 TEST(WebServer, ReadOnlyPageStateAndEvents)
 {
     StatePublisher publisher;
     publisher.publish(R"({"n":1})");
-    WebServer web(publisher, 1000);
+    History history(10);
+    history.observe(
+        QJsonDocument::fromJson(R"({"now":1000,"cco":{"answering":true},"matrices":[],"receivers":[]})").object());
+    WebServer web(publisher, history, 1000);
     QString error;
     const int port = web.bind(QStringLiteral("127.0.0.1"), 0, &error);
     ASSERT_GT(port, 0) << error.toStdString();
@@ -319,6 +662,18 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     auto state = client.Get("/api/state");
     ASSERT_TRUE(state);
     EXPECT_EQ(state->body, R"({"n":1})");
+    auto events = client.Get("/api/history?since=0");
+    ASSERT_TRUE(events);
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(events->body))
+                  .object()
+                  .value(QStringLiteral("events"))
+                  .toArray()
+                  .size(),
+        1);
+    auto csv = client.Get("/api/history.csv");
+    ASSERT_TRUE(csv);
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+    EXPECT_EQ(csv->body.rfind("id,time,kind,subject,receiver,text\r\n1,", 0), 0u) << csv->body;
     auto post = client.Post("/api/state", "{}", "application/json");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);

@@ -1,8 +1,11 @@
-// Renders the installation's state as the view pushes it, and says so in
-// place when the view, the CCO or a matrix manager stops answering.
+// Renders the installation's state as the view pushes it: what needs the
+// operator first, then each receiver with its antenna and whether its matrix
+// output shows it, the matrices, the history and the CCO's registrations.
+// Only rows whose text changed are touched, so that a thousand receivers do
+// not cost a redraw of the page per refresh.
 'use strict';
 
-const view = { state: null, stream: null, pollTimer: null, lastArrival: 0 };
+const view = { state: null, stream: null, pollTimer: null, historyLatest: 0, historyBusy: false, history: [] };
 
 function esc(text) {
   return String(text).replace(/[&<>"']/g, c => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' }[c]));
@@ -21,18 +24,64 @@ function badge(ok, okText, badText, waiting) {
   return ok ? `<span class="badge ok">${esc(okText)}</span>` : `<span class="badge bad">${esc(badText)}</span>`;
 }
 
+// Brings `parent`'s children in line with `items` ({key, attrs, html}) in
+// that order: a child whose attributes and content are unchanged is left as
+// it is, so open details, selections and scroll positions survive.
+function patchChildren(parent, tag, items) {
+  const old = new Map();
+  for (const child of Array.from(parent.children)) {
+    if (child._key !== undefined) old.set(child._key, child);
+    else child.remove();
+  }
+  let index = 0;
+  for (const item of items) {
+    let el = old.get(item.key);
+    old.delete(item.key);
+    if (!el) {
+      el = document.createElement(tag);
+      el._key = item.key;
+    }
+    const attrs = JSON.stringify(item.attrs || {});
+    if (el._attrs !== attrs) {
+      for (const name of el.getAttributeNames()) el.removeAttribute(name);
+      for (const [name, value] of Object.entries(item.attrs || {})) el.setAttribute(name, value);
+      el._attrs = attrs;
+    }
+    if (el._html !== item.html) {
+      el.innerHTML = item.html;
+      el._html = item.html;
+    }
+    if (parent.children[index] !== el) parent.insertBefore(el, parent.children[index] || null);
+    index++;
+  }
+  for (const el of old.values()) el.remove();
+}
+
+function setHtml(id, html) {
+  const el = document.getElementById(id);
+  if (el._html !== html) {
+    el.innerHTML = html;
+    el._html = html;
+  }
+}
+
 // Large matrices are shown as text only: a grid of that size helps nobody.
 const maxGridCells = 4096;
 
 function renderGrid(m) {
   if (!m.grid) return '<p class="note">The texts are not in a format this view knows; shown as they came.</p>';
   if (m.inputs * m.outputs > maxGridCells) return '<p class="note">Too many ports for a grid.</p>';
+  const labels = m.labels || { outputs: {}, inputs: {} };
   const ranged = new Set(m.grid.ranges.map(r => `${r.input}/${r.output}`));
   let html = '<table class="grid"><thead><tr><th>in \\ out</th>';
-  for (let o = 1; o <= m.outputs; o++) html += `<th>${o}</th>`;
+  for (let o = 1; o <= m.outputs; o++) {
+    const name = labels.outputs[o];
+    html += `<th data-output="${o}">${o}${name ? `<div class="label">${esc(name)}</div>` : ''}</th>`;
+  }
   html += '</tr></thead><tbody>';
   for (let i = 1; i <= m.inputs; i++) {
-    html += `<tr><th>${i}</th>`;
+    const name = labels.inputs[i];
+    html += `<tr><th data-input="${i}">${i}${name ? ` <span class="label">${esc(name)}</span>` : ''}</th>`;
     for (let o = 1; o <= m.outputs; o++) {
       const on = m.grid.inputOfOutput[o - 1] === i;
       const classes = [on ? 'on' : '', ranged.has(`${i}/${o}`) ? 'range' : ''].join(' ').trim();
@@ -50,39 +99,84 @@ function renderGrid(m) {
 }
 
 function renderMatrices(state) {
-  if (!state.matrices.length) return '<p class="empty">none registered</p>';
-  let html = '<div class="cards">';
-  for (const m of state.matrices) {
+  const box = document.getElementById('matrices');
+  if (!state.matrices.length) {
+    setHtml('matrices-empty', '<p class="empty">none registered</p>');
+    patchChildren(box, 'div', []);
+    return;
+  }
+  setHtml('matrices-empty', '');
+  patchChildren(box, 'div', state.matrices.map(m => {
     const status = badge(m.answering, 'answering', 'not answering', m.asked ? '' : 'asking');
-    html += `<div class="card matrix${m.answering ? '' : ' stale'}" data-matrix="${esc(m.name)}">`;
-    html += `<h3>AntennaMatrixManager${esc(m.id)} on ${esc(m.workstation)} <span class="meta">(${esc(m.subsystem)})</span> ${status}</h3>`;
+    let html = `<h3>${esc(m.label)} <span class="meta">(${esc(m.subsystem)})</span> ${status}</h3>`;
     if (m.error) html += `<p class="error matrix-error">${esc(m.error)}</p>`;
     html += `<p class="meta">last seen ${esc(age(state, m.lastSeen))}</p>`;
     if (m.lastSeen) {
       html += `<p>${esc(m.inputs)} inputs &times; ${esc(m.outputs)} outputs, init ${m.init ? 'true' : 'false'}</p>`;
       html += renderGrid(m);
-      html += `<div class="meta">connectionData</div><pre class="connection-data">${esc(m.connectionData) || '&nbsp;'}</pre>`;
-      html += `<div class="meta">statusData</div><pre class="status-data">${esc(m.statusData) || '&nbsp;'}</pre>`;
+      html += `<details><summary class="meta">texts as reported</summary><div class="meta">connectionData</div>` +
+        `<pre class="connection-data">${esc(m.connectionData) || '&nbsp;'}</pre>` +
+        `<div class="meta">statusData</div><pre class="status-data">${esc(m.statusData) || '&nbsp;'}</pre></details>`;
     }
-    html += '</div>';
-  }
-  return html + '</div>';
+    return { key: m.name, attrs: { class: `card matrix${m.answering ? '' : ' stale'}`, 'data-matrix': m.name }, html };
+  }));
+}
+
+const absent = '<span class="absent">absent</span>';
+
+function shown(value, format) {
+  return value === null || value === undefined ? absent : format ? format(value) : esc(value);
+}
+
+function syncBadge(sync) {
+  if (sync.state === 'in sync') return '<span class="badge ok">in sync</span>';
+  if (sync.state === 'out of sync') return '<span class="badge bad">out of sync</span>';
+  if (sync.state === 'settling') return '<span class="badge waiting">settling</span>';
+  return '<span class="badge quiet">not judged</span>';
 }
 
 function renderReceivers(state) {
-  if (!state.receivers.length) return '<p class="empty">none registered</p>';
-  let html = '<table id="receiver-table"><thead><tr><th>receiver</th><th>subsystem</th><th>host</th><th>port</th>' +
-    '<th>value tree</th><th>tree last answered</th><th>registration last seen</th></tr></thead><tbody>';
-  for (const r of state.receivers) {
+  document.getElementById('receivers-empty').hidden = state.receivers.length > 0;
+  patchChildren(document.getElementById('receiver-rows'), 'tr', state.receivers.map(r => {
+    const t = r.tree;
     let tree;
-    if (r.tree.answering === undefined) tree = badge(false, '', '', 'asking');
-    else tree = badge(r.tree.answering, r.tree.error ? `answers (${r.tree.error})` : 'answers', 'not answering');
-    if (r.tree.answering === false && r.tree.error) tree += ` <span class="error">${esc(r.tree.error)}</span>`;
-    html += `<tr data-receiver="${esc(r.name)}"><td>${esc(r.name)}</td><td>${esc(r.subsystem)}</td>` +
-      `<td class="mono">${esc(r.host)}</td><td class="mono">${esc(r.port)}</td><td class="tree-status">${tree}</td>` +
-      `<td>${esc(age(state, r.tree.lastSeen))}</td><td>${esc(age(state, r.lastSeen))}</td></tr>`;
-  }
-  return html + '</tbody></table>';
+    if (t.answering === undefined) tree = badge(false, '', '', 'asking');
+    else tree = badge(t.answering, 'answers', 'not answering');
+    if (t.answering === false && t.error) tree += ` <span class="meta">${esc(t.error)}</span>`;
+    const d = r.driver;
+    const told = t.answering !== undefined && d.path;
+    const flag = v => (v ? 'yes' : 'no');
+    const driver = told
+      ? `uses matrix: ${shown(d.usingAntennaMatrix, flag)}<br>occupied: ${shown(d.driverOccupied, flag)}` +
+        (d.matrixState ? `<br><span class="mono matrix-state">${esc(d.matrixState)}</span>` : '')
+      : '';
+    const html =
+      `<td><strong>${esc(r.name)}</strong><div class="meta">${esc(r.subsystem)} &middot; ` +
+      `<span class="mono">${esc(r.host)}:${esc(r.port)}</span></div></td>` +
+      `<td class="antenna">${told ? shown(d.antenna) : ''}</td>` +
+      `<td class="input">${told ? shown(d.input) : ''}</td>` +
+      `<td class="output">${told ? shown(d.output) : ''}</td>` +
+      `<td class="sync">${syncBadge(r.sync)} <span class="reason">${esc(r.sync.reason)}</span></td>` +
+      `<td class="driver-error">${d.lastDriverError ? `<span class="error">${esc(d.lastDriverError)}</span>` : ''}</td>` +
+      `<td class="driver">${driver}</td>` +
+      `<td class="tree-status">${tree}</td>` +
+      `<td class="meta">${esc(age(state, t.lastSeen))}</td>`;
+    const attention = r.attention && r.attention.length ? 'attention' : '';
+    return { key: `${r.subsystem}/${r.name}`, attrs: { 'data-receiver': r.name, class: attention }, html };
+  }));
+}
+
+function renderAttention(state) {
+  const items = state.attention || [];
+  const count = document.getElementById('attention-count');
+  count.className = `badge ${items.length ? 'bad' : 'ok'}`;
+  count.textContent = items.length ? `${items.length} need${items.length === 1 ? 's' : ''} attention` : 'all well';
+  document.getElementById('attention-section').hidden = items.length === 0;
+  patchChildren(document.getElementById('attention'), 'li', items.map(a => ({
+    key: `${a.kind}:${a.subject}`,
+    attrs: { 'data-kind': a.kind, 'data-subject': a.subject },
+    html: `<strong>${esc(a.subject)}</strong>: ${a.reasons.map(esc).join('; ')}`,
+  })));
 }
 
 function renderTree(state) {
@@ -115,9 +209,72 @@ function renderTree(state) {
   return html;
 }
 
+function when(ms) {
+  const d = new Date(ms);
+  const today = new Date().toDateString() === d.toDateString();
+  return today ? d.toLocaleTimeString() : d.toLocaleString();
+}
+
+function historyRow(e) {
+  const tr = document.createElement('tr');
+  tr.dataset.kind = e.kind;
+  tr.dataset.about = e.receiver;
+  tr.innerHTML = `<td class="meta">${esc(when(e.time))}</td><td><span class="kind">${esc(e.kind)}</span></td>` +
+    `<td>${esc(e.subject)}</td><td>${esc(e.text)}</td>`;
+  return tr;
+}
+
+function applyHistoryFilter() {
+  const receiver = document.getElementById('history-filter').value;
+  for (const row of document.getElementById('history-rows').children)
+    row.hidden = receiver !== '' && row.dataset.about !== receiver;
+  const csv = document.getElementById('history-csv');
+  csv.href = receiver ? `/api/history.csv?receiver=${encodeURIComponent(receiver)}` : '/api/history.csv';
+}
+
+function updateHistoryFilter() {
+  const select = document.getElementById('history-filter');
+  const names = new Set(view.state ? view.state.receivers.map(r => r.name) : []);
+  for (const e of view.history) if (e.receiver) names.add(e.receiver);
+  const wanted = Array.from(names).sort();
+  const have = Array.from(select.options).slice(1).map(o => o.value);
+  if (JSON.stringify(wanted) === JSON.stringify(have)) return;
+  const current = select.value;
+  while (select.options.length > 1) select.remove(1);
+  for (const name of wanted) select.add(new Option(name, name));
+  select.value = wanted.includes(current) ? current : '';
+}
+
+// New events are put on top; the list never holds more than the view keeps.
+function fetchHistory() {
+  if (view.historyBusy) return;
+  view.historyBusy = true;
+  fetch(`/api/history?since=${view.historyLatest}`, { cache: 'no-store' })
+    .then(r => (r.ok ? r.json() : Promise.reject(new Error(`HTTP ${r.status}`))))
+    .then(h => {
+      const rows = document.getElementById('history-rows');
+      const fresh = h.events.filter(e => e.id > view.historyLatest);
+      if (fresh.length) {
+        const fragment = document.createDocumentFragment();
+        for (const e of fresh) fragment.appendChild(historyRow(e));
+        rows.insertBefore(fragment, rows.firstChild);
+        view.history = fresh.concat(view.history).slice(0, h.capacity);
+        while (rows.children.length > h.capacity) rows.lastChild.remove();
+        view.historyLatest = fresh[0].id;
+      }
+      document.getElementById('history-empty').hidden = view.history.length > 0;
+      updateHistoryFilter();
+      applyHistoryFilter();
+    })
+    .catch(() => {})
+    .finally(() => {
+      view.historyBusy = false;
+      if (view.state && view.state.history && view.state.history.latest > view.historyLatest) fetchHistory();
+    });
+}
+
 function render(state) {
   view.state = state;
-  view.lastArrival = Date.now();
   const c = state.cco;
   document.getElementById('system-name').textContent = c.system ? c.system : '';
   const status = document.getElementById('cco-status');
@@ -129,9 +286,19 @@ function render(state) {
   const stale = c.answering ? '' : ' (as last seen)';
   document.querySelector('#matrices-section h2').textContent = `Antenna matrix managers${stale}`;
   document.querySelector('#receivers-section h2').textContent = `Receivers${stale}`;
-  document.getElementById('matrices').innerHTML = renderMatrices(state);
-  document.getElementById('receivers').innerHTML = renderReceivers(state);
-  document.getElementById('tree').innerHTML = renderTree(state);
+  renderAttention(state);
+  renderReceivers(state);
+  renderMatrices(state);
+  setHtml('tree', renderTree(state));
+  if (state.history && state.history.latest !== view.historyLatest) {
+    // A restarted view starts its history afresh.
+    if (state.history.latest < view.historyLatest) {
+      view.historyLatest = 0;
+      view.history = [];
+      document.getElementById('history-rows').textContent = '';
+    }
+    fetchHistory();
+  }
   document.getElementById('footer').textContent =
     `Refreshed every ${state.refreshMs} ms; the last refresh took ${state.cost.totalMs} ms ` +
     `(${state.cost.ccoCalls} calls to the CCO in ${state.cost.ccoMs} ms) at ${new Date(state.now).toLocaleTimeString()}.`;
@@ -154,6 +321,7 @@ function poll() {
 }
 
 function connect() {
+  document.getElementById('history-filter').addEventListener('change', applyHistoryFilter);
   const stream = new EventSource('/events');
   view.stream = stream;
   stream.onopen = () => setLink(true, 'live');
