@@ -3,6 +3,7 @@
 #include "iobserver.h"
 #include "ivtclient.h"
 #include "tree.h"
+#include "treehost.h"
 #include "treepathhelpers.h"
 #include "valuebase.h"
 #include "valueptr.h"
@@ -139,7 +140,7 @@ bool Waker::event(QEvent *e)
 void ReceiverTrees::Private::Thread::run()
 {
     // The clients write into the process's tree; this thread owns it.
-    values::Tree::Create();
+    values::TreeHost::Create();
     VtClientCenter::Timing t = VtClientCenter::Instance()->GetTiming();
     t.waitMs = owner.timing.waitMs;
     t.retryMs = owner.timing.retryMs;

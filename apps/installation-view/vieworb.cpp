@@ -1,6 +1,6 @@
 #include "vieworb.h"
 
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
 
 #include <omniORB4/CORBA.h>
 
@@ -38,7 +38,7 @@ bool initOrb(
     }
     // The value-tree clients reach the ORB through the platform's handler,
     // which takes over the ORB made above with the same limits.
-    CorbaCommon::OrbHandler::Instance().Init(
+    CorbaCommon::OrbHandlerHost::Init(
         {QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs),
             QStringLiteral("-ORBclientConnectTimeOutPeriod"), QString::number(connectTimeoutMs)});
     return true;
@@ -46,7 +46,7 @@ bool initOrb(
 
 void destroyOrb()
 {
-    CorbaCommon::OrbHandler::Instance().Shutdown();
+    CorbaCommon::OrbHandlerHost::Shutdown();
     try {
         int argc = 0;
         CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
