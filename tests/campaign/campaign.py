@@ -193,6 +193,21 @@ class Process:
             return None
 
 
+def value_text(line):
+    """The value in vorn-host's "PATH = VALUE" answer to get."""
+    return line.split(" = ", 1)[1] if " = " in line else line.rstrip(" =")
+
+
+def entry_at(entries, path):
+    """The values bound at `path` (relative to the local subsystem), found
+    under the canonical name the CCO lists them by."""
+    tail = path.split("/LocalSubSystem/", 1)[-1]
+    for name, values in entries.items():
+        if name.endswith("/" + tail):
+            return values
+    return None
+
+
 def free_port():
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
@@ -515,6 +530,7 @@ class Campaign:
                                        self.stall_ms / 1000.0)
         if out is None or len(out) < 4:
             return None
+        out = [value_text(l) for l in out]
         return {"ANTENNA": out[0], "MatrixOut": out[1], "LASTDRIVERERROR": out[2], "USING": out[3]}
 
     def mirror_state(self):
@@ -571,6 +587,7 @@ class Campaign:
                 name = expected[ip]
                 out = self.procs["mirror"].host_do(["get /RECEIVERS/RX%d/ANTENNA" % index,
                                                     "get /RECEIVERS/RX%d/LASTDRIVERERROR" % index], 3)
+                out = [value_text(l) for l in out] if out is not None else None
                 own = [rx_state[name]["ANTENNA"], rx_state[name]["LASTDRIVERERROR"]]
                 if out != own:
                     failing.append(("mirror-values", "RX%d mirrors %s of %s, which holds %s" % (index, out, name, own)))
@@ -600,11 +617,12 @@ class Campaign:
                                         "which has input %d" % (name, antenna, want, out, have)))
         # Registrations the CCO acknowledged stay; removed ones stay away.
         for path, reg in self.regs.items():
-            present = entries.get(path) == reg["values"]
+            found = entry_at(entries, path)
+            present = found == reg["values"]
             if reg["state"] == "acked" and not present:
                 failing.append(("registration-kept", "%s was acknowledged and is gone (%s restarts of the CCO "
                                 "since)" % (path, reg["restarts"])))
-            elif reg["state"] == "removed" and path in entries:
+            elif reg["state"] == "removed" and found is not None:
                 failing.append(("removal-kept", "%s was removed and is back" % path))
         for dev, loc in self.locates.items():
             present = self.locate_present(entries, loc)
@@ -626,19 +644,23 @@ class Campaign:
     def observe_registrations(self, entries):
         """What the CCO shows once the faults have ended is what it acknowledged."""
         for path, reg in self.regs.items():
-            present = entries.get(path) == reg["values"]
-            if reg["state"] == "issued" and present:
+            found = entry_at(entries, path)
+            if reg["state"] == "issued" and found == reg["values"]:
                 reg["state"] = "acked"
-            elif reg["state"] == "removing" and path not in entries:
+                self.log("the CCO holds %s" % path)
+            elif reg["state"] == "removing" and found is None:
                 reg["state"] = "removed"
+                self.log("the CCO no longer holds %s" % path)
         for loc in self.locates.values():
             if loc["busy"]:
                 continue
             present = self.locate_present(entries, loc)
             if loc["state"] == "issued" and present:
                 loc["state"] = "acked"
+                self.log("the CCO holds the locate entry of %s:%d" % (loc["host"], loc["port"]))
             elif loc["state"] == "removing" and not present:
                 loc["state"] = "removed"
+                self.log("the CCO no longer holds a locate entry of %s:%d" % (loc["host"], loc["port"]))
 
     def confirm_stated_switching(self):
         """A receiver without self-healing follows only antenna changes. What
@@ -705,7 +727,11 @@ class Campaign:
                 self.violate(invariant, detail + " after %d ms" % settle)
         else:
             self.longest_settle = max(self.longest_settle, settle)
-            self.log("check %d held after %d ms" % (self.checks, settle))
+            self.log("check %d held after %d ms: mirrored %s; lists held %d, removed %d; locate %s"
+                     % (self.checks, settle, sorted(self.mirror_state().values()),
+                        sum(r["state"] == "acked" for r in self.regs.values()),
+                        sum(r["state"] == "removed" for r in self.regs.values()),
+                        ",".join("%s=%s" % (d, l["state"]) for d, l in sorted(self.locates.items()))))
         self.sample_resources()
 
     def sample_resources(self):
