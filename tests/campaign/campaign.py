@@ -451,11 +451,17 @@ class Campaign:
             f.write("mkvalue string %s/LASTDRIVERERROR\n" % DEVICE)
             f.write("mkvalue selection %s/HARDWARESTATUS STOPPED,RUNNING\n" % DEVICE)
             f.write("select %s/HARDWARESTATUS RUNNING\n" % DEVICE)
+            # The operator's choice from before the workstation started: the
+            # driver finds it selected when its antenna side comes up.
+            f.write("select %s/ANTENNA %s\n" % (DEVICE, self.rng.choice(list(ANTENNAS))))
             f.write("receiver %s:%d %s %s %s %s\n" % (addr, slot["port"], name, addr, addr, DEVICE))
             f.write("echo READY vorn-host\n")
-        p = Process(name, [self.tool("vorn-host"), "--cco", self.cco_address(), "--config", config, "--stay",
-                           "--plugin", self.args.plugin or os.path.join(self.build, "devicecontrol/receiver/"
-                                                                        "externalccodriver/libExternalCCODriver.so"),
+        # vorn-host links the library for its receiver roles; the plug-in
+        # must be that same library, so both come from one build tree.
+        build = os.path.abspath(self.args.receiver_build or self.build)
+        p = Process(name, [os.path.join(build, "apps/vorn-host/vorn-host"), "--cco", self.cco_address(), "--config",
+                           config, "--stay", "--plugin",
+                           os.path.join(build, "devicecontrol/receiver/externalccodriver/libExternalCCODriver.so"),
                            "--script", script, "--", "-ORBendPoint", "giop:tcp:%s:%d" % (addr, slot["port"])],
                     self.env, self.net.prefix(name))
         self.procs[name] = p
@@ -593,6 +599,9 @@ class Campaign:
                     failing.append(("mirror-values", "RX%d mirrors %s of %s, which holds %s" % (index, out, name, own)))
         # The matrix: a self-healing receiver's selected antenna on its output.
         conns = self.matrix_connections()
+        self.last_seen = "matrix %s; receivers %s" % (
+            conns, ", ".join("%s%s %s@%s" % (n, "+" if self.slots[n]["healing"] else "-", st["ANTENNA"],
+                                             st["MatrixOut"]) for n, st in sorted(rx_state.items())))
         if conns is None:
             failing.append(("matrix-answers", "the matrix manager did not answer"))
         else:
@@ -732,6 +741,7 @@ class Campaign:
                         sum(r["state"] == "acked" for r in self.regs.values()),
                         sum(r["state"] == "removed" for r in self.regs.values()),
                         ",".join("%s=%s" % (d, l["state"]) for d, l in sorted(self.locates.items()))))
+            self.log("  " + self.last_seen)
         self.sample_resources()
 
     def sample_resources(self):
@@ -1015,7 +1025,9 @@ def main():
     parser.add_argument("--quiet-max", type=float, default=2.0, help="longest drawn quiet time, s")
     parser.add_argument("--call-timeout-ms", type=int, default=1000, help="the ORB call timeout of all clients")
     parser.add_argument("--reconnect-ms", type=int, default=200, help="the drivers' ReconnectTimer")
-    parser.add_argument("--plugin", help="the driver plug-in (default: the build's)")
+    parser.add_argument("--receiver-build", help="the build tree whose vorn-host and plug-in the receiver "
+                        "workstations run (default: --build); for instance one configured with "
+                        "-DECD_PLANTED_FAULT=skip-reassert")
     parser.add_argument("--netns", choices=["auto", "on", "off"], default="auto",
                         help="network namespaces: when root and `ip netns` works (auto), required, or never")
     parser.add_argument("--verbose", action="store_true", help="print the history as it happens")
