@@ -226,8 +226,23 @@ void AntennaSelfHealing::outputMoved()
     if (comm.connectedInput != 0)
         leftovers.insert(qMakePair(comm.connectedInput, connectedOutput));
     comm.connectedInput = 0;
+    claimOutput(comm.outputPort);
     if (comm.matrixConnected)
         comm.scheduleSwitchingRun();
+}
+
+// The matrix outlives the workstation: an output this process has not used
+// yet may still carry one of the receiver's antennas from before its restart,
+// which no connect would replace (the manager refuses a taken output). Every
+// antenna but the one wanted is released from it before the first connect.
+void AntennaSelfHealing::claimOutput(quint16 output)
+{
+    if (output == 0)
+        return;
+    for (const quint16 input : qAsConst(comm.antennaPorts)) {
+        if (input != 0)
+            leftovers.insert(qMakePair(input, output));
+    }
 }
 
 QString AntennaSelfHealing::selectedAntenna() const
@@ -419,6 +434,10 @@ void AntennaSelfHealing::startUpTried(bool matrixFound)
     if (!matrixFound) {
         reportState(waitingForManager(comm.matrixPath));
         return;
+    }
+    if (!outputClaimed) {
+        outputClaimed = true;
+        claimOutput(comm.outputPort);
     }
     if (!comm.hardwareRuns())
         reportState(waitingForHardware);
