@@ -334,6 +334,7 @@ class Campaign:
         self.violations = []
         self.faults_by_kind = collections.Counter()
         self.in_force = {}  # fault id -> description
+        self.recent_faults = []  # of the cycle under way, for the violations' context
         self.checks = 0
         self.longest_settle = 0
         self.t0 = time.monotonic()
@@ -1000,7 +1001,6 @@ class Campaign:
     # -- the run ----------------------------------------------------------------------------------------------
 
     def run(self):
-        self.recent_faults = []
         self.set_up()
         self.log("first check: the installation as started")
         self.check()
