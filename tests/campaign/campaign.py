@@ -471,6 +471,9 @@ class Campaign:
         slot["gen"] += 1
 
     def restart(self, name):
+        # Two of a workstation on one address would answer for each other.
+        if name in self.procs and self.procs[name].running():
+            self.procs[name].kill()
         starters = {"cco": self.start_cco, "matrix": self.start_matrix, "registrar": self.start_registrar,
                     "mirror": self.start_mirror}
         for attempt in range(3):
@@ -854,6 +857,8 @@ class Campaign:
         rng = self.rng
         if kind == "kill":
             name = rng.choice(["cco", "matrix", "mirror", "registrar"] + self.active_receivers())
+            if not self.procs[name].running():
+                return self.skip(kind)  # killed already in this cycle, restarted when that fault ends
             desc = "SIGKILL %s" % name
             self.recent_faults.append(desc)
             self.log(desc + " (pid %s)" % self.procs[name].pid)
@@ -870,7 +875,7 @@ class Campaign:
             name = rng.choice(["cco", "matrix", "mirror", "registrar"] + self.active_receivers())
             p = self.procs[name]
             if p.stopped or not p.running():
-                return None
+                return self.skip(kind)
             desc = "SIGSTOP %s for %.2f s" % (name, duration)
             self.recent_faults.append(desc)
             self.log(desc)
@@ -889,11 +894,11 @@ class Campaign:
                     "hang": "hang %s" % op,
                     "raise": "raise %s %s" % (op, rng.choice(CCO_RAISES))}[mode]
             desc = "CCO fault %s for %.2f s" % (spec, duration)
-            self.recent_faults.append(desc)
-            self.log(desc)
             cco = self.procs["cco"]
             if cco.stopped or not cco.running() or cco.server_do("fault " + spec, 3) is None:
-                return None
+                return self.skip(kind)
+            self.recent_faults.append(desc)
+            self.log(desc)
             pid = cco.pid
 
             def undo():
@@ -908,7 +913,7 @@ class Campaign:
         if kind == "netcut":
             name = rng.choice(["cco", "mir", "reg"] + self.active_receivers())
             if any(d.startswith("network of %s " % name) for d in self.in_force.values()):
-                return None
+                return self.skip(kind)
             desc = "network of %s cut for %.2f s" % (name, duration)
             self.recent_faults.append(desc)
             self.log(desc)
@@ -962,7 +967,7 @@ class Campaign:
         if kind == "unregister":
             acked = [p for p, r in self.regs.items() if r["state"] == "acked"]
             if not acked:
-                return None
+                return self.skip(kind)
             path = rng.choice(sorted(acked))
             self.regs[path]["state"] = "removing"
             self.recent_faults.append("unregister %s" % path.rsplit("/", 1)[-1])
@@ -975,7 +980,7 @@ class Campaign:
             if any(l["busy"] for l in self.locates.values()):
                 self.poll_locates()
                 if any(l["busy"] for l in self.locates.values()):
-                    return None
+                    return self.skip(kind)
             dev = rng.choice(sorted(self.locates))
             loc = self.locates[dev]
             loc["busy"] = True
@@ -986,6 +991,11 @@ class Campaign:
             self.procs["registrar"].send("%s %s %s dev %d" % (kind, dev, loc["host"], loc["port"]))
             return None
         raise AssertionError(kind)
+
+    def skip(self, kind):
+        """A drawn fault that cannot be applied now is not counted."""
+        self.faults_by_kind[kind] -= 1
+        return None
 
     def poll_locates(self):
         p = self.procs["registrar"]
