@@ -677,9 +677,13 @@ class Campaign:
 
     def confirm_stated_switching(self):
         """A receiver without self-healing follows only antenna changes. What
-        follows for certain: with its output freed by the operator, three
-        changes in a row (each to another antenna than before) leave the last
-        one's input on it, whether the driver held the manager or not."""
+        follows for certain: with its output freed by the operator, five
+        changes in a row, each to another antenna than the one before, leave
+        the last one's input on it. A change only looks the manager up when the
+        driver has lost it, and the first call on a connection to a server
+        restarted since may fail once (one per server, each at its first use);
+        after those, one change may still meet a stale input number and do
+        nothing, and the next one is switched."""
         conns = self.matrix_connections()
         if conns is None:
             return
@@ -700,17 +704,20 @@ class Campaign:
                                                      % self.cco_address(), "matrix", MATRIX_NAME, "disconnect",
                                                      str(conns[out]), str(out)]
                 run_quiet(cco_tool)
-            a = self.rng.choice([x for x in SWITCHABLE if x != state["ANTENNA"]])
-            b = self.rng.choice([x for x in SWITCHABLE if x != a])
-            c = self.rng.choice([x for x in SWITCHABLE if x != b])
+            changes = []
+            previous = state["ANTENNA"]
+            for _ in range(5):
+                previous = self.rng.choice([x for x in SWITCHABLE if x != previous])
+                changes.append(previous)
             # "wait 100" lets the 20 ms switching run of each change happen
             # before the next change; the run holds the host thread, so the
             # wait cannot end before it.
-            p.host_do(["select %s/ANTENNA %s" % (DEVICE, x) for x in (a,)] + ["wait 100"]
-                      + ["select %s/ANTENNA %s" % (DEVICE, b), "wait 100", "select %s/ANTENNA %s" % (DEVICE, c),
-                         "wait 100"], self.stall_ms * 3 / 1000.0)
-            slot["confirmed"] = (c, out)
-            self.log("operator freed output %d of %s and selected %s, %s, %s" % (out, name, a, b, c))
+            commands = []
+            for antenna in changes:
+                commands += ["select %s/ANTENNA %s" % (DEVICE, antenna), "wait 100"]
+            p.host_do(commands, self.stall_ms * len(changes) / 1000.0)
+            slot["confirmed"] = (changes[-1], out)
+            self.log("operator freed output %d of %s and selected %s" % (out, name, ", ".join(changes)))
 
     def check(self):
         """After the faults and the quiet time: every invariant must hold within
