@@ -582,6 +582,31 @@ TEST_P(SelfHealing, RestartFailedAndLateConnects)
     EXPECT_EQ(matrix->calls("connect"), connects + (healing ? 1 : 0));
 }
 
+// Found by the fault campaign: a receiver workstation killed and started
+// again finds its output as its earlier life left it. The manager refuses a
+// connect to a taken output, so the earlier antenna stayed there for good.
+TEST_P(SelfHealing, AnAntennaLeftOnTheOutputByAnEarlierLifeMakesRoom)
+{
+    buildReceiver(device, {{"A", 2}, {"B", 5}, {"Z", 0}}, "RUNNING", 3);
+    select(at("ANTENNA"), "A");
+    matrix = std::make_unique<Matrix>(id);
+    matrix->reference->connect(5, 3);
+    matrix->reference->connect(2, 4);
+    comm = std::make_unique<AntennaComm>();
+    attach();
+    ASSERT_TRUE(comm->init(device, &cfg));
+    tick();
+    EXPECT_EQ(matrix->connections(), expected("out 3 <- in 2; out 4 <- in 2", "out 3 <- in 5; out 4 <- in 2"));
+
+    // An output taken up later is made room on too; "no input" frees it.
+    values::Tree::Instance()->FindValue(at("ANTENNAS/MatrixOut"))->SetStringValue("4", nullptr);
+    ASSERT_TRUE(waitUntil([&] { return !runPending(); }));
+    select(at("ANTENNA"), "Z");
+    ASSERT_TRUE(waitUntil([&] { return !runPending(); }));
+    tick();
+    EXPECT_EQ(matrix->connections(), expected("", "out 3 <- in 5; out 4 <- in 2"));
+}
+
 TEST_P(SelfHealing, CommitThenReselectionAndAMovedOutput)
 {
     startConnected();

@@ -226,8 +226,23 @@ void AntennaSelfHealing::outputMoved()
     if (comm.connectedInput != 0)
         leftovers.insert(qMakePair(comm.connectedInput, connectedOutput));
     comm.connectedInput = 0;
+    claimOutput(comm.outputPort);
     if (comm.matrixConnected)
         comm.scheduleSwitchingRun();
+}
+
+// The matrix outlives the workstation: an output this process has not used
+// yet may still carry one of the receiver's antennas from before its restart,
+// which no connect would replace (the manager refuses a taken output). Every
+// antenna but the one wanted is released from it before the first connect.
+void AntennaSelfHealing::claimOutput(quint16 output)
+{
+    if (output == 0)
+        return;
+    for (const quint16 input : qAsConst(comm.antennaPorts)) {
+        if (input != 0)
+            leftovers.insert(qMakePair(input, output));
+    }
 }
 
 QString AntennaSelfHealing::selectedAntenna() const
@@ -297,6 +312,12 @@ bool AntennaSelfHealing::handOverPendingRanges()
 // answer.
 bool AntennaSelfHealing::reassertSelectedAntenna()
 {
+#ifdef ECD_PLANTED_FAULT_SKIP_REASSERT
+    // Built only with -DECD_PLANTED_FAULT=skip-reassert: the tick believes the
+    // antenna is in place, so a connection lost to a matrix restart stays
+    // lost. The fault campaign must catch this.
+    return true;
+#endif
     if (CORBA::is_nil(comm.matrix)) {
         reportState(QLatin1String(matrixManagerNotAvailable));
         return true;
@@ -413,6 +434,10 @@ void AntennaSelfHealing::startUpTried(bool matrixFound)
     if (!matrixFound) {
         reportState(waitingForManager(comm.matrixPath));
         return;
+    }
+    if (!outputClaimed) {
+        outputClaimed = true;
+        claimOutput(comm.outputPort);
     }
     if (!comm.hardwareRuns())
         reportState(waitingForHardware);

@@ -68,6 +68,7 @@ private:
     void outputMoved();
     bool releaseLeftovers();
     bool reassertSelectedAntenna();
+    void claimOutput(quint16 output);
     bool handOverPendingRanges();
     void clearDriverError();
     void reportState(const QString &text);
@@ -83,6 +84,7 @@ private:
     // wanted: a connect whose reply never came, a failed disconnect, the
     // antenna on an output that MatrixOut moved away from.
     QSet<QPair<quint16, quint16>> leftovers;
+    bool outputClaimed = false;
     // CommitData released the antenna; nothing is connected again until the
     // selection is touched.
     bool releasedByCommit = false;
