@@ -9,7 +9,9 @@
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "errorhandler.h"
-#include "orbhandler.h"
+#include "orbhandlerhost.h"
+#include "registrationtuning.h"
+#include "tracesettings.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -22,18 +24,6 @@
 
 namespace
 {
-// The library's paces are fixed for production; the campaign shortens them
-// through the hooks the library keeps for tests, so that its settle bound
-// stays a few seconds.
-struct Requests : externalCCODriver::CCORegistration
-{
-    using CCORegistration::setRetryIntervalForTests;
-};
-struct Locates : CCOLocateRegistration
-{
-    using CCOLocateRegistration::setSecondForTests;
-};
-
 std::mutex outputMutex;
 
 void say(const QString &line)
@@ -110,14 +100,17 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "campaign-registrar: RETRY-MS and MS-PER-SECOND must be positive numbers\n");
         return 2;
     }
-    Requests::setRetryIntervalForTests(retryMs);
-    Locates::setSecondForTests(secondMs);
-    ErrorHandler::Instance()->SetTraceFilter(ErrorHandler::TraceDriver);
-    ErrorHandler::Instance()->SetTraceCapture([](const QString &line) {
+    // The library's paces are fixed for production; the campaign shortens
+    // them through the tuning kept for tests, so that its settle bound stays
+    // a few seconds.
+    externalCCODriver::tuning::setRegistrationRetryInterval(retryMs);
+    externalCCODriver::tuning::setLocateRegistrationSecond(secondMs);
+    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
+    TraceSettings::SetTraceCapture([](const QString &line) {
         if (line.contains(QLatin1String("Successfully registered device for locate")))
             say(QStringLiteral("TRACE ") + line.section(QLatin1String("Successfully"), 1).prepend("Successfully"));
     });
-    CorbaCommon::OrbHandler::Instance().Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + argv[1]});
+    CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + argv[1]});
 
     // stdin is read on a thread of its own; each line is run on the main
     // thread, where the requests' Qt objects belong. End of input quits.
