@@ -897,12 +897,12 @@ class Campaign:
         if kind == "cco-fault":
             op = rng.choice(CCO_OPS)
             mode = rng.choice(["delay", "hang", "raise"])
-            spec = {"delay": "delay %s %d" % (op, rng.randint(100, 2 * self.call_ms)),
+            injection = {"delay": "delay %s %d" % (op, rng.randint(100, 2 * self.call_ms)),
                     "hang": "hang %s" % op,
                     "raise": "raise %s %s" % (op, rng.choice(CCO_RAISES))}[mode]
-            desc = "CCO fault %s for %.2f s" % (spec, duration)
+            desc = "CCO fault %s for %.2f s" % (injection, duration)
             cco = self.procs["cco"]
-            if cco.stopped or not cco.running() or cco.server_do("fault " + spec, 3) is None:
+            if cco.stopped or not cco.running() or cco.server_do("fault " + injection, 3) is None:
                 return self.skip(kind)
             self.recent_faults.append(desc)
             self.log(desc)
