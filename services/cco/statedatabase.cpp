@@ -466,20 +466,28 @@ std::string StateDatabase::apply(const Change &change)
         return "state file " + m_path.toStdString() + " is not open";
     if (std::string error = transaction([&] { return applyOne(change); }); !error.empty())
         return error;
+    // The worker is woken only when this commit gives it something new to
+    // do: a context switch per commit would cost more than the commit.
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_stats.commits;
         if (m_syncMs == 0)
             m_stats.synced = m_stats.commits;
-        ++m_sinceCheckpoint;
+        if (++m_sinceCheckpoint == kCheckpointEvery)
+            wake = true;
         if (m_syncMs > 0 && !m_unsynced) {
             m_unsynced = true;
             m_syncDue = Clock::now() + std::chrono::milliseconds(m_syncMs);
+            wake = true;
         }
-        if (++m_sinceBackup >= kBackupEvery)
+        if (++m_sinceBackup >= kBackupEvery && !m_backupDue) {
             m_backupDue = true;
+            wake = true;
+        }
     }
-    m_wake.notify_one();
+    if (wake)
+        m_wake.notify_one();
     return {};
 }
 

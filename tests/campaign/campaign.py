@@ -952,10 +952,15 @@ class Campaign:
             p = self.procs[leaving]
             if p.running() and not p.stopped:
                 p.host_do(["unregister %s" % leaving], 2)
-                # Gives the removal the time a request needs when the CCO
+                # The removal gets the time a request needs when the CCO
                 # answers; a CCO that does not leaves the entry behind, as a
                 # workstation switched off would.
-                time.sleep(2 * self.call_ms / 1000.0)
+                gone_by = time.monotonic() + 2 * self.call_ms / 1000.0
+                while time.monotonic() < gone_by:
+                    entries = self.cco_entries()
+                    if entries is not None and leaving not in self.registered_receivers(entries):
+                        break
+                    time.sleep(0.05)
             p.terminate(3)
             self.slots[leaving]["active"] = False
             self.slots[joining]["active"] = True

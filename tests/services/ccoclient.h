@@ -26,6 +26,27 @@ inline CORBA::ORB_ptr clientOrb(int callTimeoutMs = 2000)
     return CorbaCommon::OrbHandlerHost::Orb();
 }
 
+// A connection left over from an earlier server on the same port (or from a
+// process killed on it) fails the first requests; a few more tries reach the
+// new process. `callTimeoutMs` as for clientOrb.
+template <typename T> typename T::_ptr_type narrowTo(const QString &corbaloc, int callTimeoutMs = 2000)
+{
+    CORBA::Object_var obj = clientOrb(callTimeoutMs)->string_to_object(corbaloc.toLatin1().constData());
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return T::_narrow(obj);
+        } catch (const CORBA::SystemException &) {
+            if (attempt == 2)
+                throw;
+        }
+    }
+}
+
+inline CCO::IF_CCO_c_ptr connectCco(const testsupport::ServerProcess &server, int callTimeoutMs = 2000)
+{
+    return narrowTo<CCO::IF_CCO_c>(server.corbaloc(), callTimeoutMs);
+}
+
 inline CCO::StringList values(const Strings &items)
 {
     CCO::StringList list;

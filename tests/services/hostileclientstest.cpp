@@ -25,6 +25,7 @@
 #include <vector>
 
 using ccoclient::clientOrb;
+using ccoclient::connectCco;
 using ccoclient::stat;
 using ccoclient::resolve;
 using ccoclient::Strings;
@@ -34,12 +35,6 @@ using testsupport::ServerProcess;
 
 namespace
 {
-CCO::IF_CCO_c_ptr connect(const ServerProcess &server)
-{
-    CORBA::Object_var obj = clientOrb(5000)->string_to_object(server.corbaloc().toLatin1().constData());
-    return CCO::IF_CCO_c::_narrow(obj);
-}
-
 std::string repeat(const std::string &piece, int times)
 {
     std::string out;
@@ -56,7 +51,7 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     const QString state = dir.filePath(QStringLiteral("cco.state"));
     auto server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     ASSERT_FALSE(CORBA::is_nil(cco));
 
     // Names that crashed a recursive store: refused, and the server lives on.
@@ -81,7 +76,7 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     server->kill();
     server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connect(*server);
+    cco = connectCco(*server, 5000);
     EXPECT_EQ(resolve(cco, deepest), Strings {"deep"});
 }
 
@@ -89,7 +84,7 @@ TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
 {
     auto server = testsupport::startCcoServer({"--max-empty-contexts", "50"});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     const long contexts = stat(*server, QStringLiteral("contexts"));
     for (int i = 0; i < 300; ++i) {
         const std::string name = "Churn/" + std::to_string(i) + "/leaf";
@@ -109,7 +104,7 @@ TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
     const QStringList generous = {"--state-file", state, "--max-name-depth", "6000", "--max-name-length", "20000"};
     auto server = testsupport::startCcoServer(generous);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     const std::string deep = "CCO/" + repeat("d/", 5000) + "x";
     cco->RegisterValues(deep.c_str(), values({"bottom"}), CCO::RT_Single);
     server->stop();
@@ -118,7 +113,7 @@ TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
 
     server = testsupport::startCcoServer(generous);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connect(*server);
+    cco = connectCco(*server, 5000);
     EXPECT_EQ(resolve(cco, deep), Strings {"bottom"});
 }
 
@@ -141,7 +136,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
 
     auto server = testsupport::startCcoServer();
     ASSERT_TRUE(server->ready());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     const std::string target = "corbaloc::127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/Callback";
     CORBA::Object_var obj = clientOrb(5000)->string_to_object(target.c_str());
     CCO::Callback_var callback = CCO::Callback::_unchecked_narrow(obj);
@@ -167,7 +162,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     // And the number of registrations is capped.
     auto capped = testsupport::startCcoServer({"--max-callbacks", "2"});
     ASSERT_TRUE(capped->ready());
-    CCO::IF_CCO_c_var small = connect(*capped);
+    CCO::IF_CCO_c_var small = connectCco(*capped, 5000);
     registrations.emplace_back(small->register_callback(callback, entries));
     registrations.emplace_back(small->register_callback(callback, entries));
     EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, entries)), CORBA::NO_RESOURCES);
@@ -194,7 +189,7 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         SCOPED_TRACE(args.join(' ').toStdString());
         auto server = testsupport::startCcoServer(args + QStringList {"--listen", "127.0.0.1"});
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
         EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
         cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
     }
@@ -219,7 +214,7 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         auto server = testsupport::startCcoServer(setting.args);
         qunsetenv(setting.variable);
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
         if (setting.bigPasses)
             EXPECT_NO_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single));
         else

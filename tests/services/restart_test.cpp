@@ -18,21 +18,6 @@ using ccoclient::resolve;
 using ccoclient::Strings;
 using ccoclient::values;
 
-namespace
-{
-CCO::IF_CCO_c_ptr connect(const testsupport::ServerProcess &server)
-{
-    CORBA::Object_var obj = ccoclient::clientOrb()->string_to_object(server.corbaloc().toLatin1().constData());
-    // A connection left over from the earlier process on the same port fails the first request once.
-    try {
-        return CCO::IF_CCO_c::_narrow(obj);
-    } catch (const CORBA::COMM_FAILURE &) {
-        return CCO::IF_CCO_c::_narrow(obj);
-    }
-}
-
-}
-
 TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
 {
     QTemporaryDir dir;
@@ -41,7 +26,7 @@ TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
     auto server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
     {
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = ccoclient::connectCco(*server);
         cco->RegisterValues("CCO/LocalSystem/Rx/Kept", values({"hostA", "7"}), CCO::RT_Single);
         cco->RegisterValues("CCO/LocalSystem/Rx/Gone", values({"hostB", "8"}), CCO::RT_Single);
         cco->Register("CCO/LocalSystem/Objects/Gone", cco, CCO::RT_Single);
@@ -54,7 +39,7 @@ TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
 
     server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = ccoclient::connectCco(*server);
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx"), Strings {"Kept"});
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Kept"), (Strings {"hostA", "7"}));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Gone"), Strings {});

@@ -24,6 +24,7 @@
 #include <functional>
 
 using ccoclient::clientOrb;
+using ccoclient::narrowTo;
 using ccoclient::Strings;
 using ccoclient::values;
 using NC = CosNaming::NamingContext;
@@ -32,18 +33,6 @@ using MMR = MatrixManager::IF_MMR_c;
 
 namespace
 {
-// A connection left over from an earlier server on the same port fails the
-// first request (COMM_FAILURE); one more try reaches the new process.
-template <typename T> typename T::_ptr_type narrowTo(const QString &corbaloc)
-{
-    CORBA::Object_var obj = clientOrb()->string_to_object(corbaloc.toLatin1().constData());
-    try {
-        return T::_narrow(obj);
-    } catch (const CORBA::COMM_FAILURE &) {
-        return T::_narrow(obj);
-    }
-}
-
 std::string text(char *s)
 {
     return CORBA::String_var(s).in();

@@ -32,6 +32,7 @@
 #include <vector>
 
 using ccoclient::clientOrb;
+using ccoclient::connectCco;
 using ccoclient::resolve;
 using ccoclient::stat;
 using ccoclient::Strings;
@@ -41,20 +42,6 @@ using testsupport::ServerProcess;
 
 namespace
 {
-CCO::IF_CCO_c_ptr connect(const ServerProcess &server)
-{
-    CORBA::Object_var obj = clientOrb(5000)->string_to_object(server.corbaloc().toLatin1().constData());
-    // A connection left over from the earlier process on the same port fails the first request once.
-    for (int attempt = 0;; ++attempt) {
-        try {
-            return CCO::IF_CCO_c::_narrow(obj);
-        } catch (const CORBA::SystemException &) {
-            if (attempt == 2)
-                throw;
-        }
-    }
-}
-
 std::optional<Strings> lookUp(CCO::IF_CCO_c_ptr cco, const std::string &name)
 {
     try {
@@ -215,7 +202,7 @@ TEST(CcoStateFile, KilledAmidChangesItLosesNoAcknowledgedOneAndRevivesNoRemovedO
         auto server = testsupport::startCcoServer(
             {"--port", port, "--state-file", state, "--quiet", "--state-sync-ms", cycle % 2 ? "300" : "0"});
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
 
         // A binding of no values resolves like no binding; the listing tells them apart.
         const Strings listed = lookUp(cco, "Churn").value_or(Strings {});
@@ -282,7 +269,7 @@ TEST(CcoStateFile, ValuesComeBackByteForByteInTheirListingOrderAndTheFileIsAData
     {
         auto server = testsupport::startCcoServer(args);
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
         cco->RegisterValues("CCO/LocalSystem/Order/zulu", values({"z"}), CCO::RT_Single);
         cco->RegisterValues("CCO/LocalSystem/Order/alpha/deep", values(odd), CCO::RT_Single);
         cco->RegisterValues("CCO/LocalSystem/Order/mike", values({}), CCO::RT_Single);
@@ -305,7 +292,7 @@ TEST(CcoStateFile, ValuesComeBackByteForByteInTheirListingOrderAndTheFileIsAData
     for (int restart = 0; restart < 2; ++restart) {
         auto server = testsupport::startCcoServer(args);
         ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connect(*server);
+        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
         Strings order = {"zulu", "alpha", "mike", "with space"};
         if (restart == 1)
             order.push_back("after"); // bound after the first restart: last
@@ -351,7 +338,7 @@ TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
     server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     EXPECT_EQ(server->countLines(QStringLiteral("took over")), 0);
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx"), (Strings {"second", "gone", "obj", "first"}));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/second"), (Strings {"two words", "100%", "#", "", "caf\xc3\xa9"}));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/gone"), Strings {"back"});
@@ -365,14 +352,14 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     const QString state = dir.filePath(QStringLiteral("cco.db"));
     auto server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     cco->RegisterValues("Kept/one", values({"1"}), CCO::RT_Single);
     server->stop();
     // The kept copy is written at start, outside any call: it holds the state from then.
     server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, QStringLiteral("backups")) >= 1; }, 5000, 20));
-    cco = connect(*server);
+    cco = connectCco(*server, 5000);
     const std::string payload(900, 'p');
     for (int i = 0; i < 200; ++i)
         cco->RegisterValues(("Bulk/" + std::to_string(i)).c_str(), values({payload}), CCO::RT_Single);
@@ -402,7 +389,7 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     auto fromKept = testsupport::startCcoServer({"--state-file", state, "--on-damaged-state", "previous"});
     ASSERT_TRUE(fromKept->ready()) << qPrintable(fromKept->errorText());
     EXPECT_GE(fromKept->waitForLine(QStringLiteral("started from the kept copy"), 2000), 0);
-    cco = connect(*fromKept);
+    cco = connectCco(*fromKept, 5000);
     EXPECT_EQ(resolve(cco, "Kept/one"), Strings {"1"});
     EXPECT_TRUE(QFile::exists(state + QStringLiteral(".damaged")));
     fromKept->stop();
@@ -410,7 +397,7 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     writeFile(state, whole.left(whole.size() / 3));
     auto empty = testsupport::startCcoServer({"--state-file", state, "--on-damaged-state", "empty"});
     ASSERT_TRUE(empty->ready()) << qPrintable(empty->errorText());
-    cco = connect(*empty);
+    cco = connectCco(*empty, 5000);
     EXPECT_THROW(resolve(cco, "Kept/one"), NC::NotFound);
     cco->RegisterValues("CCO/LocalSystem/Fresh/one", values({"f"}), CCO::RT_Single);
     empty->stop();
@@ -427,7 +414,7 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
         = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state, "--quiet"};
     auto server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
 
     disk.fillUpTo(16 * 1024);
     Strings acknowledged;
@@ -457,7 +444,7 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
     server->kill();
     server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connect(*server);
+    cco = connectCco(*server, 5000);
     for (const auto &name : acknowledged)
         EXPECT_FALSE(resolve(cco, name).empty()) << name << " was acknowledged and is lost";
     server->stop();
@@ -472,7 +459,7 @@ TEST(CcoStateFile, WithASyncIntervalAChangeFollowedByQuietReachesTheDiskWithinIt
     auto server = testsupport::startCcoServer(
         {"--state-file", dir.filePath(QStringLiteral("cco.db")), "--state-sync-ms", "1000"});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connect(*server);
+    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     cco->RegisterValues("Quiet/one", values({"1"}), CCO::RT_Single);
     cco->RegisterValues("Quiet/two", values({"2"}), CCO::RT_Single);
     QElapsedTimer sinceLast;
@@ -486,7 +473,7 @@ TEST(CcoStateFile, WithASyncIntervalAChangeFollowedByQuietReachesTheDiskWithinIt
     // Without an interval each commit is synced before the reply.
     auto flushed = testsupport::startCcoServer({"--state-file", dir.filePath(QStringLiteral("each.db"))});
     ASSERT_TRUE(flushed->ready()) << qPrintable(flushed->errorText());
-    cco = connect(*flushed);
+    cco = connectCco(*flushed, 5000);
     cco->RegisterValues("Each/one", values({"1"}), CCO::RT_Single);
     EXPECT_EQ(stat(*flushed, QStringLiteral("synced")), 1);
     EXPECT_EQ(stat(*flushed, QStringLiteral("flushes")), 0);

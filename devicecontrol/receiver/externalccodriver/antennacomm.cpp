@@ -1,6 +1,7 @@
 #include "antennacomm.h"
 
 #include "antennaswitchinghooks.h"
+#include "antennaswitchingtexts.h"
 #include "antennavaluelookup.h"
 #include "drivertrace.h"
 #include "icfg.h"
@@ -15,23 +16,14 @@
 #include <QTimerEvent>
 #include <exception>
 
+using namespace antennaswitching;
+
 namespace
 {
 const int switchingDelayMs = 20;
 
-const char commControllerNotResponding[] = "Antenna cannot be changed, CommController not responding!";
-const char matrixManagerNotAvailable[] = "Antenna cannot be changed, MatrixManager not available!";
-const char exceptionInCallOfMmr[] = "Antenna cannot be changed, Exception in call of MMR caught!";
-const char disconnectFailedTrace[] = "Caught Expection in AntennaComm disconnect, OnAntennaChanged";
-
 // Without a companion every hook is a no-op.
 AntennaSwitchingHooks noHooks;
-
-// Port numbers are 16 bits wide; a text that is no number gives port 0.
-quint16 portFromText(const QString &text)
-{
-    return static_cast<quint16>(text.toInt(nullptr, 10));
-}
 
 // The format-style trace of a text taken from the value tree. The text is
 // handed over as the argument of "%s", not as the format itself: the line is
@@ -41,18 +33,6 @@ void traceVerbatim(const QString &text)
     if (DRIVER_TRACE_ENABLED())
         _Q_TraceOld("%s", text.toLocal8Bit().constData());
 }
-
-QString describe(const CORBA::Exception &e)
-{
-    QString text = QString::fromLatin1(e._name());
-    if (const auto *system = dynamic_cast<const CORBA::SystemException *>(&e))
-        text += QStringLiteral(", minor 0x%1").arg(system->minor(), 0, 16);
-    return text;
-}
-
-// A macro, so that the trace carries the line of the call.
-#define TRACE_MATRIX_EXCEPTION(name)                                                                                   \
-    DRIVER_TRACE(QStringLiteral("AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::" name))
 
 // Detaches `observer` from a value or node that it observes, clearing the
 // pointer.

@@ -1,6 +1,7 @@
 #include "antennaselfhealing.h"
 
 #include "antennacomm.h"
+#include "antennaswitchingtexts.h"
 #include "antennavaluelookup.h"
 #include "drivertrace.h"
 #include "icfg.h"
@@ -14,26 +15,13 @@
 
 #include <exception>
 
+using namespace antennaswitching;
+
 namespace
 {
 const char matrixStateName[] = "/MATRIXSTATE";
-const char exceptionInCallOfMmr[] = "Antenna cannot be changed, Exception in call of MMR caught!";
-const char matrixManagerNotAvailable[] = "Antenna cannot be changed, MatrixManager not available!";
 // A run or tick that took this long waited for a server that did not answer.
 const qint64 stallThresholdMs = 200;
-
-quint16 portFromText(const QString &text)
-{
-    return static_cast<quint16>(text.toInt(nullptr, 10));
-}
-
-QString describe(const CORBA::Exception &e)
-{
-    QString text = QString::fromLatin1(e._name());
-    if (const auto *system = dynamic_cast<const CORBA::SystemException *>(&e))
-        text += QStringLiteral(", minor 0x%1").arg(system->minor(), 0, 16);
-    return text;
-}
 
 // A timeout says nothing about the object behind the reference; any other
 // system exception of a call means that the reference leads nowhere (the
@@ -276,7 +264,7 @@ bool AntennaSelfHealing::releaseLeftovers()
             callTimedOut = !referenceIsDead(e);
             return false;
         } catch (...) {
-            DRIVER_TRACE(QStringLiteral("Caught Expection in AntennaComm disconnect, OnAntennaChanged"));
+            DRIVER_TRACE(QLatin1String(disconnectFailedTrace));
         }
     }
     return true;
@@ -363,13 +351,11 @@ bool AntennaSelfHealing::reassertSelectedAntenna()
     } catch (const MatrixManager::IF_MMR_c::ConnectedException &) {
         // Already there: the normal answer on a tick.
     } catch (const MatrixManager::IF_MMR_c::UnknownPortException &) {
-        DRIVER_TRACE(
-            QStringLiteral("AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::UnknownPortException"));
+        TRACE_MATRIX_EXCEPTION("UnknownPortException");
         reportState(QStringLiteral("connect of input %1 to output %2 failed: unknown port").arg(port).arg(output));
         return true;
     } catch (const MatrixManager::IF_MMR_c::ConnectionFailureException &) {
-        DRIVER_TRACE(QStringLiteral(
-            "AntennaComm::OnAntennaChanged:Exception - MatrixManager::IF_MMR_c::ConnectionFailureException"));
+        TRACE_MATRIX_EXCEPTION("ConnectionFailureException");
         reportState(
             QStringLiteral("connect of input %1 to output %2 failed: connection failure").arg(port).arg(output));
         return true;
