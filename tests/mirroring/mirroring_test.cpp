@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryFile>
+#include <QTimer>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -767,4 +768,52 @@ TEST_F(Mirroring, SlowTwoHostsShowEachOtherAtTheFixedPollInterval)
     receiver->command(QStringLiteral("unregister RXS"), 0);
     EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRROR disconnected index=0"), 12000, line), 0);
 }
+}
+
+// A change that lands while a held poll's hold runs out must either be in
+// that poll's answer or leave the serial where it was; otherwise the client
+// moves past it and keeps the old text until the next change.
+TEST_F(Mirroring, AChangeAsAHoldRunsOutIsInTheAnswerOrStillAhead)
+{
+    serveOwnTree();
+    CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
+        VtClientCenter::ServerAddress(localHost, ownPorts.at(0)).toLatin1().constData());
+    VornValueTree::TreeServer_var own = VornValueTree::TreeServer::_narrow(object);
+    // Two spellings of one value: each is a path of its own for the peers.
+    VornValueTree::PathList watched;
+    watched.length(2);
+    watched[0] = CORBA::string_dup("/DEVICES/RX/Frequency");
+    watched[1] = CORBA::string_dup("/DEVICES//RX/Frequency");
+
+    std::atomic<bool> done {false};
+    std::atomic<int> polls {0};
+    std::atomic<int> skipped {0};
+    // The server reads the tree on this thread, so the polls go from another.
+    std::thread poller([&] {
+        try {
+            VornValueTree::Changes_var first = own->WaitChanges(0, 0, watched, VornValueTree::PathList(), 0, 78);
+            const CORBA::ULongLong epoch = first->epoch;
+            CORBA::ULongLong since = first->serial;
+            for (int i = 0; i < 1500; ++i) {
+                VornValueTree::Changes_var c = own->WaitChanges(epoch, since, watched, VornValueTree::PathList(), 1, 78);
+                if (c->serial != since && c->entries.length() != 2)
+                    ++skipped;
+                since = c->serial;
+                ++polls;
+            }
+        } catch (const CORBA::Exception &) {
+        }
+        done = true;
+    });
+    // Changes at about the pace of the holds, so that many land at a hold's end.
+    values::ValueBase *frequency = values::Tree::Instance()->FindValue(QStringLiteral("/DEVICES/RX/Frequency"));
+    int next = 0;
+    QTimer changes;
+    QObject::connect(&changes, &QTimer::timeout, [&] { frequency->SetStringValue(QString::number(++next), nullptr); });
+    changes.start(1);
+    EXPECT_TRUE(waitUntil([&] { return done.load(); }, 60000));
+    changes.stop();
+    poller.join();
+    EXPECT_EQ(polls.load(), 1500);
+    EXPECT_EQ(skipped.load(), 0);
 }

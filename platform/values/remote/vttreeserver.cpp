@@ -82,23 +82,37 @@ public:
 
     // Tree thread. `resolved` marks a path's first reading, which is not a
     // change for clients already watching nothing there. Paths nobody
-    // watches any more are ignored.
-    void put(const QString &path, const QString &text, bool present, bool resolved)
+    // watches any more are ignored. The spellings of one value change
+    // together, under one serial, so that no answer holds one without the
+    // others.
+    void put(const QStringList &paths, const QString &text, bool present, bool resolved)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const auto it = entries.find(path);
-        if (it == entries.end())
-            return;
-        Entry &entry = it.value();
-        const bool same = entry.known && entry.present == present && entry.text == text;
-        entry.known = true;
-        if (same && !resolved)
-            return;
-        entry.text = text;
-        entry.present = present;
-        if (!resolved)
-            entry.serial = ++serial;
+        bool bumped = false;
+        for (const QString &path : paths) {
+            const auto it = entries.find(path);
+            if (it == entries.end())
+                continue;
+            Entry &entry = it.value();
+            const bool same = entry.known && entry.present == present && entry.text == text;
+            entry.known = true;
+            if (same && !resolved)
+                continue;
+            entry.text = text;
+            entry.present = present;
+            if (!resolved) {
+                if (!bumped)
+                    ++serial;
+                bumped = true;
+                entry.serial = serial;
+            }
+        }
         changed.notify_all();
+    }
+
+    void put(const QString &path, const QString &text, bool present, bool resolved)
+    {
+        put(QStringList {path}, text, present, resolved);
     }
 
     bool isWatched(const QString &path)
@@ -210,6 +224,7 @@ public:
         const bool full = clientEpoch != epoch || !knownPeer;
         const auto deadline = Clock::now() + std::chrono::milliseconds(std::min(waitMs, MaxWaitMs));
         QList<QString> answer;
+        bool timedOut = false;
         for (;;) {
             answer.clear();
             if (full) {
@@ -224,12 +239,13 @@ public:
             // A full answer goes at once even when empty: it tells the client
             // the epoch.
             const bool wokenNow = woken.erase(waiter) > 0;
-            if (full || !answer.isEmpty() || wokenNow || down)
+            if (full || !answer.isEmpty() || wokenNow || down || timedOut)
                 break;
-            if (changed.wait_until(guard, deadline) == std::cv_status::timeout) {
-                woken.erase(waiter);
-                break;
-            }
+            // A wait that timed out may still have been overtaken by a change
+            // before it got the lock back; the answer is looked at once more,
+            // so that the serial handed out never passes a change it leaves
+            // out.
+            timedOut = changed.wait_until(guard, deadline) == std::cv_status::timeout;
         }
 
         auto *changes = new VornValueTree::Changes;
@@ -520,8 +536,10 @@ struct VtTreeServer::Private : public IObserver
 {
     VtTreeServer *q = nullptr;
     std::shared_ptr<ChangeLog> log = std::make_shared<ChangeLog>();
-    // The values observed for peers, both ways.
-    QHash<Observable *, QString> pathOf;
+    // The values observed for peers, both ways; one value may stand under
+    // several spellings of its path, and each spelling is a path of its own
+    // for the peers.
+    QMultiHash<Observable *, QString> pathOf;
     QHash<QString, values::ValueBase *> valueAt;
     QTimer *sweepTimer = nullptr;
     bool running = false;
@@ -529,18 +547,18 @@ struct VtTreeServer::Private : public IObserver
 
     void Notify(Observable *subject, unsigned int code) override
     {
-        const auto it = pathOf.find(subject);
-        if (it == pathOf.end())
+        const QStringList paths = pathOf.values(subject);
+        if (paths.isEmpty())
             return;
-        const QString path = it.value();
-        values::ValueBase *value = valueAt.value(path);
+        values::ValueBase *value = valueAt.value(paths.first());
         if (code == 2 && value->GetState() == values::ValueBase::StateReleased) {
-            detach(path);
-            log->put(path, QString(), false, false);
+            for (const QString &path : paths)
+                detach(path);
+            log->put(paths, QString(), false, false);
             return;
         }
         if (code == 3)
-            log->put(path, value->GetStringValue(), true, false);
+            log->put(paths, value->GetStringValue(), true, false);
     }
 
     // Tree thread: reads paths for the first time and keeps them watched.
@@ -577,10 +595,10 @@ struct VtTreeServer::Private : public IObserver
         values::ValueBase *value = tree ? tree->FindValue(path) : nullptr;
         if (!value || !log->isWatched(path))
             return false;
-        // One value may stand under two spellings of its path.
         if (!pathOf.contains(value))
             value->AddObserver(this);
-        pathOf.insert(value, path);
+        if (!pathOf.contains(value, path))
+            pathOf.insert(value, path);
         valueAt.insert(path, value);
         log->put(path, value->GetStringValue(), true, first);
         return true;
@@ -591,16 +609,15 @@ struct VtTreeServer::Private : public IObserver
         values::ValueBase *value = valueAt.take(path);
         if (!value)
             return;
-        if (pathOf.value(value) == path) {
-            pathOf.remove(value);
+        pathOf.remove(value, path);
+        if (!pathOf.contains(value))
             value->DeleteObserver(this);
-        }
     }
 
     void detachAll()
     {
-        for (auto it = pathOf.cbegin(); it != pathOf.cend(); ++it)
-            it.key()->DeleteObserver(this);
+        for (Observable *value : pathOf.uniqueKeys())
+            value->DeleteObserver(this);
         pathOf.clear();
         valueAt.clear();
     }
