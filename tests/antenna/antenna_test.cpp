@@ -607,6 +607,32 @@ TEST_P(SelfHealing, AnAntennaLeftOnTheOutputByAnEarlierLifeMakesRoom)
     EXPECT_EQ(matrix->connections(), expected("", "out 3 <- in 5; out 4 <- in 2"));
 }
 
+// Found by the fault campaign: a connect whose reply was lost may be carried
+// out after the release that was meant to follow it (a stopped manager runs
+// both once it goes on, in any order). The receiver had moved to an antenna
+// without input meanwhile, and the late connection stayed for good.
+TEST_P(SelfHealing, AConnectCarriedOutAfterItsReleaseIsReleasedAgain)
+{
+    startConnected();
+    switchTo("B");
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    ASSERT_TRUE(matrix->server->command("fault delay connect 2500"));
+    switchTo("A");
+    ASSERT_TRUE(matrix->server->command("fault clear"));
+    switchTo("Z");
+    tick();
+    ASSERT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    tick();
+    EXPECT_EQ(matrix->connections(), expected("", "out 3 <- in 2"));
+    // Once the manager has answered for a few ticks in a row, a tick costs no
+    // more than before.
+    for (int i = 0; i < 3; ++i)
+        tick();
+    const int disconnects = matrix->calls("disconnect");
+    tick();
+    EXPECT_EQ(matrix->calls("disconnect"), disconnects);
+}
+
 TEST_P(SelfHealing, CommitThenReselectionAndAMovedOutput)
 {
     startConnected();

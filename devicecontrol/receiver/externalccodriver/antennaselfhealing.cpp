@@ -22,6 +22,9 @@ namespace
 const char matrixStateName[] = "/MATRIXSTATE";
 // A run or tick that took this long waited for a server that did not answer.
 const qint64 stallThresholdMs = 200;
+// Ticks in a row with every call answered after which a lost reply can no
+// longer be carried out late.
+const int ticksUntilRepliesAreTrusted = 3;
 
 // A timeout says nothing about the object behind the reference; any other
 // system exception of a call means that the reference leads nowhere (the
@@ -129,8 +132,12 @@ void AntennaSelfHealing::mend()
         return;
     }
     callTimedOut = false;
-    if (reassertSelectedAntenna())
+    doubtRaised = false;
+    if (reassertSelectedAntenna()) {
+        if (!doubtRaised && ticksInDoubt > 0)
+            --ticksInDoubt;
         return;
+    }
     if (callTimedOut) {
         // One call timeout per tick is what the host thread can spare; the
         // next tick asks again.
@@ -223,6 +230,12 @@ void AntennaSelfHealing::outputMoved()
 // yet may still carry one of the receiver's antennas from before its restart,
 // which no connect would replace (the manager refuses a taken output). Every
 // antenna but the one wanted is released from it before the first connect.
+void AntennaSelfHealing::replyLost()
+{
+    ticksInDoubt = ticksUntilRepliesAreTrusted;
+    doubtRaised = true;
+}
+
 void AntennaSelfHealing::claimOutput(quint16 output)
 {
     if (output == 0)
@@ -261,6 +274,7 @@ bool AntennaSelfHealing::releaseLeftovers()
             DRIVER_TRACE(
                 QStringLiteral("AntennaComm: releasing input %1 from output %2: ").arg(pair.first).arg(pair.second)
                 + describe(e));
+            replyLost();
             callTimedOut = !referenceIsDead(e);
             return false;
         } catch (...) {
@@ -312,6 +326,8 @@ bool AntennaSelfHealing::reassertSelectedAntenna()
     }
     if (!handOverPendingRanges())
         return false;
+    if (ticksInDoubt > 0)
+        claimOutput(comm.outputPort);
     if (releasedByCommit) {
         if (!releaseLeftovers())
             return false;
@@ -364,6 +380,7 @@ bool AntennaSelfHealing::reassertSelectedAntenna()
         comm.writeDriverError(QLatin1String(exceptionInCallOfMmr));
         reportState(QLatin1String(exceptionInCallOfMmr));
         leftovers.insert(qMakePair(port, output));
+        replyLost();
         callTimedOut = !referenceIsDead(e);
         return false;
     } catch (...) {
@@ -499,12 +516,14 @@ void AntennaSelfHealing::connectRefused(quint16 input, quint16 output, bool alre
 void AntennaSelfHealing::connectReplyLost(quint16 input, quint16 output)
 {
     leftovers.insert(qMakePair(input, output));
+    replyLost();
 }
 
 // Whether it went through is unknown: released later.
 void AntennaSelfHealing::disconnectFailed(quint16 input, quint16 output)
 {
     leftovers.insert(qMakePair(input, output));
+    replyLost();
 }
 
 // The host wants the receiver without antenna until it selects one again; a
@@ -514,8 +533,10 @@ void AntennaSelfHealing::antennaReleased(bool answered)
     if (!comm.initialised)
         return;
     releasedByCommit = true;
-    if (comm.connectedInput != 0 && !answered)
+    if (comm.connectedInput != 0 && !answered) {
         leftovers.insert(qMakePair(comm.connectedInput, connectedOutput));
+        replyLost();
+    }
     comm.connectedInput = 0;
     if (comm.matrixConnected && !CORBA::is_nil(comm.matrix))
         releaseLeftovers();

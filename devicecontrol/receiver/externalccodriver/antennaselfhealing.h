@@ -69,6 +69,7 @@ private:
     bool releaseLeftovers();
     bool reassertSelectedAntenna();
     void claimOutput(quint16 output);
+    void replyLost();
     bool handOverPendingRanges();
     void clearDriverError();
     void reportState(const QString &text);
@@ -90,6 +91,12 @@ private:
     bool releasedByCommit = false;
     // The last call of a tick ran into the call timeout.
     bool callTimedOut = false;
+    // A call whose reply was lost may still be carried out, after calls
+    // made later (a stopped manager runs what it holds in any order once it
+    // goes on). Until the manager has answered for this many ticks in a row,
+    // every tick releases the receiver's other antennas from its output.
+    int ticksInDoubt = 0;
+    bool doubtRaised = false;
     // How long the last run or tick held the host thread waiting (0: not
     // long), and since when.
     qint64 stallMs = 0;
