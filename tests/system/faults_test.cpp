@@ -12,6 +12,7 @@
 #include "ccowatcher.h"
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
+#include "ccoclient.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
@@ -106,43 +107,9 @@ protected:
         ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
     }
 
-    static CCO::IF_CCO_c_ptr ccoRef() { return CorbaCommon::OrbHandler::Instance().GetCCO(); }
-
-    static bool registerValues(const QString &path, const QStringList &strings)
-    {
-        CCO::IF_CCO_c_var ref = ccoRef();
-        CCO::StringList list;
-        list.length(CORBA::ULong(strings.size()));
-        for (int i = 0; i < strings.size(); ++i)
-            list[CORBA::ULong(i)] = CORBA::string_dup(strings.at(i).toLatin1().constData());
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                ref->RegisterValues(path.toLatin1().constData(), list, CCO::RT_Single);
-                return true;
-            } catch (const CosNaming::NamingContext::AlreadyBound &) {
-                return true;
-            } catch (const CORBA::COMM_FAILURE &) {
-                // A connection to a CCO process that is gone; the next try connects anew.
-            } catch (const CORBA::Exception &) {
-                return false;
-            }
-        }
-        return false;
-    }
-
     static bool isRegistered(const QString &path)
     {
-        CCO::IF_CCO_c_var ref = ccoRef();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                CCO::StringList_var list = ref->ResolveValues(path.toLatin1().constData(), CCO::RM_Default);
-                return list->length() > 0;
-            } catch (const CORBA::COMM_FAILURE &) {
-            } catch (const CORBA::Exception &) {
-                return false;
-            }
-        }
-        return false;
+        return !ccoclient::resolveValues(path.toStdString()).empty();
     }
 
     // Waits until this process has sent `operation`: from then on the call
@@ -187,8 +154,7 @@ bool lastListHas(const Lists &lists, const QString &name)
 
 TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
 {
-    ASSERT_TRUE(registerValues(ccoCategory + QStringLiteral("/RXF"),
-        {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("4000")}));
+    ASSERT_TRUE(ccoclient::registerValues(ccoCategory.toStdString() + "/RXF", {"127.0.0.1", "d", "i", "4000"}));
     QObject owner;
     auto *watcher = new externalCCODriver::CCOWatcher(100, 10, category, &owner);
     Lists lists;
@@ -374,16 +340,9 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
 
     // Earlier tests left entries (of receivers that do not exist) in the
     // category; this receiver is to be the mirror's number 0.
-    CCO::IF_CCO_c_var ref = ccoRef();
-    CCO::StringList_var names = ref->ResolveValues(ccoCategory.toLatin1().constData(), CCO::RM_Default);
-    for (CORBA::ULong i = 0; i < names->length(); ++i) {
-        try {
-            ref->UnregisterValues(
-                (ccoCategory + QLatin1Char('/') + QLatin1String(names[i].in())).toLatin1().constData(), CCO::RT_Single);
-        } catch (const CORBA::Exception &) {
-            // A context without a list of its own: nothing to remove.
-        }
-    }
+    // (A context without a list of its own refuses the removal: nothing to remove.)
+    for (const std::string &name : ccoclient::resolveValues(ccoCategory.toStdString()))
+        ccoclient::unregisterValues(ccoCategory.toStdString() + '/' + name);
 
     const int port = testsupport::freeLoopbackPort();
     auto receiver
