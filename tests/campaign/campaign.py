@@ -740,7 +740,7 @@ class Campaign:
             failing = self.judge(entries)
             if not failing or time.monotonic() >= deadline:
                 break
-            time.sleep(0.2)
+            time.sleep(0.2)  # poll interval of the settle wait, bounded by its deadline
         settle = int((time.monotonic() - start) * 1000)
         if failing:
             for invariant, detail in failing:
@@ -839,7 +839,7 @@ class Campaign:
                 if now >= at:
                     break
                 # A drawn pause: the time between faults is itself drawn.
-                time.sleep(min(0.05, at - now))
+                time.sleep(min(0.05, at - now))  # the drawn time between faults
             undo = self.inject(kind, duration)
             if undo:
                 fid = len(self.history)
@@ -960,7 +960,7 @@ class Campaign:
                     entries = self.cco_entries()
                     if entries is not None and leaving not in self.registered_receivers(entries):
                         break
-                    time.sleep(0.05)
+                    time.sleep(0.05)  # poll interval of a wait with a deadline
             p.terminate(3)
             self.slots[leaving]["active"] = False
             self.slots[joining]["active"] = True

@@ -303,7 +303,8 @@ TEST_F(WatcherTest, DestructionEndsTheRunningQueryAfterTheCallInFlight)
     for (int i = 1; i <= objects; ++i)
         bindValues(objectPath("SubA", QStringLiteral("Rx%1").arg(i)), {"a"});
     const QString first = "CALL ResolveValues " + objectPath("SubA", "Rx1") + " ";
-    const QStringList slow {"delay ResolveValues 300"};
+    const int delayMs = 300;
+    const QStringList slow {QStringLiteral("delay ResolveValues %1").arg(delayMs)};
     QStringList hung;
     for (int i = 2; i <= objects; ++i)
         hung << "hang ResolveValues@" + objectPath("SubA", QStringLiteral("Rx%1").arg(i));
@@ -322,7 +323,8 @@ TEST_F(WatcherTest, DestructionEndsTheRunningQueryAfterTheCallInFlight)
         QElapsedTimer clock;
         clock.start();
         watcher.reset();
-        EXPECT_LT(clock.elapsed(), callTimeoutMs + 100) << faults.join(", ").toStdString();
+        // The one call in flight, not the rest of the query (six more calls).
+        EXPECT_LT(clock.elapsed(), callTimeoutMs + delayMs) << faults.join(", ").toStdString();
         ASSERT_TRUE(cco->command("fault clear"));
         const int polls = cco->countLines("CALL GetSubSystems");
         EXPECT_FALSE(waitUntil([&] { return cco->countLines("CALL GetSubSystems") > polls; }, 5 * pollMs));
@@ -521,5 +523,6 @@ TEST_F(LocateTest, RegistrarsInSeparateProcessesEndWithDistinctNumbers)
     }
     for (int i = 1; i <= 10; ++i)
         EXPECT_EQ(!resolveValues(slot(i)).isEmpty(), numbers.count(i) == 1) << "number " << i;
-    EXPECT_GE(numbers.size(), 1u);
+    // A registrar gives up only once all ten are taken.
+    EXPECT_EQ(numbers.size(), 10u);
 }

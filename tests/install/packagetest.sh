@@ -122,7 +122,7 @@ wait_line() { # file regex timeout_s
   local deadline=$((SECONDS + $3))
   while ((SECONDS < deadline)); do
     grep -Em1 "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
+    sleep 0.1 # poll interval of a wait with a deadline
   done
   return 1
 }

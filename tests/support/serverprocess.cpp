@@ -174,7 +174,7 @@ int ServerProcess::reap(int timeoutMs)
         }
         if (std::chrono::steady_clock::now() >= deadline)
             return -2;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // poll interval of a wait with a deadline
     }
 }
 

@@ -22,7 +22,7 @@ inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 50
             return condition();
         if (eventThread)
             QCoreApplication::processEvents(QEventLoop::AllEvents, intervalMs);
-        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs)); // the poll interval, up to the deadline
     }
     return true;
 }

@@ -3,7 +3,7 @@
 // registration, a matrix manager killed or stopped in the middle of a
 // switching run. This process is the host: it owns the value tree, the ORB
 // (call timeout 1000 ms) and the event loop, whose longest stall a heartbeat
-// measures. Every scenario adds a row to the fault table printed at the end.
+// measures.
 #include "registrationtuning.h"
 #include "systemsupport.h"
 
@@ -12,6 +12,7 @@
 #include "ccowatcher.h"
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
+#include "ccoclient.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
@@ -43,37 +44,14 @@ using namespace externalCCODriver::mirroring;
 namespace
 {
 constexpr int callTimeoutMs = 1000;
-// What scheduling on a loaded two-core machine may add to a bound.
-constexpr int slackMs = 400;
+// A library that waits for a call blocks for a whole call timeout, so a stall
+// or a return shorter than one tells a call abandoned from one waited for.
+constexpr int notBlockedMs = callTimeoutMs;
+// Back after the one call that timed out, before a second one could have.
+constexpr int oneCallMs = 2 * callTimeoutMs;
 const char *const workstation = "ws-faults";
 const QString category = QStringLiteral("CentralServices/Receiver/PulseAnalysis");
 const QString ccoCategory = QStringLiteral("CCO/LocalSystem/LocalSubSystem/") + category;
-
-struct FaultRow
-{
-    QString scenario;
-    qint64 returnMs; // the library's call or thread back after the fault struck
-    qint64 hostGapMs; // longest stall of the host's event loop
-    qint64 recoveryMs; // from the server being back to the system working again (-1: not measured)
-    QString lost;
-    // Antenna changes a user needs after the server is back until the matrix
-    // shows the selected antenna (-1: not an antenna row; -2: not within a few).
-    int changesNeeded = -1;
-};
-
-QString changesText(int changes)
-{
-    if (changes == -1)
-        return QStringLiteral("-");
-    if (changes == -2)
-        return QStringLiteral("more than 3");
-    return QString::number(changes);
-}
-QList<FaultRow> &faultTable()
-{
-    static QList<FaultRow> rows;
-    return rows;
-}
 
 class Faults : public ::testing::Test
 {
@@ -129,43 +107,9 @@ protected:
         ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
     }
 
-    static CCO::IF_CCO_c_ptr ccoRef() { return CorbaCommon::OrbHandler::Instance().GetCCO(); }
-
-    static bool registerValues(const QString &path, const QStringList &strings)
-    {
-        CCO::IF_CCO_c_var ref = ccoRef();
-        CCO::StringList list;
-        list.length(CORBA::ULong(strings.size()));
-        for (int i = 0; i < strings.size(); ++i)
-            list[CORBA::ULong(i)] = CORBA::string_dup(strings.at(i).toLatin1().constData());
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                ref->RegisterValues(path.toLatin1().constData(), list, CCO::RT_Single);
-                return true;
-            } catch (const CosNaming::NamingContext::AlreadyBound &) {
-                return true;
-            } catch (const CORBA::COMM_FAILURE &) {
-                // A connection to a CCO process that is gone; the next try connects anew.
-            } catch (const CORBA::Exception &) {
-                return false;
-            }
-        }
-        return false;
-    }
-
     static bool isRegistered(const QString &path)
     {
-        CCO::IF_CCO_c_var ref = ccoRef();
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                CCO::StringList_var list = ref->ResolveValues(path.toLatin1().constData(), CCO::RM_Default);
-                return list->length() > 0;
-            } catch (const CORBA::COMM_FAILURE &) {
-            } catch (const CORBA::Exception &) {
-                return false;
-            }
-        }
-        return false;
+        return !ccoclient::resolveValues(path.toStdString()).empty();
     }
 
     // Waits until this process has sent `operation`: from then on the call
@@ -182,16 +126,6 @@ protected:
             if (std::strcmp(op, operation) == 0)
                 sentAt.compare_exchange_strong(unset, clock.elapsed());
         });
-    }
-
-    static void addRow(FaultRow row)
-    {
-        std::printf("FAULT %s | back after %lld ms | host stalled %lld ms | recovery %s | lost: %s | changes needed "
-                    "after recovery: %s\n",
-            qPrintable(row.scenario), row.returnMs, row.hostGapMs,
-            row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)), qPrintable(row.lost),
-            qPrintable(changesText(row.changesNeeded)));
-        faultTable() << row;
     }
 
     static QTemporaryDir *scratch;
@@ -220,8 +154,7 @@ bool lastListHas(const Lists &lists, const QString &name)
 
 TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
 {
-    ASSERT_TRUE(registerValues(ccoCategory + QStringLiteral("/RXF"),
-        {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("4000")}));
+    ASSERT_TRUE(ccoclient::registerValues(ccoCategory.toStdString() + "/RXF", {"127.0.0.1", "d", "i", "4000"}));
     QObject owner;
     auto *watcher = new externalCCODriver::CCOWatcher(100, 10, category, &owner);
     Lists lists;
@@ -239,16 +172,11 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
         ASSERT_TRUE(waitUntilSent(sentAt));
         const int before = lists.size();
-        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, callTimeoutMs + slackMs + 1000));
-        const qint64 back = lists.last().first - sentAt;
+        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, 2 * oneCallMs));
         EXPECT_TRUE(lists.last().second.isEmpty());
-        EXPECT_LE(back, callTimeoutMs + slackMs);
-        const qint64 clearedAt = clock.elapsed();
+        EXPECT_LE(lists.last().first - sentAt, oneCallMs);
         ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
         ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
-        addRow({QStringLiteral("CCO hangs during a watcher poll"), back, heartbeat.maxGapMs(),
-            lists.last().first - clearedAt,
-            QStringLiteral("an empty list is published per hung poll (a mirror drops its receivers)")});
         onRequestSent({});
     }
 
@@ -262,14 +190,11 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
                 ++resolves;
         });
         ASSERT_TRUE(cco->command(QStringLiteral("fault delay * 300")));
-        const qint64 slowFrom = clock.elapsed();
         // Three polls of two ResolveValues each, every call 300 ms late.
         ASSERT_TRUE(waitUntil([&] { return resolves.load() >= 7; }, 10000));
-        const qint64 perPoll = (clock.elapsed() - slowFrom) / 3;
         EXPECT_EQ(lists.size(), before) << "a slow CCO changed the published list";
+        EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "the watcher held up the host's event loop";
         ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
-        addRow({QStringLiteral("CCO answers every call 300 ms late (watcher)"), perPoll, heartbeat.maxGapMs(), 0,
-            lists.size() == before ? QStringLiteral("nothing") : QStringLiteral("the list flapped")});
         onRequestSent({});
     }
 
@@ -284,23 +209,16 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         const int before = lists.size();
         cco->kill();
         const qint64 killedAt = clock.elapsed();
-        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, callTimeoutMs + slackMs));
-        const qint64 back = lists.last().first - killedAt;
-        EXPECT_LE(back, callTimeoutMs);
+        ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, oneCallMs));
+        EXPECT_LT(lists.last().first - killedAt, callTimeoutMs) << "a failed call waited for its timeout";
         onRequestSent({});
-        const qint64 stalledWhileAway = heartbeat.maxGapMs();
-        EXPECT_LT(stalledWhileAway, slackMs) << "the watcher held up the host's event loop";
+        EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "the watcher held up the host's event loop";
         // Starting the server holds this thread until it is ready: the test's stall, not the watcher's.
         startCco();
         heartbeat.reset();
-        const qint64 readyAt = clock.elapsed();
         ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 10000));
-        addRow({QStringLiteral("CCO killed (SIGKILL) in the middle of a watcher poll, restarted"), back,
-            std::max(stalledWhileAway, heartbeat.maxGapMs()), lists.last().first - readyAt,
-            QStringLiteral("the entry (or its strings) from the list while it is away; registrations kept by "
-                           "its state file")});
     }
-    EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "the watcher held up the host's event loop";
+    EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "the watcher held up the host's event loop";
 
     // Destroyed while its query hangs: the destructor waits for that one
     // call, which the call timeout bounds.
@@ -314,11 +232,9 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     delete watcher;
     const qint64 destroyMs = destroying.elapsed();
     QCoreApplication::processEvents();
-    EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
+    EXPECT_LE(destroyMs, oneCallMs);
     // The pool counts its thread as active until the task has returned.
-    EXPECT_TRUE(waitUntil([] { return QThreadPool::globalInstance()->activeThreadCount() == 0; }, 1000));
-    addRow({QStringLiteral("watcher destroyed while its poll hangs"), destroyMs, heartbeat.maxGapMs(), -1,
-        QStringLiteral("nothing (the poll was abandoned)")});
+    EXPECT_TRUE(waitUntil([] { return QThreadPool::globalInstance()->activeThreadCount() == 0; }, callTimeoutMs));
 }
 
 TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
@@ -343,10 +259,13 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
         const char *scenario;
         const char *fault;
         bool kill;
+        bool kept; // the CCO holds the list afterwards
     } cases[] = {
-        {"CCO hangs in RegisterValues (value registration)", "fault hang RegisterValues", false},
-        {"CCO killed (SIGKILL) in RegisterValues (value registration), restarted", "fault hang RegisterValues", true},
-        {"CCO answers every call 300 ms late (value registration)", "fault delay * 300", false},
+        // Released, the CCO carries out the call its client gave up on.
+        {"CCO hangs in RegisterValues", "fault hang RegisterValues", false, true},
+        // A request makes its one call; what did not get through is not retried.
+        {"CCO killed in RegisterValues, restarted", "fault hang RegisterValues", true, false},
+        {"CCO answers every call 300 ms late", "fault delay * 300", false, true},
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -365,27 +284,20 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
             cco->kill();
             struckAt = clock.elapsed();
         }
-        ASSERT_TRUE(waitUntil([&] { return finishedAt.load() >= 0; }, callTimeoutMs + slackMs + 1000));
-        const qint64 back = std::max<qint64>(0, finishedAt - struckAt);
-        // The request's thread ends right after finished().
-        EXPECT_TRUE(waitUntil([&] { return running.load() == 0; }, 2000));
-        qint64 readyAt = clock.elapsed();
-        if (c.kill) {
+        ASSERT_TRUE(waitUntil([&] { return finishedAt.load() >= 0; }, 2 * oneCallMs));
+        EXPECT_LE(finishedAt - struckAt, c.kill ? qint64(callTimeoutMs) : qint64(oneCallMs));
+        // The request's thread ends right after finished(); no retry can come after it.
+        EXPECT_TRUE(waitUntil([&] { return running.load() == 0; }, callTimeoutMs));
+        if (c.kill)
             startCco();
-            readyAt = clock.elapsed();
-        }
         onRequestSent({});
         ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
-        // A request makes its call once; what it did not get through is not
-        // retried. Give the CCO a few retry intervals to show it anyway.
-        const bool registered = waitUntil([&] { return isRegistered(path); }, 1000);
-        EXPECT_LE(back, c.kill ? qint64(slackMs) : qint64(callTimeoutMs + slackMs));
-        addRow(
-            {QString::fromLatin1(c.scenario), back, heartbeat.maxGapMs(), registered ? clock.elapsed() - readyAt : -1,
-                registered ? QStringLiteral("nothing (the CCO carried out the held call once released)")
-                           : QStringLiteral("the registration: the request ends after its one call, not retried")});
+        if (c.kept)
+            EXPECT_TRUE(waitUntil([&] { return isRegistered(path); }, callTimeoutMs));
+        else
+            EXPECT_FALSE(isRegistered(path));
     }
-    EXPECT_LT(heartbeat.maxGapMs(), slackMs) << "a registration held up the host's event loop";
+    EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "a registration held up the host's event loop";
     externalCCODriver::tuning::setRegistrationStartHook({});
     externalCCODriver::tuning::setRegistrationRetryInterval(0);
 }
@@ -393,7 +305,6 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
 TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
 {
     externalCCODriver::tuning::setLocateRegistrationSecond(20);
-    Heartbeat heartbeat;
     std::atomic<qint64> sentAt {-1};
     noteSent("RegisterValues", sentAt);
     ASSERT_TRUE(cco->command(QStringLiteral("fault hang RegisterValues")));
@@ -407,11 +318,9 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     const qint64 destroyMs = destroying.elapsed();
     // Its one call in flight fails when the CCO dies, and an exception ends
     // the whole registration.
-    EXPECT_LE(destroyMs, callTimeoutMs + slackMs);
+    EXPECT_LE(destroyMs, oneCallMs);
     onRequestSent({});
     startCco();
-    addRow({QStringLiteral("CCO killed in a locate registration's call; registration destroyed"), destroyMs,
-        heartbeat.maxGapMs(), -1, QStringLiteral("the locate entry (an exception ends the registration, by design)")});
     externalCCODriver::tuning::setLocateRegistrationSecond(0);
 }
 
@@ -426,20 +335,14 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
     timing.retryMs = 100;
     timing.callMarginMs = 700;
     VtClientCenter::Instance()->SetTiming(timing);
+    // One poll's bound; twice it is "within one poll, not two".
     const int pollBoundMs = timing.waitMs + timing.callMarginMs;
 
     // Earlier tests left entries (of receivers that do not exist) in the
     // category; this receiver is to be the mirror's number 0.
-    CCO::IF_CCO_c_var ref = ccoRef();
-    CCO::StringList_var names = ref->ResolveValues(ccoCategory.toLatin1().constData(), CCO::RM_Default);
-    for (CORBA::ULong i = 0; i < names->length(); ++i) {
-        try {
-            ref->UnregisterValues(
-                (ccoCategory + QLatin1Char('/') + QLatin1String(names[i].in())).toLatin1().constData(), CCO::RT_Single);
-        } catch (const CORBA::Exception &) {
-            // A context without a list of its own: nothing to remove.
-        }
-    }
+    // (A context without a list of its own refuses the removal: nothing to remove.)
+    for (const std::string &name : ccoclient::resolveValues(ccoCategory.toStdString()))
+        ccoclient::unregisterValues(ccoCategory.toStdString() + '/' + name);
 
     const int port = testsupport::freeLoopbackPort();
     auto receiver
@@ -473,36 +376,29 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
 
     receiver->suspend();
     const qint64 stoppedAt = clock.elapsed();
-    ASSERT_TRUE(waitUntil([&] { return last() == -1; }, pollBoundMs + 2000));
-    const qint64 noticed = events.last().first - stoppedAt;
-    EXPECT_LE(noticed, pollBoundMs + slackMs);
+    ASSERT_TRUE(waitUntil([&] { return last() == -1; }, 4 * pollBoundMs));
+    EXPECT_LE(events.last().first - stoppedAt, 2 * pollBoundMs);
     receiver->resume();
-    const qint64 resumedAt = clock.elapsed();
     ASSERT_TRUE(waitUntil([&] { return last() == 1; }, 5000));
     EXPECT_EQ(valueText(QStringLiteral("/STOPPED/RX0/Frequency")), QStringLiteral("100"));
-    addRow({QStringLiteral("mirrored receiver workstation stopped (SIGSTOP), continued"), noticed, heartbeat.maxGapMs(),
-        events.last().first - resumedAt, QStringLiteral("its values while it is stopped")});
-    EXPECT_LT(heartbeat.maxGapMs(), slackMs);
+    EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs);
 
     receiver->suspend();
-    heartbeat.reset();
     QElapsedTimer destroying;
     destroying.start();
     owner.reset();
     const qint64 destroyMs = destroying.elapsed();
     receiver->resume();
-    EXPECT_LE(destroyMs, pollBoundMs + slackMs);
+    EXPECT_LE(destroyMs, 2 * pollBoundMs);
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
     // The poll that hung ends on its network thread, within its bound.
-    EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, pollBoundMs + slackMs));
-    addRow({QStringLiteral("mirror destroyed while the receiver is stopped"), destroyMs, heartbeat.maxGapMs(), -1,
-        QStringLiteral("nothing")});
+    EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2 * pollBoundMs));
     ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("unregister RXSTOP")}));
 }
 
 // The driver's antenna side in this process against a matrix-server that is
 // killed or stopped while the host thread is in its call, with
-// "AntennaSelfHealing" off (as stated) and on.
+// "AntennaSelfHealing" off and on.
 class DriverFaults : public Faults, public ::testing::WithParamInterface<bool>
 {
 protected:
@@ -563,25 +459,16 @@ protected:
         return waitUntil([&] { return connections() == expected; }, timeoutMs);
     }
 
-    // Selects `antenna` and returns once the switching run has ended.
-    void change(const QString &antenna)
-    {
-        selectItem(devicePath + QStringLiteral("/ANTENNA"), antenna);
-        // The run starts on a 20 ms timer and blocks this thread while it
-        // runs, so once the timer has certainly fired the run is over.
-        QElapsedTimer t;
-        t.start();
-        waitUntil([&] { return t.elapsed() >= 60; }, 1000);
-        QCoreApplication::processEvents();
-    }
+    // The switching run follows 20 ms later on this thread, inside the next wait.
+    void change(const QString &antenna) { selectItem(devicePath + QStringLiteral("/ANTENNA"), antenna); }
 
     QString lastError() { return valueText(devicePath + QStringLiteral("/LASTDRIVERERROR")); }
+    bool reports(const QString &error, int timeoutMs)
+    {
+        return waitUntil([&] { return lastError() == error; }, timeoutMs);
+    }
 
     static bool healing() { return GetParam(); }
-    static QString withKey(const QString &scenario)
-    {
-        return scenario + (healing() ? QStringLiteral(" [self-healing on]") : QStringLiteral(" [self-healing off]"));
-    }
 
     static int inputOf(const QString &antenna)
     {
@@ -593,19 +480,19 @@ protected:
     }
 
     // Once the server is back: how many antenna changes, taken in turn from
-    // `changes`, a user needs until the matrix shows the selected antenna.
-    // 0 when it gets there by itself within one tick and the debounce, after
-    // the pause of at most one call timeout that follows a stalled tick.
+    // `changes`, a user needs until the matrix shows the selected antenna
+    // (-1: not within them). 0 when it gets there by itself: one tick, the
+    // debounce and the pause of at most one call timeout after a stalled tick.
     int changesNeeded(const QString &selected, const QStringList &changes)
     {
-        if (shows(selected, callTimeoutMs + reconnectMs + 20 + slackMs))
+        if (shows(selected, oneCallMs + reconnectMs))
             return 0;
         for (int n = 0; n < changes.size(); ++n) {
             change(changes.at(n));
-            if (shows(changes.at(n), 500))
+            if (shows(changes.at(n), callTimeoutMs))
                 return n + 1;
         }
-        return -2;
+        return -1;
     }
 
     QString devicePath;
@@ -613,92 +500,64 @@ protected:
     std::unique_ptr<ExternalCCODriver> driver;
 };
 
+const QString mmrCallFailed = QStringLiteral("Antenna cannot be changed, Exception in call of MMR caught!");
+
 TEST_P(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
 {
     change(QStringLiteral("HF1"));
     ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
-    ASSERT_TRUE(matrix->command(QStringLiteral("fault hang connect")));
-    std::thread killer;
+    // Killed as the connect goes out: the call meets a dead server.
     onRequestSent([&](const char *op, const char *) {
-        if (std::strcmp(op, "connect") == 0 && !killer.joinable())
-            killer = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-                matrix->kill();
-            });
+        if (std::strcmp(op, "connect") == 0 && matrix->isRunning())
+            matrix->kill();
     });
     Heartbeat heartbeat;
     change(QStringLiteral("VUHF"));
-    ASSERT_TRUE(waitUntil([&] { return killer.joinable(); }, 2000));
-    killer.join();
+    ASSERT_TRUE(reports(mmrCallFailed, oneCallMs));
     onRequestSent({});
-    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, Exception in call of MMR caught!"));
-    const qint64 gap = heartbeat.maxGapMs();
-    EXPECT_LE(gap, 100 + slackMs);
+    EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "a failed call waited for its timeout";
 
     startMatrix();
-    const qint64 readyAt = clock.elapsed();
-    const int changes = changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2")});
-    EXPECT_EQ(changes, healing() ? 0 : 1) << qPrintable(connections());
+    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2")}), healing() ? 0 : 1)
+        << qPrintable(connections());
     if (healing()) {
         EXPECT_TRUE(lastError().isEmpty()) << "a successful switch empties LASTDRIVERERROR";
     }
-    addRow({withKey(QStringLiteral("matrix-server killed (SIGKILL) 100 ms into a connect, restarted")), gap, gap,
-        changes >= 0 ? clock.elapsed() - readyAt : -1,
-        healing() ? QStringLiteral("nothing: the selected antenna is connected on the next tick")
-                  : QStringLiteral("that change (LASTDRIVERERROR set); the next change is switched"),
-        changes});
 }
 
 TEST_P(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
 {
     change(QStringLiteral("HF1"));
     ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
-    // The server holds the connect for 300 ms and is stopped 50 ms into it,
-    // so the call is certainly in its hands when it stops answering.
-    ASSERT_TRUE(matrix->command(QStringLiteral("fault delay connect 300")));
-    std::thread stopper;
+    // Stopped as the connect goes out; the server holds the call until the
+    // fault is cleared, so it carries it out late, after the driver gave up.
+    ASSERT_TRUE(matrix->command(QStringLiteral("fault hang connect")));
     onRequestSent([&](const char *op, const char *) {
-        if (std::strcmp(op, "connect") == 0 && !stopper.joinable())
-            stopper = std::thread([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                matrix->suspend();
-            });
+        if (std::strcmp(op, "connect") == 0)
+            matrix->suspend();
     });
     Heartbeat heartbeat;
     change(QStringLiteral("VUHF"));
-    ASSERT_TRUE(waitUntil([&] { return stopper.joinable(); }, 2000));
-    stopper.join();
+    ASSERT_TRUE(reports(mmrCallFailed, 2 * oneCallMs));
     onRequestSent({});
     const qint64 gap = heartbeat.maxGapMs();
-    EXPECT_LE(gap, callTimeoutMs + slackMs);
-    EXPECT_GE(gap, callTimeoutMs - 100) << "the call did not wait for its timeout";
-    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, Exception in call of MMR caught!"));
+    EXPECT_LE(gap, oneCallMs);
+    EXPECT_GE(gap, callTimeoutMs / 2) << "the call did not wait for its timeout";
 
     matrix->resume();
-    const qint64 resumedAt = clock.elapsed();
     ASSERT_TRUE(matrix->command(QStringLiteral("fault clear")));
-    // The matrix carries out the connect it held once it runs again, after
-    // the driver has given up on it; without self-healing the driver still
-    // counts HF1 as connected, so HF2 is refused and only VUHF again agrees
-    // with the matrix.
-    const int changes
-        = changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2"), QStringLiteral("VUHF"), QStringLiteral("HF1")});
-    const qint64 recovered = clock.elapsed() - resumedAt;
-    // The late connect happens to be the selected antenna, so the matrix
-    // agrees with the selection either way; what differs is whether the
-    // driver knows it when the user moves on.
+    // The late connect is the selected antenna's, so the matrix agrees with
+    // the selection either way.
+    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {}), 0) << qPrintable(connections());
+    // What differs is whether the driver knows it when the user moves on:
+    // without self-healing it still counts HF1 as connected, so HF2 is
+    // refused and only VUHF again agrees with the matrix.
     change(QStringLiteral("HF2"));
-    const bool followed = shows(QStringLiteral("HF2"), 1000);
-    if (healing()) {
-        EXPECT_EQ(changes, 0) << qPrintable(connections());
-        EXPECT_TRUE(followed) << qPrintable(connections());
+    EXPECT_EQ(shows(QStringLiteral("HF2"), oneCallMs), healing()) << qPrintable(connections());
+    if (!healing()) {
+        change(QStringLiteral("VUHF"));
+        EXPECT_TRUE(shows(QStringLiteral("VUHF"), oneCallMs)) << qPrintable(connections());
     }
-    addRow({withKey(QStringLiteral("matrix-server stopped (SIGSTOP) in a connect, continued")), gap, gap,
-        changes >= 0 ? recovered : -1,
-        followed ? QStringLiteral("nothing: the late connect is the selected antenna's; the next change is switched")
-                 : QStringLiteral("that change's report (LASTDRIVERERROR set while the matrix ran it late); the next "
-                                  "change (HF2) is refused, as the driver still counts HF1 as connected"),
-        changes});
 }
 
 TEST_P(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
@@ -708,20 +567,13 @@ TEST_P(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
     ASSERT_TRUE(cco->command(QStringLiteral("fault hang Resolve")));
     Heartbeat heartbeat;
     change(QStringLiteral("VUHF"));
-    const qint64 gap = heartbeat.maxGapMs();
-    EXPECT_LE(gap, callTimeoutMs + slackMs);
-    EXPECT_EQ(lastError(), QStringLiteral("Antenna cannot be changed, CommController not responding!"));
+    ASSERT_TRUE(reports(QStringLiteral("Antenna cannot be changed, CommController not responding!"), 2 * oneCallMs));
+    EXPECT_LE(heartbeat.maxGapMs(), oneCallMs);
     ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
-    const qint64 clearedAt = clock.elapsed();
     // Without self-healing the change after a failed lookup looks the
     // manager up, and the one after that is switched.
-    const int changes = changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2"), QStringLiteral("VUHF")});
-    EXPECT_EQ(changes, healing() ? 0 : 2) << qPrintable(connections());
-    addRow({withKey(QStringLiteral("CCO hangs in Resolve during a switching run")), gap, gap,
-        changes >= 0 ? clock.elapsed() - clearedAt : -1,
-        healing() ? QStringLiteral("nothing: the manager is looked up and the antenna connected on the next tick")
-                  : QStringLiteral("that change; the next one only looks the manager up"),
-        changes});
+    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2"), QStringLiteral("VUHF")}), healing() ? 0 : 2)
+        << qPrintable(connections());
 }
 
 TEST_P(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
@@ -732,32 +584,27 @@ TEST_P(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
     // The user picked an antenna before the antenna side was up.
     selectItem(devicePath + QStringLiteral("/ANTENNA"), QStringLiteral("HF1"));
     ASSERT_TRUE(cco->command(QStringLiteral("fault hang *")));
+    std::atomic<int> requests {0};
+    onRequestSent([&](const char *, const char *) { ++requests; });
     Heartbeat heartbeat;
     driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
     driver->Init();
-    QElapsedTimer t;
-    t.start();
-    waitUntil([&] { return t.elapsed() >= 3000; }, 4000);
+    // A probe of the CCO held so far (500 ms), then two tries to connect
+    // anew of 500 ms each: the longest a tick may hold the host.
+    const int tickBoundMs = 3 * 500;
+    // Several ticks' probes, so that the stall of each has been seen.
+    ASSERT_TRUE(waitUntil([&] { return requests.load() >= 6; }, 4 * (reconnectMs + tickBoundMs)));
+    onRequestSent({});
     const qint64 gap = heartbeat.maxGapMs();
     ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
-    const qint64 clearedAt = clock.elapsed();
-    const bool up = waitUntil(
+    EXPECT_TRUE(waitUntil(
         [&] {
             return values::Tree::Instance()->FindValue(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) != nullptr;
         },
-        5000);
-    EXPECT_TRUE(up);
-    // A probe of the CCO held so far (500 ms), then two tries to connect
-    // anew of 500 ms each.
-    EXPECT_LE(gap, 3 * 500 + slackMs);
-    const int changes = changesNeeded(QStringLiteral("HF1"), {QStringLiteral("HF2")});
-    EXPECT_EQ(changes, healing() ? 0 : 1) << qPrintable(connections());
-    addRow({withKey(QStringLiteral("CCO hangs while the driver waits for it (ReconnectTimer 100 ms)")), gap, gap,
-        up ? clock.elapsed() - clearedAt : -1,
-        healing() ? QStringLiteral("nothing; the host stalls once per tick")
-                  : QStringLiteral("the selection made meanwhile (switched on the next change); the host stalls once "
-                                   "per tick"),
-        changes});
+        5000));
+    EXPECT_LE(gap, tickBoundMs + reconnectMs);
+    EXPECT_EQ(changesNeeded(QStringLiteral("HF1"), {QStringLiteral("HF2")}), healing() ? 0 : 1)
+        << qPrintable(connections());
 }
 
 INSTANTIATE_TEST_SUITE_P(System, DriverFaults, ::testing::Bool(),
@@ -767,17 +614,7 @@ class FaultsEnvironment : public ::testing::Environment
 {
 public:
     void SetUp() override { Faults::setUpProcess(); }
-    void TearDown() override
-    {
-        Faults::tearDownProcess();
-        std::printf("\nFault table (call timeout %d ms):\n", callTimeoutMs);
-        std::printf("| scenario | library back after | longest host stall | recovery | lost | changes needed after "
-                    "recovery |\n|---|---|---|---|---|---|\n");
-        for (const FaultRow &row : faultTable())
-            std::printf("| %s | %lld ms | %lld ms | %s | %s | %s |\n", qPrintable(row.scenario), row.returnMs,
-                row.hostGapMs, row.recoveryMs < 0 ? "-" : qPrintable(QStringLiteral("%1 ms").arg(row.recoveryMs)),
-                qPrintable(row.lost), qPrintable(changesText(row.changesNeeded)));
-    }
+    void TearDown() override { Faults::tearDownProcess(); }
 };
 const auto *environment = ::testing::AddGlobalTestEnvironment(new FaultsEnvironment);
 }

@@ -7,6 +7,8 @@
 // (The ASan build checks for leaks at exit.)
 #include "systemsupport.h"
 
+#include "ccoclient.h"
+
 #include "ccowatcher.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
@@ -34,35 +36,10 @@ namespace
 const std::string category = "CCO/LocalSystem/LocalSubSystem/CentralServices/Receiver/PulseAnalysis/";
 const std::string megabyte(1 << 20, 'M');
 
-// Strings go to the CCO as the bytes given, not through any conversion: a
-// remote workstation can send whatever it likes.
-bool registerRaw(const std::string &name, const std::vector<std::string> &strings)
-{
-    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
-    if (CORBA::is_nil(cco))
-        return false;
-    CCO::StringList list;
-    list.length(CORBA::ULong(strings.size()));
-    for (std::size_t i = 0; i < strings.size(); ++i)
-        list[CORBA::ULong(i)] = CORBA::string_dup(strings[i].c_str());
-    try {
-        cco->RegisterValues(name.c_str(), list, CCO::RT_Single);
-        return true;
-    } catch (const CORBA::Exception &) {
-        // Names the CCO refuses (empty segments) are part of the test.
-        return false;
-    }
-}
-
-void unregisterRaw(const std::string &name)
-{
-    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
-    try {
-        cco->UnregisterValues(name.c_str(), CCO::RT_Single);
-    } catch (const CORBA::Exception &) {
-        // Refused before, or already gone.
-    }
-}
+// Strings go to the CCO as the bytes given: a remote workstation can send
+// whatever it likes. Names the CCO refuses (empty segments) are part of the test.
+using ccoclient::registerValues;
+using ccoclient::unregisterValues;
 
 class Hostile : public ::testing::Test
 {
@@ -130,7 +107,7 @@ protected:
     {
         std::vector<std::string> names;
         const auto add = [&](const std::string &name, const std::vector<std::string> &strings) {
-            if (registerRaw(category + name, strings))
+            if (registerValues(category + name, strings))
                 names.push_back(category + name);
         };
         const std::string port = std::to_string(deadPort);
@@ -248,7 +225,7 @@ TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNor
         EXPECT_EQ(valueText(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("100"));
 
         for (const std::string &name : names)
-            unregisterRaw(name);
+            unregisterValues(name);
         ASSERT_TRUE(waitUntil([&] { return traceCount("Disconnected from receiver") >= tried * (round + 1); }, 20000));
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 1);
         const ProcessFigures now = processFigures();
@@ -272,7 +249,7 @@ TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNor
     // Clients of dropped entries may still finish a poll on their threads.
     EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 1; }, 5000));
     EXPECT_EQ(traceCount("Disconnected from receiver 127.0.0.1:%1", goodPort), 0);
-    unregisterRaw(category + "good");
+    unregisterValues(category + "good");
 }
 
 TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
@@ -338,6 +315,6 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
         after.threads);
     EXPECT_LE(after.threads, before.threads + 2);
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 1);
-    unregisterRaw(category + "odd");
+    unregisterValues(category + "odd");
 }
 }

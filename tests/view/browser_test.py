@@ -125,7 +125,7 @@ class Browser:
             if time.monotonic() > deadline:
                 text = self.run("return document.body ? document.body.innerText : ''")
                 raise Failure(f"the page did not show {what} within {timeout} s; it shows:\n{text[:1500]}")
-            time.sleep(0.1)
+            time.sleep(0.1)  # poll interval of a wait with a deadline
 
     def screenshot(self, path):
         with open(path, "wb") as f:
@@ -247,7 +247,7 @@ def scenario(args, work, started):
             pass
         if time.monotonic() > deadline:
             raise Failure("chromedriver did not answer")
-        time.sleep(0.1)
+        time.sleep(0.1)  # poll interval of a wait with a deadline
 
     def row_is(antenna, sync):
         return lambda r: r is not None and r["antenna"] == antenna and r["sync"].startswith(sync)

@@ -1,5 +1,6 @@
-// The client side that the service tests share: the process's ORB and the
-// conversions between CCO string lists and standard strings.
+// The client side of the tests that call a CCO themselves: the process's ORB,
+// the conversions between CCO string lists and standard strings, and calls
+// that bypass the classes under test.
 #pragma once
 
 #include "serverprocess.h"
@@ -63,6 +64,57 @@ inline Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
     for (CORBA::ULong i = 0; i < list->length(); ++i)
         out.emplace_back(list[i].in());
     return out;
+}
+
+// Calls to the CCO that this process's OrbHandler is connected to; strings
+// go as the bytes given. A connection to a CCO process that is gone fails one
+// call, so each is tried twice. False when the CCO refused the call (or was
+// not reached); a list that is there already counts as registered.
+inline bool registerValues(const std::string &name, const Strings &items)
+{
+    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
+    for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
+        try {
+            cco->RegisterValues(name.c_str(), values(items), CCO::RT_Single);
+            return true;
+        } catch (const CosNaming::NamingContext::AlreadyBound &) {
+            return true;
+        } catch (const CORBA::COMM_FAILURE &) {
+        } catch (const CORBA::Exception &) {
+            return false;
+        }
+    }
+    return false;
+}
+
+inline bool unregisterValues(const std::string &name)
+{
+    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
+    for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
+        try {
+            cco->UnregisterValues(name.c_str(), CCO::RT_Single);
+            return true;
+        } catch (const CORBA::COMM_FAILURE &) {
+        } catch (const CORBA::Exception &) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// An unknown name or a failed call reads as no values.
+inline Strings resolveValues(const std::string &name)
+{
+    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
+    for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
+        try {
+            return resolve(cco, name);
+        } catch (const CORBA::COMM_FAILURE &) {
+        } catch (const CORBA::Exception &) {
+            return {};
+        }
+    }
+    return {};
 }
 
 // The value of `key` in the server's "STATS" line, -1 when there is none.
