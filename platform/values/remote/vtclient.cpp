@@ -44,9 +44,12 @@ VornValueTree::PathList toPathList(const QStringList &paths)
     return list;
 }
 
+// The tree finds a value whatever the slashes between, before or after its
+// names; one spelling per value keeps a value linked twice from coming twice
+// in every answer (a megabyte text twice would outgrow a GIOP message).
 QString normalRemote(const QString &path)
 {
-    return path.startsWith(QLatin1Char('/')) ? path : QLatin1Char('/') + path;
+    return QLatin1Char('/') + path.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
 }
 
 void trace(const QString &message)
