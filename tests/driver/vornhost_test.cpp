@@ -59,3 +59,26 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
     EXPECT_EQ(host.exitCode(), 1) << "two commands failed";
     EXPECT_TRUE(err.contains(QStringLiteral("vorn-host: destroyed instance Drv"))) << qPrintable(err);
 }
+
+// Commands piped in as a shell or another program sends them: CRLF line ends,
+// quotes with escapes, comments, a last line without a newline. The end of
+// the input ends the host, with status 1 for its one failed command.
+TEST(VornHostStdin, CommandsFromAPipeRunToItsEndAndOneFailureGivesStatusOne)
+{
+    QProcess host;
+    host.start(QStringLiteral(VORN_HOST_PATH), {QStringLiteral("--no-plugin")});
+    ASSERT_TRUE(host.waitForStarted());
+    host.write("# a comment\r\n"
+               "mkvalue string /A/B \"say \\\"hi\\\"\"\r\n"
+               "get /A/B\r\n"
+               "set /A/B \"open\r\n"
+               "echo last");
+    host.closeWriteChannel();
+    ASSERT_TRUE(host.waitForFinished(15000));
+    EXPECT_EQ(QString::fromLocal8Bit(host.readAllStandardOutput()), QStringLiteral("/A/B = say \"hi\"\nlast\n"));
+    const QString err = QString::fromLocal8Bit(host.readAllStandardError());
+    EXPECT_EQ(err.count(QStringLiteral("error:")), 1) << qPrintable(err);
+    EXPECT_TRUE(err.contains(QStringLiteral("error: stdin:4: unterminated quote"))) << qPrintable(err);
+    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(host.exitCode(), 1);
+}

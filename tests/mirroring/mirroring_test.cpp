@@ -521,12 +521,13 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
 class HungServer
 {
 public:
-    HungServer()
+    explicit HungServer(int fixedPort = 0)
     {
         listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(fixedPort));
         socklen_t size = sizeof address;
         if (::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(listener, 16) == 0
             && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0)
@@ -539,13 +540,13 @@ public:
             ::close(fd);
         ::close(listener);
     }
-    // true once a client has connected (and is left waiting).
-    bool takeClient()
+    // How many clients have connected (and are left waiting).
+    int takeClient()
     {
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd >= 0)
             accepted.push_back(fd);
-        return !accepted.empty();
+        return int(accepted.size());
     }
     int port = 0;
 
@@ -766,5 +767,73 @@ TEST_F(Mirroring, SlowTwoHostsShowEachOtherAtTheFixedPollInterval)
 
     receiver->command(QStringLiteral("unregister RXS"), 0);
     EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRROR disconnected index=0"), 12000, line), 0);
+}
+
+class MirroringPool : public Mirroring
+{
+};
+
+// Eight network threads serve all the clients of a process. A client that
+// has one to itself has its poll held at the server and learns of a change
+// at once; past eight clients polls answer at once, and clients whose server
+// hangs may take only part of the threads, so that a healthy receiver beside
+// many hung ones keeps its updates.
+TEST_F(MirroringPool, ALoneClientsPollIsHeldAndHungReceiversLeaveAHealthyOneItsUpdates)
+{
+    const int port = freeLoopbackPort();
+    auto host = startReceiver(port, QStringLiteral("-"), QStringLiteral("0"));
+    ASSERT_TRUE(host);
+    int sent = 0;
+    auto arrives = [&](int withinMs) {
+        host->command(QStringLiteral("set /DEVICES/RX/Frequency %1").arg(++sent), 0);
+        return waitUntil([&] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QString::number(sent); }, withinMs);
+    };
+    auto follow = [&] {
+        IVtClient *client = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", port);
+        EXPECT_TRUE(client->AddValueLink("/LOCAL/RX/Freq,/DEVICES/RX/Frequency", ""));
+        EXPECT_TRUE(waitUntil([&] { return client->IsConnected(); }));
+        return client;
+    };
+    const VtClientCenter::Timing usual = VtClientCenter::Instance()->GetTiming();
+    VtClientCenter::Timing slow = usual;
+    slow.waitMs = 4000;
+    VtClientCenter::Instance()->SetTiming(slow);
+    IVtClient *lone = follow();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(arrives(slow.waitMs / 4)) << "change " << i << " waited for the next poll";
+    VtClientCenter::Instance()->DestroyVtClient(lone);
+
+    VtClientCenter::Instance()->SetTiming(usual);
+    IVtClient *healthy = follow();
+    HungServer hung;
+    ASSERT_NE(hung.port, 0);
+    const int hungCount = 32;
+    std::vector<IVtClient *> hungClients;
+    for (int i = 0; i < hungCount; ++i)
+        hungClients.push_back(VtClientCenter::Instance()->CreateVtClient("127.0.0.1", hung.port));
+    // Every hung client has called once (eight at a time, each call held for
+    // the call margin) ...
+    ASSERT_TRUE(waitUntil([&] { return hung.takeClient() >= hungCount; }, (hungCount / 8 + 2) * usual.callMarginMs));
+    // ... and from now on they share two threads: a change waits at most for
+    // the healthy client's next poll, or for a thread that a first hung call
+    // still holds.
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(arrives(usual.waitMs + 2 * usual.callMarginMs)) << "change " << i << " beside hung receivers";
+    for (IVtClient *client : hungClients)
+        VtClientCenter::Instance()->DestroyVtClient(client);
+    VtClientCenter::Instance()->DestroyVtClient(healthy);
+
+    // A server that was away for a while is tried again at most eight pauses
+    // apart. The outage's length is what is tested: 3.5 s of refused polls
+    // (pauses of 200, 400, 800, 800 ms ...) would otherwise have stretched
+    // the pause to 3.2 s.
+    const int away = freeLoopbackPort();
+    IVtClient *waiting = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", away);
+    QElapsedTimer outage;
+    outage.start();
+    waitUntil([&] { return outage.elapsed() >= 3500; }, 5000, 50);
+    HungServer back(away);
+    EXPECT_TRUE(waitUntil([&] { return back.takeClient() > 0; }, 8 * usual.retryMs + usual.callMarginMs));
+    VtClientCenter::Instance()->DestroyVtClient(waiting);
 }
 }
