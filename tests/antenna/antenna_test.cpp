@@ -580,6 +580,14 @@ TEST_P(SelfHealing, RestartFailedAndLateConnects)
     tick();
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", "out 3 <- in 2"));
     EXPECT_EQ(matrix->calls("connect"), connects + (healing ? 1 : 0));
+
+    // A manager that does not answer costs a tick one call timeout, not a
+    // second one after looking the manager up again.
+    if (healing) {
+        ASSERT_TRUE(matrix->server->command("fault delay connect 2500"));
+        tick();
+        EXPECT_EQ(text(at("MATRIXSTATE")), "the matrix manager does not answer (call timed out)");
+    }
 }
 
 // Found by the fault campaign: a receiver workstation killed and started

@@ -299,22 +299,35 @@ TEST_F(Mirroring, RemoteTreeFollowsAndReconnectsReportingInOrderOnTheOwnersThrea
 
     host->command(QStringLiteral("set /DEVICES/RX/Frequency 200"), 0);
     EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("200"); }, 3000));
+    // A value removed on the receiver keeps its last text here (the change
+    // after it shows the removal has arrived), and is followed again once it
+    // is back.
+    host->command(QStringLiteral("rm /DEVICES/RX/Frequency"), 0);
+    host->command(QStringLiteral("set /ADMINISTRATION/Ip 10.0.0.2"), 0);
+    ASSERT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Ip")) == QLatin1String("10.0.0.2"); }, 3000));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
+    host->command(QStringLiteral("mkvalue string /DEVICES/RX/Frequency 250"), 0);
+    EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("250"); }, 3000));
 
     host->kill();
     ASSERT_TRUE(waitUntil([&] { return recorder.count(17) == 1; }, 3000));
     EXPECT_FALSE(client->IsConnected());
-    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("250"));
 
     host = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
     ASSERT_TRUE(host);
     ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 2; }));
     EXPECT_EQ(recorder.frequencyAtConnect.value(2), QStringLiteral("300"));
 
+    addText(QStringLiteral("/LOCAL/Kept"), QStringLiteral("k"));
     EXPECT_TRUE(VtClientCenter::Instance()->DestroyVtClient(client));
     EXPECT_EQ(recorder.codes, (std::vector<unsigned int> {15, 16, 17, 16, 18}));
     EXPECT_EQ(recorder.strays, 0);
-    // What the client created goes with it, nodes included.
-    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL")));
+    // What the client created goes with it, nodes included, but for a node
+    // that holds a value of someone else.
+    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL/RX")));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/Kept")), QStringLiteral("k"));
+    values::TreeHost::RemoveNode(QStringLiteral("/LOCAL"));
 }
 
 TEST_F(Mirroring, ConnectorIndexesCountUpReuseOnlyTheTopOneAndOnlyConnectedReceiversAreReportedGone)
@@ -613,6 +626,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
         return false;
     };
 
+    // An IPv6 receiver's address is one the ORB can read.
+    EXPECT_NO_THROW(CORBA::Object_var(CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
+        VtClientCenter::ServerAddress(QStringLiteral("::1"), 4711).toLatin1().constData())));
+
     // Off by default: also in this process's own server.
     serveOwnTree();
     VornValueTree::TreeServer_var own = server(ownPorts.at(0));
@@ -651,6 +668,7 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     EXPECT_TRUE(remote->SetValue("/DEVICES/RX/Frequency", "12345678"));
     EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX/Frequency", "123456789"); }));
     EXPECT_TRUE(refused([&] { remote->SetValue("/ADMINISTRATION/Ip", "10.6.6.6"); }));
+    EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX2/Frequency", "1"); }));
     EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX", "1"); }));
     CORBA::String_var frequency = remote->GetValue("/DEVICES/RX/Frequency");
     EXPECT_STREQ(frequency.in(), "12345678");
@@ -671,6 +689,17 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     }
     EXPECT_TRUE(refusedAny);
     EXPECT_LE(accepted * VtTreeServer::MaxPathsPerRequest, VtTreeServer::MaxWatchedPaths);
+    // Past the cap of peers, a peer is refused however little it asks for.
+    VornValueTree::PathList one;
+    one.length(1);
+    one[0] = CORBA::string_dup("/ABSENT/1/0");
+    for (quint64 peer = 1001; peer <= 1001 + VtTreeServer::MaxPeers; ++peer) {
+        refused([&] {
+            VornValueTree::Changes_var ignored = remote->WaitChanges(0, 0, one, VornValueTree::PathList(), 0, peer);
+            ++accepted;
+        });
+    }
+    EXPECT_EQ(accepted, VtTreeServer::MaxPeers);
     VornValueTree::PathList tooMany;
     tooMany.length(VtTreeServer::MaxPathsPerRequest + 1);
     for (CORBA::ULong i = 0; i < tooMany.length(); ++i)
@@ -822,6 +851,8 @@ TEST_F(MirroringPool, ALoneClientsPollIsHeldAndHungReceiversLeaveAHealthyOneItsU
     for (IVtClient *client : hungClients)
         VtClientCenter::Instance()->DestroyVtClient(client);
     VtClientCenter::Instance()->DestroyVtClient(healthy);
+    // The hung calls end first, so that none holds back the next client's tries.
+    ASSERT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2 * usual.callMarginMs + 1000));
 
     // A server that was away for a while is tried again at most eight pauses
     // apart. The outage's length is what is tested: 3.5 s of refused polls
