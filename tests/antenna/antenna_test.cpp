@@ -580,6 +580,14 @@ TEST_P(SelfHealing, RestartFailedAndLateConnects)
     tick();
     EXPECT_EQ(matrix->connections(), expected("out 3 <- in 5", "out 3 <- in 2"));
     EXPECT_EQ(matrix->calls("connect"), connects + (healing ? 1 : 0));
+
+    // A manager that does not answer costs a tick one call timeout, not a
+    // second one after looking the manager up again.
+    if (healing) {
+        ASSERT_TRUE(matrix->server->command("fault delay connect 2500"));
+        tick();
+        EXPECT_EQ(text(at("MATRIXSTATE")), "the matrix manager does not answer (call timed out)");
+    }
 }
 
 // Found by the fault campaign: a receiver workstation killed and started
@@ -813,4 +821,36 @@ TEST(AntennaHost, ExamplesSwitchAntennasThroughTheMatrix)
              "CALL setRanges 2 3:1500000:30000000 6:30000000:3000000000 -> ok", "CALL disconnect 4 2 -> ok"})
         EXPECT_TRUE(matrix.served(line)) << line;
     EXPECT_EQ(matrix.calls("connect"), 3) << "DUMMYLOAD has no input";
+}
+
+class AntennaPx19 : public AntennaCommTest
+{
+};
+
+// A PX19 receiver has no HARDWARESTATUS and no LASTDRIVERERROR: it counts as
+// running, and its antenna changes switch like any other's. Only the name in
+// capitals makes a device a PX19; another device without those values is no
+// receiver the antenna side can drive. Input 65535 is the highest there is.
+TEST_F(AntennaPx19, SwitchesWithoutAHardwareStatus)
+{
+    device = QStringLiteral("/DEVICES/PX19_%1").arg(id);
+    addAntennaNode(device, "A", 2);
+    addAntennaNode(device, "B", 5);
+    addAntennaNode(device, "TOP", 65535);
+    addValue<values::Value<int>>(at("ANTENNAS"), "MatrixOut")->SetValue(3, nullptr);
+    addValue<values::ValueSelection>(device, "ANTENNA")->SetItems({"A", "B", "TOP"}, nullptr);
+    matrix = std::make_unique<Matrix>(id);
+    comm = std::make_unique<AntennaComm>();
+    healer = std::make_unique<AntennaSelfHealing>(*comm, 0, nullptr);
+    ASSERT_TRUE(comm->init(device, &cfg));
+    switchTo("B");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
+    switchTo("A");
+    EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
+    EXPECT_EQ(trace.count("ExternalNumber '65535'"), 0);
+
+    const QString lowerCase = QStringLiteral("/DEVICES/px19_%1").arg(id);
+    addValue<values::ValueSelection>(lowerCase, "ANTENNA")->SetItems({"A"}, nullptr);
+    EXPECT_FALSE(AntennaComm().init(lowerCase, &cfg));
+    values::TreeHost::RemoveNode(lowerCase);
 }

@@ -253,3 +253,16 @@ TEST_F(OrbHandlerTest, ConcurrentCallersFromForeignThreads)
     // In a sanitizer build a report of the server's makes its exit code non-zero.
     EXPECT_EQ(cco->stop(), 0);
 }
+
+// A refused try gives a starting server the rest of its time slot, the
+// caller's time rather than the configured one, and the last try waits for
+// nothing.
+TEST_F(OrbHandlerTest, PerTryTimeIsTheCallersAndNotWaitedOutAfterTheLastTry)
+{
+    ASSERT_TRUE(init());
+    for (const int perTry : {300, 900}) {
+        const long long ms = msOf([&] { EXPECT_FALSE(handler.ConnectToCCO(2, perTry)); });
+        EXPECT_GE(ms, perTry);
+        EXPECT_LT(ms, 2 * perTry);
+    }
+}

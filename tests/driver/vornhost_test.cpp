@@ -22,6 +22,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
                  "mkvalue selection /DEVICES/KRV4/ANTENNA A1,\"A 3\"\n"
                  "select /DEVICES/KRV4/ANTENNA A9\n"
                  "select /DEVICES/KRV4/ANTENNA \"A 3\"\n"
+                 "select /DEVICES/KRV4/ANTENNA\n"
                  "frobnicate /DEVICES\n"
                  "waitfor /DEVICES/PX19/USINGANTENNAMATRIX true 10000\n"
                  "get /DEVICES/KRV4/ANTENNA\n"
@@ -45,7 +46,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
     // Bad lines are reported with where they came from and change nothing.
     EXPECT_TRUE(err.contains(QStringLiteral("error: start.vh:4: select: /DEVICES/KRV4/ANTENNA has no item 'A9'")))
         << qPrintable(err);
-    EXPECT_TRUE(err.contains(QStringLiteral("error: start.vh:6: unknown command 'frobnicate'")));
+    EXPECT_TRUE(err.contains(QStringLiteral("error: start.vh:7: unknown command 'frobnicate'")));
     // The driver was there before the ORB.
     const int created = err.indexOf(QStringLiteral("vorn-host: created instance Drv"));
     ASSERT_GE(created, 0) << qPrintable(err);
@@ -56,6 +57,30 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
     ASSERT_TRUE(waitUntil([&] { return read(), host.state() == QProcess::NotRunning; }, 15000)) << qPrintable(err);
     read();
     EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(host.exitCode(), 1) << "two commands failed";
+    EXPECT_EQ(host.exitCode(), 1) << "three commands failed";
     EXPECT_TRUE(err.contains(QStringLiteral("vorn-host: destroyed instance Drv"))) << qPrintable(err);
+}
+
+// Commands piped in as a shell or another program sends them: CRLF line ends,
+// quotes with escapes, comments, a last line without a newline. The end of
+// the input ends the host, with status 1 for its one failed command.
+TEST(VornHostStdin, CommandsFromAPipeRunToItsEndAndOneFailureGivesStatusOne)
+{
+    QProcess host;
+    host.start(QStringLiteral(VORN_HOST_PATH),
+        {QStringLiteral("--no-plugin"), QStringLiteral("--orb-delay-ms"), QStringLiteral("0")});
+    ASSERT_TRUE(host.waitForStarted());
+    host.write("# a comment\r\n"
+               "mkvalue string /A/B \"say \\\"hi\\\"\"\r\n"
+               "get /A/B\r\n"
+               "set /A/B \"open\r\n"
+               "echo last");
+    host.closeWriteChannel();
+    ASSERT_TRUE(host.waitForFinished(15000));
+    EXPECT_EQ(QString::fromLocal8Bit(host.readAllStandardOutput()), QStringLiteral("/A/B = say \"hi\"\nlast\n"));
+    const QString err = QString::fromLocal8Bit(host.readAllStandardError());
+    EXPECT_EQ(err.count(QStringLiteral("error:")), 1) << qPrintable(err);
+    EXPECT_TRUE(err.contains(QStringLiteral("error: stdin:4: unterminated quote"))) << qPrintable(err);
+    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(host.exitCode(), 1);
 }

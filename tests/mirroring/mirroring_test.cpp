@@ -300,22 +300,35 @@ TEST_F(Mirroring, RemoteTreeFollowsAndReconnectsReportingInOrderOnTheOwnersThrea
 
     host->command(QStringLiteral("set /DEVICES/RX/Frequency 200"), 0);
     EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("200"); }, 3000));
+    // A value removed on the receiver keeps its last text here (the change
+    // after it shows the removal has arrived), and is followed again once it
+    // is back.
+    host->command(QStringLiteral("rm /DEVICES/RX/Frequency"), 0);
+    host->command(QStringLiteral("set /ADMINISTRATION/Ip 10.0.0.2"), 0);
+    ASSERT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Ip")) == QLatin1String("10.0.0.2"); }, 3000));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
+    host->command(QStringLiteral("mkvalue string /DEVICES/RX/Frequency 250"), 0);
+    EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("250"); }, 3000));
 
     host->kill();
     ASSERT_TRUE(waitUntil([&] { return recorder.count(17) == 1; }, 3000));
     EXPECT_FALSE(client->IsConnected());
-    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("250"));
 
     host = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
     ASSERT_TRUE(host);
     ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 2; }));
     EXPECT_EQ(recorder.frequencyAtConnect.value(2), QStringLiteral("300"));
 
+    addText(QStringLiteral("/LOCAL/Kept"), QStringLiteral("k"));
     EXPECT_TRUE(VtClientCenter::Instance()->DestroyVtClient(client));
     EXPECT_EQ(recorder.codes, (std::vector<unsigned int> {15, 16, 17, 16, 18}));
     EXPECT_EQ(recorder.strays, 0);
-    // What the client created goes with it, nodes included.
-    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL")));
+    // What the client created goes with it, nodes included, but for a node
+    // that holds a value of someone else.
+    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL/RX")));
+    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/Kept")), QStringLiteral("k"));
+    values::TreeHost::RemoveNode(QStringLiteral("/LOCAL"));
 }
 
 TEST_F(Mirroring, ConnectorIndexesCountUpReuseOnlyTheTopOneAndOnlyConnectedReceiversAreReportedGone)
@@ -522,12 +535,13 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
 class HungServer
 {
 public:
-    HungServer()
+    explicit HungServer(int fixedPort = 0)
     {
         listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(fixedPort));
         socklen_t size = sizeof address;
         if (::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(listener, 16) == 0
             && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0)
@@ -540,13 +554,13 @@ public:
             ::close(fd);
         ::close(listener);
     }
-    // true once a client has connected (and is left waiting).
-    bool takeClient()
+    // How many clients have connected (and are left waiting).
+    int takeClient()
     {
         const int fd = ::accept(listener, nullptr, nullptr);
         if (fd >= 0)
             accepted.push_back(fd);
-        return !accepted.empty();
+        return int(accepted.size());
     }
     int port = 0;
 
@@ -613,6 +627,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
         return false;
     };
 
+    // An IPv6 receiver's address is one the ORB can read.
+    EXPECT_NO_THROW(CORBA::Object_var(CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
+        VtClientCenter::ServerAddress(QStringLiteral("::1"), 4711).toLatin1().constData())));
+
     // Off by default: also in this process's own server.
     serveOwnTree();
     VornValueTree::TreeServer_var own = server(ownPorts.at(0));
@@ -651,6 +669,7 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     EXPECT_TRUE(remote->SetValue("/DEVICES/RX/Frequency", "12345678"));
     EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX/Frequency", "123456789"); }));
     EXPECT_TRUE(refused([&] { remote->SetValue("/ADMINISTRATION/Ip", "10.6.6.6"); }));
+    EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX2/Frequency", "1"); }));
     EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX", "1"); }));
     CORBA::String_var frequency = remote->GetValue("/DEVICES/RX/Frequency");
     EXPECT_STREQ(frequency.in(), "12345678");
@@ -671,6 +690,17 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     }
     EXPECT_TRUE(refusedAny);
     EXPECT_LE(accepted * VtTreeServer::MaxPathsPerRequest, VtTreeServer::MaxWatchedPaths);
+    // Past the cap of peers, a peer is refused however little it asks for.
+    VornValueTree::PathList one;
+    one.length(1);
+    one[0] = CORBA::string_dup("/ABSENT/1/0");
+    for (quint64 peer = 1001; peer <= 1001 + VtTreeServer::MaxPeers; ++peer) {
+        refused([&] {
+            VornValueTree::Changes_var ignored = remote->WaitChanges(0, 0, one, VornValueTree::PathList(), 0, peer);
+            ++accepted;
+        });
+    }
+    EXPECT_EQ(accepted, VtTreeServer::MaxPeers);
     VornValueTree::PathList tooMany;
     tooMany.length(VtTreeServer::MaxPathsPerRequest + 1);
     for (CORBA::ULong i = 0; i < tooMany.length(); ++i)
@@ -768,6 +798,76 @@ TEST_F(Mirroring, SlowTwoHostsShowEachOtherAtTheFixedPollInterval)
 
     receiver->command(QStringLiteral("unregister RXS"), 0);
     EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRROR disconnected index=0"), 12000, line), 0);
+}
+
+class MirroringPool : public Mirroring
+{
+};
+
+// Eight network threads serve all the clients of a process. A client that
+// has one to itself has its poll held at the server and learns of a change
+// at once; past eight clients polls answer at once, and clients whose server
+// hangs may take only part of the threads, so that a healthy receiver beside
+// many hung ones keeps its updates.
+TEST_F(MirroringPool, ALoneClientsPollIsHeldAndHungReceiversLeaveAHealthyOneItsUpdates)
+{
+    const int port = freeLoopbackPort();
+    auto host = startReceiver(port, QStringLiteral("-"), QStringLiteral("0"));
+    ASSERT_TRUE(host);
+    int sent = 0;
+    auto arrives = [&](int withinMs) {
+        host->command(QStringLiteral("set /DEVICES/RX/Frequency %1").arg(++sent), 0);
+        return waitUntil([&] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QString::number(sent); }, withinMs);
+    };
+    auto follow = [&] {
+        IVtClient *client = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", port);
+        EXPECT_TRUE(client->AddValueLink("/LOCAL/RX/Freq,/DEVICES/RX/Frequency", ""));
+        EXPECT_TRUE(waitUntil([&] { return client->IsConnected(); }));
+        return client;
+    };
+    const VtClientCenter::Timing usual = VtClientCenter::Instance()->GetTiming();
+    VtClientCenter::Timing slow = usual;
+    slow.waitMs = 4000;
+    VtClientCenter::Instance()->SetTiming(slow);
+    IVtClient *lone = follow();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(arrives(slow.waitMs / 4)) << "change " << i << " waited for the next poll";
+    VtClientCenter::Instance()->DestroyVtClient(lone);
+
+    VtClientCenter::Instance()->SetTiming(usual);
+    IVtClient *healthy = follow();
+    HungServer hung;
+    ASSERT_NE(hung.port, 0);
+    const int hungCount = 32;
+    std::vector<IVtClient *> hungClients;
+    for (int i = 0; i < hungCount; ++i)
+        hungClients.push_back(VtClientCenter::Instance()->CreateVtClient("127.0.0.1", hung.port));
+    // Every hung client has called once (eight at a time, each call held for
+    // the call margin) ...
+    ASSERT_TRUE(waitUntil([&] { return hung.takeClient() >= hungCount; }, (hungCount / 8 + 2) * usual.callMarginMs));
+    // ... and from now on they share two threads: a change waits at most for
+    // the healthy client's next poll, or for a thread that a first hung call
+    // still holds.
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(arrives(usual.waitMs + 2 * usual.callMarginMs)) << "change " << i << " beside hung receivers";
+    for (IVtClient *client : hungClients)
+        VtClientCenter::Instance()->DestroyVtClient(client);
+    VtClientCenter::Instance()->DestroyVtClient(healthy);
+    // The hung calls end first, so that none holds back the next client's tries.
+    ASSERT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2 * usual.callMarginMs + 1000));
+
+    // A server that was away for a while is tried again at most eight pauses
+    // apart. The outage's length is what is tested: 3.5 s of refused polls
+    // (pauses of 200, 400, 800, 800 ms ...) would otherwise have stretched
+    // the pause to 3.2 s.
+    const int away = freeLoopbackPort();
+    IVtClient *waiting = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", away);
+    QElapsedTimer outage;
+    outage.start();
+    waitUntil([&] { return outage.elapsed() >= 3500; }, 5000, 50);
+    HungServer back(away);
+    EXPECT_TRUE(waitUntil([&] { return back.takeClient() > 0; }, 8 * usual.retryMs + usual.callMarginMs));
+    VtClientCenter::Instance()->DestroyVtClient(waiting);
 }
 }
 

@@ -95,3 +95,17 @@ TEST(TraceMaskFromEnvironment, FirstInstanceReadsIt)
         GTEST_SKIP() << "run by ctest with VORN_TRACE_MASK set";
     EXPECT_EQ(ErrorHandler::Instance()->GetTraceFilter(), qEnvironmentVariable("ECD_EXPECTED_TRACE_MASK").toUInt());
 }
+
+// The format-style trace formats into a buffer of 512 bytes first: texts on
+// both sides of that size come out whole.
+TEST(TraceBuffer, FormattedTextsAroundTheBufferSizeComeOutWhole)
+{
+    QStringList lines;
+    TraceSettings::SetTraceCapture([&lines](const QString &line) { lines.append(line); });
+    for (const int length : {511, 512, 513})
+        _Q_TraceOld("%s|%s", std::string(size_t(length - 4), 'x').c_str(), "end");
+    TraceSettings::SetTraceCapture({});
+    ASSERT_EQ(lines.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(lines[i].endsWith(QStringLiteral(" %1|end").arg(QString(507 + i, QLatin1Char('x'))))) << i;
+}
