@@ -6,6 +6,7 @@
 #include "waituntil.h"
 
 #include <cco.hh>
+#include <matrixmanager.hh>
 
 #include <QProcess>
 
@@ -90,6 +91,13 @@ TEST(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)
     EXPECT_FALSE(cco->IsWorkstationIndicated("Elsewhere", "w1"));
     cco->ShutdownIndication("w1");
     EXPECT_FALSE(cco->CheckIndication("w1"));
+
+    // Clearing one operation's faults leaves the others'.
+    for (const char *command : {"fault raise GetSystemName NameNotAvailable",
+             "fault raise GetSubSystemName NameNotAvailable", "fault clear GetSubSystemName"})
+        ASSERT_TRUE(server->command(QLatin1String(command)));
+    EXPECT_THROW(CORBA::String_var(cco->GetSystemName()), CCO::IF_CCO_c::NameNotAvailable);
+    EXPECT_STREQ(CORBA::String_var(cco->GetSubSystemName()).in(), "SubSystem1");
 }
 
 // A callback hears the kinds it asked for, at or below the names it gave,
@@ -157,6 +165,25 @@ TEST(CcoTool, AnswersErrorsAndExitCodes)
     r = tool({"list", "CCO/LocalSystem/Nowhere/Missing"});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, QStringLiteral("cco-tool: NotFound\n"));
+    // A matrix manager found by its name at the CCO.
+    auto matrix = testsupport::startMatrixServer(server->corbaloc(), {"--workstation", "wsT"});
+    ASSERT_GE(matrix->waitForLine(QStringLiteral("REGISTERED"), 5000), 0);
+    const QString mmr = QStringLiteral("CCO/LocalSystem/LocalSubSystem/Workstations/wsT/AntennaMatrixManager1/IF_MMR_c");
+    EXPECT_EQ(tool({"matrix", mmr, "connect", "1", "2"}).code, 0);
+    r = tool({"matrix", mmr, "connect", "3", "2"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, QStringLiteral("cco-tool: ConnectedException: output 2 is taken by input 1\n"));
+    MatrixManager::PortRangeList ranges;
+    ranges.length(1);
+    ranges[0] = {1, 0, 10};
+    MatrixManager::PortRangeList_var set
+        = MatrixManager::IF_MMR_c_var(ccoclient::narrowTo<MatrixManager::IF_MMR_c>(matrix->corbaloc()))
+              ->setRanges(2, ranges);
+    EXPECT_EQ(tool({"matrix", mmr, "reset"}).code, 0);
+    r = tool({"matrix", mmr, "state"});
+    EXPECT_TRUE(r.out.startsWith(QStringLiteral("connections: \nstatus: "))) << qPrintable(r.out);
+    EXPECT_FALSE(r.out.contains(QStringLiteral("ranges.out"))) << qPrintable(r.out); // a reset clears the ranges too
+
     r = tool({"frobnicate"});
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(r.err.startsWith(QStringLiteral("cco-tool: unknown command"))) << qPrintable(r.err);
