@@ -376,7 +376,7 @@ TEST(History, CsvQuotesAndDefusesCells)
         0, true, {}, {receiverState("RXA", "yes", "HF1", "", ""), receiverState("-RX", "yes", "HF1", "", "")}));
     history.observe(installationState(1000, true, {},
         {receiverState("RXA", "yes", "HF1", "=HYPERLINK(\"x\"), ok", ""), receiverState("@SUM", "", "", "", ""),
-            receiverState("-RX", "yes", "HF1", "a\nb", "")}));
+            receiverState("-RX", "yes", "HF1", "a\nb", ""), receiverState("R\nX", "", "", "", "")}));
     const QByteArray csv = history.toCsv(QStringLiteral("RXA"));
     EXPECT_TRUE(
         csv.startsWith("id,time,kind,subject,receiver,text\r\n2,1970-01-01T00:00:01.000Z,driver error set,RXA,RXA,"))
@@ -384,6 +384,7 @@ TEST(History, CsvQuotesAndDefusesCells)
     EXPECT_TRUE(csv.contains(R"("RXA: driver error ""=HYPERLINK(""x""), ok""")")) << csv.constData();
     EXPECT_TRUE(history.toCsv(QStringLiteral("@SUM")).contains(",receiver registered,'@SUM,'@SUM,"));
     EXPECT_TRUE(history.toCsv(QStringLiteral("-RX")).contains(",'-RX,'-RX,\"'-RX: driver error \"\"a\nb\"\"\"\r\n"));
+    EXPECT_TRUE(history.toCsv(QStringLiteral("R\nX")).contains("\"R\nX registered at the CCO (127.0.0.1:1)\"\r\n"));
     const QByteArray leading = History(1).toCsv(QString());
     EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
