@@ -16,11 +16,23 @@ from mutate import load, locate  # noqa: E402
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def share(part, whole):
+    return "%d of %d (%.0f%%)" % (part, whole, 100.0 * part / whole) if whole else "-"
+
+
 def rate(rows, column):
     counted = [r for r in rows if r[column] not in ("equivalent", "does not build")]
     caught = [r for r in counted if r[column].startswith("caught")]
     fast = [r for r in counted if r[column] == "caught"]
     return len(caught), len(fast), len(counted)
+
+
+FOLDERS = ("platform/", "services/", "devicecontrol/", "apps/vorn-host/", "apps/installation-view/")
+
+
+def folder(row):
+    path = row["file:line"]
+    return next((f for f in FOLDERS if path.startswith(f)), "other")
 
 
 def main():
@@ -51,7 +63,8 @@ def main():
                 row["file:line"] = "%s:%d" % (listed[mid]["file"], index + 1)
             except ValueError:
                 pass
-    rows = sorted(latest.values(), key=lambda r: (("PSDA".index(r["id"][0])), r["id"]))
+    order = "PSDAV"
+    rows = sorted(latest.values(), key=lambda r: (order.index(r["id"][0]) if r["id"][0] in order else len(order), r["id"]))
     not_run = [mid for mid in listed if mid not in latest]
     print("| id | file:line | function | fault | before | after | caught by |")
     print("|---|---|---|---|---|---|---|")
@@ -64,6 +77,24 @@ def main():
         caught, fast, counted = rate(rows, column)
         print("- %s: %d of %d non-equivalent faults caught (%.0f%%), %d of them by a fast test (%.0f%%)."
               % (column, caught, counted, 100.0 * caught / counted, fast, 100.0 * fast / counted))
+    # Per folder of product code: a rate in all could hide a folder that is barely measured.
+    print()
+    print("| folder | faults | equivalent | caught before | caught after | by a fast test |")
+    print("|---|---|---|---|---|---|")
+    for name in FOLDERS + ("other",):
+        part = [r for r in rows if folder(r) == name]
+        if not part:
+            continue
+        before, _, counted = rate(part, "before")
+        after, fast, _ = rate(part, "after")
+        print("| %s | %d | %d | %s | %s | %s |" % (
+            name.rstrip("/"), len(part), sum(1 for r in part if r["after"] == "equivalent"),
+            share(before, counted), share(after, counted), share(fast, counted)))
+    before, _, counted = rate(rows, "before")
+    after, fast, _ = rate(rows, "after")
+    print("| all | %d | %d | %s | %s | %s |" % (len(rows), sum(1 for r in rows if r["after"] == "equivalent"),
+                                             share(before, counted), share(after, counted), share(fast, counted)))
+    print()
     print("- equivalent: %d" % sum(1 for r in rows if r["after"] == "equivalent"))
     if not_run:
         print("- listed but not run: %s" % ", ".join(not_run))

@@ -6,6 +6,7 @@
 #include "installationreader.h"
 #include "matching.h"
 #include "matrixtext.h"
+#include "refreshloop.h"
 #include "statepublisher.h"
 #include "vieworb.h"
 #include "viewsettings.h"
@@ -130,6 +131,7 @@ TEST(MatrixTexts, AnythingElseStaysText)
         {"out 0 <- in 3", "inputs=8 outputs=4"},
         {"", "inputs=16 outputs=4"}, // counts disagree with the attributes
         {"", "outputs=4"},
+        {"", "inputs=8"},
         {"", "inputs=8 outputs=4 ranges.out2=3:1:x"},
         {"", "inputs=8 outputs=4 ranges.out9=3:1:2"},
         {"", "inputs=8 outputs=4 free text"},
@@ -192,6 +194,8 @@ TEST(Settings, DefaultsAndBadInput)
     }
     EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "0.0.0.0:8080", "--allow-remote"}).outcome,
         ParsedSettings::Outcome::Run);
+    // All of 127/8 is this machine.
+    EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "127.0.0.2:0"}).outcome, ParsedSettings::Outcome::Run);
     const ParsedSettings help = run({"--help"});
     EXPECT_EQ(help.outcome, ParsedSettings::Outcome::Help);
     EXPECT_TRUE(help.text.contains(QStringLiteral("--listen <ADDRESS:PORT>"))) << help.text.toStdString();
@@ -208,7 +212,8 @@ TEST(Matching, VerdictsAndReasons)
     r.input = QStringLiteral("3");
     r.matrixOut = QStringLiteral("2");
     r.knownInputs = {{QStringLiteral("HF1"), 3}, {QStringLiteral("HF2"), 4}};
-    MatrixSide matrix {QStringLiteral("AntennaMatrixManager1 on ws1"), true, true, {0, 0, 0, 0}};
+    // The receiver's output is the matrix's last.
+    MatrixSide matrix {QStringLiteral("AntennaMatrixManager1 on ws1"), true, true, {0, 0}};
     const auto judge = [&](const MatrixSide *m = nullptr, bool tree = true) {
         return judgeReceiver(r, tree, m, QStringLiteral("no manager"));
     };
@@ -216,9 +221,9 @@ TEST(Matching, VerdictsAndReasons)
     SyncVerdict v = judge(&matrix);
     EXPECT_EQ(v.state, QStringLiteral("out of sync"));
     EXPECT_EQ(v.reason, QStringLiteral("output 2 shows nothing; HF1 is input 3"));
-    matrix.inputOfOutput = {0, 4, 0, 0};
+    matrix.inputOfOutput = {0, 4};
     EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 4 (HF2); HF1 is input 3"));
-    matrix.inputOfOutput = {0, 3, 0, 0};
+    matrix.inputOfOutput = {0, 3};
     v = judge(&matrix);
     EXPECT_EQ(v.state, QStringLiteral("in sync"));
     EXPECT_EQ(v.reason, QStringLiteral("output 2 shows input 3 (HF1)"));
@@ -227,7 +232,7 @@ TEST(Matching, VerdictsAndReasons)
     r.antenna = QStringLiteral("DUMMYLOAD");
     r.input = QStringLiteral("0");
     EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 3 (HF1); DUMMYLOAD has no matrix input"));
-    matrix.inputOfOutput = {0, 0, 0, 0};
+    matrix.inputOfOutput = {0, 0};
     EXPECT_EQ(judge(&matrix).state, QStringLiteral("in sync"));
     r.antenna = QStringLiteral("HF1");
     r.input = QStringLiteral("3");
@@ -239,7 +244,7 @@ TEST(Matching, VerdictsAndReasons)
     matrix.answering = true;
     r.matrixOut = QStringLiteral("9");
     EXPECT_EQ(
-        judge(&matrix).reason, QStringLiteral("output 9 is beyond the 4 outputs of AntennaMatrixManager1 on ws1"));
+        judge(&matrix).reason, QStringLiteral("output 9 is beyond the 2 outputs of AntennaMatrixManager1 on ws1"));
     r.matrixOut.clear();
     EXPECT_EQ(judge(&matrix).reason, QStringLiteral("no matrix output (ANTENNAS/MatrixOut is absent)"));
     r.matrixOut = QStringLiteral("2");
@@ -347,6 +352,10 @@ TEST(History, EventsFromSuccessiveStates)
     EXPECT_EQ(released->text, QStringLiteral("MM1: input 3 (HF1) released from output 2 (RXA)"));
     EXPECT_EQ(released->time, 3000);
     EXPECT_EQ(history.events(QString(), history.latest() - 2).size(), 2);
+    // A manager gone from the CCO is news once, not at every refresh.
+    history.observe(installationState(6000, true, {}, {}));
+    history.observe(installationState(7000, true, {}, {}));
+    EXPECT_EQ(kinds(history).filter(QStringLiteral("matrix not answering")).size(), 2);
 
     // Bounded: the oldest go first.
     History small(3);
@@ -363,15 +372,19 @@ TEST(History, EventsFromSuccessiveStates)
 TEST(History, CsvQuotesAndDefusesCells)
 {
     History history(10);
-    history.observe(installationState(0, true, {}, {receiverState("RXA", "yes", "HF1", "", "")}));
+    history.observe(installationState(
+        0, true, {}, {receiverState("RXA", "yes", "HF1", "", ""), receiverState("-RX", "yes", "HF1", "", "")}));
     history.observe(installationState(1000, true, {},
-        {receiverState("RXA", "yes", "HF1", "=HYPERLINK(\"x\"), ok", ""), receiverState("@SUM", "", "", "", "")}));
+        {receiverState("RXA", "yes", "HF1", "=HYPERLINK(\"x\"), ok", ""), receiverState("@SUM", "", "", "", ""),
+            receiverState("-RX", "yes", "HF1", "a\nb", ""), receiverState("R\nX", "", "", "", "")}));
     const QByteArray csv = history.toCsv(QStringLiteral("RXA"));
     EXPECT_TRUE(
         csv.startsWith("id,time,kind,subject,receiver,text\r\n2,1970-01-01T00:00:01.000Z,driver error set,RXA,RXA,"))
         << csv.constData();
     EXPECT_TRUE(csv.contains(R"("RXA: driver error ""=HYPERLINK(""x""), ok""")")) << csv.constData();
     EXPECT_TRUE(history.toCsv(QStringLiteral("@SUM")).contains(",receiver registered,'@SUM,'@SUM,"));
+    EXPECT_TRUE(history.toCsv(QStringLiteral("-RX")).contains(",'-RX,'-RX,\"'-RX: driver error \"\"a\nb\"\"\"\r\n"));
+    EXPECT_TRUE(history.toCsv(QStringLiteral("R\nX")).contains("\"R\nX registered at the CCO (127.0.0.1:1)\"\r\n"));
     const QByteArray leading = History(1).toCsv(QString());
     EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
@@ -556,10 +569,14 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
     const auto sync = [](const QJsonObject &r) { return r.value(QStringLiteral("sync")).toObject(); };
     const auto driver = [](const QJsonObject &r) { return r.value(QStringLiteral("driver")).toObject(); };
 
-    // Nobody switched yet: after the mismatch has lasted, out of sync.
+    // Nobody switched yet: a mismatch is taken for a switch under way, and once it lasted, out of sync.
+    bool settling = false;
     ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("out of sync");
+        const QString state = sync(r).value(QStringLiteral("state")).toString();
+        settling = settling || state == QLatin1String("settling");
+        return state == QLatin1String("out of sync");
     })) << qPrintable(QJsonDocument(a).toJson());
+    EXPECT_TRUE(settling);
     EXPECT_EQ(
         sync(a).value(QStringLiteral("reason")).toString(), QStringLiteral("output 2 shows nothing; HF1 is input 3"));
     EXPECT_EQ(driver(a).value(QStringLiteral("antenna")).toString(), QStringLiteral("HF1"));
@@ -677,9 +694,11 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     auto post = client.Post("/api/state", "{}", "application/json");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);
-    auto foreign = client.Get("/", httplib::Headers {{"Host", "attacker.example:80"}});
-    ASSERT_TRUE(foreign);
-    EXPECT_EQ(foreign->status, 403);
+    for (const char *host : {"attacker.example:80", "localhost.attacker.example"}) {
+        auto foreign = client.Get("/", httplib::Headers {{"Host", host}});
+        ASSERT_TRUE(foreign);
+        EXPECT_EQ(foreign->status, 403) << host;
+    }
 
     // The stream sends what is there, then each new state as it comes.
     std::mutex mutex;
@@ -710,6 +729,27 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     publisher.close();
     web.stop();
     open.join();
+}
+
+// The refresh loop is the only thread of the view that waits on the CCO; a
+// hung CCO must neither stop it publishing nor keep the view from stopping.
+TEST(RefreshLoop, PublishesWhileTheCcoHangsAndStopsWithinACall)
+{
+    auto cco = testsupport::startCcoServer({"--fault", "hang *"});
+    ASSERT_TRUE(cco->ready());
+    InstallationReader reader(settingsFor(*cco));
+    StatePublisher publisher;
+    History history(10);
+    // A period far beyond the test's own bounds: only stop() can end the wait after the first refresh.
+    RefreshLoop loop(reader, publisher, history, 20 * callTimeoutMs);
+    loop.start();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !publisher.latest().isEmpty(); }, 4 * callTimeoutMs));
+    const QJsonObject state = QJsonDocument::fromJson(publisher.latest()).object();
+    EXPECT_FALSE(state.value(QStringLiteral("cco")).toObject().value(QStringLiteral("answering")).toBool(true));
+    QElapsedTimer timer;
+    timer.start();
+    loop.stop();
+    EXPECT_LT(timer.elapsed(), callTimeoutMs);
 }
 
 int main(int argc, char **argv)
