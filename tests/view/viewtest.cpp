@@ -11,7 +11,9 @@
 #include "viewsettings.h"
 #include "webserver.h"
 
+#include "ccoclient.h"
 #include "serverprocess.h"
+#include "systemsupport.h"
 #include "waituntil.h"
 
 #include <cco.hh>
@@ -21,7 +23,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryFile>
 
 #include <httplib.h>
 
@@ -46,29 +47,28 @@ ViewSettings settingsFor(const ServerProcess &cco)
     return s;
 }
 
-CORBA::Object_ptr object(const QString &location)
+CCO::IF_CCO_c_ptr ccoOf(const ServerProcess &ccoServer)
 {
     int argc = 0;
     CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
-    return orb->string_to_object(location.toLatin1().constData());
+    CORBA::Object_var obj = orb->string_to_object(ccoServer.corbaloc().toLatin1().constData());
+    return CCO::IF_CCO_c::_narrow(obj);
 }
 
-void registerValues(const ServerProcess &ccoServer, const QString &name, const QStringList &values)
+void registerValues(const ServerProcess &ccoServer, const QString &name, const ccoclient::Strings &values)
 {
-    CORBA::Object_var obj = object(ccoServer.corbaloc());
-    CCO::IF_CCO_c_var cco = CCO::IF_CCO_c::_narrow(obj);
-    CCO::StringList list;
-    list.length(CORBA::ULong(values.size()));
-    for (int i = 0; i < values.size(); ++i)
-        list[CORBA::ULong(i)] = CORBA::string_dup(values.at(i).toLatin1().constData());
-    cco->RegisterValues(name.toLatin1().constData(), list, CCO::RT_Single);
+    CCO::IF_CCO_c_var(ccoOf(ccoServer))->RegisterValues(qPrintable(name), ccoclient::values(values), CCO::RT_Single);
 }
 
 void unregisterValues(const ServerProcess &ccoServer, const QString &name)
 {
-    CORBA::Object_var obj = object(ccoServer.corbaloc());
-    CCO::IF_CCO_c_var cco = CCO::IF_CCO_c::_narrow(obj);
-    cco->UnregisterValues(name.toLatin1().constData(), CCO::RT_Single);
+    CCO::IF_CCO_c_var(ccoOf(ccoServer))->UnregisterValues(qPrintable(name), CCO::RT_Single);
+}
+
+MatrixManager::IF_MMR_c_ptr matrixManager(const ServerProcess &ccoServer)
+{
+    CORBA::Object_var m = CCO::IF_CCO_c_var(ccoOf(ccoServer))->Resolve(matrixName, CCO::RM_Default);
+    return MatrixManager::IF_MMR_c::_narrow(m);
 }
 
 QJsonObject findByName(const QJsonArray &array, const QString &name)
@@ -382,7 +382,7 @@ TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
     ASSERT_TRUE(inst.ready());
     const int deadPort = testsupport::freeLoopbackPort();
     registerValues(*inst.cco, category + QStringLiteral("/RX1"),
-        {"127.0.0.1", "127.0.0.1_RX1", "test", QString::number(deadPort)});
+        {"127.0.0.1", "127.0.0.1_RX1", "test", std::to_string(deadPort)});
     registerValues(*inst.cco, category + QStringLiteral("/ODD"), {"only", "two"});
 
     InstallationReader reader(settingsFor(*inst.cco));
@@ -421,13 +421,7 @@ TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
     EXPECT_EQ(matrix.value(QStringLiteral("grid")).toObject().value(QStringLiteral("inputOfOutput")).toArray(),
         (QJsonArray {0, 0, 0, 0}));
 
-    {
-        CORBA::Object_var obj = object(inst.cco->corbaloc());
-        CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(obj);
-        CORBA::Object_var m = ccoRef->Resolve(matrixName, CCO::RM_Default);
-        MatrixManager::IF_MMR_c_var mmr = MatrixManager::IF_MMR_c::_narrow(m);
-        mmr->connect(3, 2);
-    }
+    MatrixManager::IF_MMR_c_var(matrixManager(*inst.cco))->connect(3, 2);
     unregisterValues(*inst.cco, category + QStringLiteral("/RX1"));
     state = reader.refresh(2 * callTimeoutMs);
     matrix = state.value(QStringLiteral("matrices")).toArray().at(0).toObject();
@@ -497,29 +491,17 @@ namespace
 std::unique_ptr<ServerProcess> startReceiverHost(const QString &ccoPort, const QString &name, int output)
 {
     const int port = testsupport::freeLoopbackPort();
-    QTemporaryFile script;
-    if (!script.open())
-        return nullptr;
-    const QStringList lines {QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3"),
-        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4"),
-        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
-        QStringLiteral("mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2"),
-        QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"),
-        QStringLiteral("mkvalue string /DEVICES/KRV4/LASTDRIVERERROR"),
-        QStringLiteral("mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true"),
-        QStringLiteral("mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false"),
-        QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)};
-    script.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
-    script.flush();
-    auto host = std::make_unique<ServerProcess>(QStringLiteral(VIEWTEST_VORN_HOST),
-        QStringList {QStringLiteral("--no-plugin"), QStringLiteral("--script"), script.fileName(),
-            QStringLiteral("--cco"), ccoPort, QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-            QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)});
-    if (!host->start()) {
-        ADD_FAILURE() << qPrintable(host->errorText());
-        return nullptr;
-    }
-    return host;
+    return systemtest::startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--cco"), ccoPort,
+                                         QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
+                                         QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+        {QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3"),
+            QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4"),
+            QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
+            QStringLiteral("mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2"),
+            QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"), QStringLiteral("mkvalue string /DEVICES/KRV4/LASTDRIVERERROR"),
+            QStringLiteral("mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true"),
+            QStringLiteral("mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false"),
+            QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)});
 }
 
 QJsonObject receiverIn(const QJsonObject &state, const QString &name)
@@ -572,10 +554,7 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
         a.value(QStringLiteral("attention")).toArray().at(0).toString().startsWith(QStringLiteral("out of sync")));
 
     {
-        CORBA::Object_var obj = object(inst.cco->corbaloc());
-        CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(obj);
-        CORBA::Object_var m = ccoRef->Resolve(matrixName, CCO::RM_Default);
-        MatrixManager::IF_MMR_c_var mmr = MatrixManager::IF_MMR_c::_narrow(m);
+        MatrixManager::IF_MMR_c_var mmr = matrixManager(*inst.cco);
         mmr->connect(3, 2);
         mmr->connect(4, 3);
     }
