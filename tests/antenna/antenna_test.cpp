@@ -4,7 +4,6 @@
 #include "antennaselfhealing.h"
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
-#include "errorhandler.h"
 #include "externalccodriver.h"
 #include "icfg.h"
 #include "node.h"
@@ -12,7 +11,7 @@
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
 #include "serverprocess.h"
-#include "tracesettings.h"
+#include "tracerecorder.h"
 #include "tree.h"
 #include "treehost.h"
 #include "value.h"
@@ -35,7 +34,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 
 using receivers::antenna::driver::AntennaRangeDefinition;
 using testsupport::waitUntil;
@@ -67,29 +65,7 @@ public:
 };
 const auto *const environment = ::testing::AddGlobalTestEnvironment(new AntennaEnvironment);
 
-struct TraceLog
-{
-    TraceLog()
-    {
-        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
-        TraceSettings::SetTraceCapture([this](const QString &line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lines.append(line);
-        });
-    }
-    ~TraceLog()
-    {
-        TraceSettings::SetTraceCapture({});
-        TraceSettings::SetTraceFilter(0);
-    }
-    int count(const QString &text) const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return int(std::count_if(lines.begin(), lines.end(), [&](const QString &line) { return line.contains(text); }));
-    }
-    mutable std::mutex mutex;
-    QStringList lines;
-};
+using TraceLog = testsupport::TraceRecorder;
 
 class MapCfg : public ICfg
 {

@@ -1,15 +1,15 @@
 // CCOWatcher, CCORegistration and CCOLocateRegistration against cco-server processes. The ORB is
 // process-wide, so CTest runs every test in a process of its own.
+#include "ccoclient.h"
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "ccowatcher.h"
-#include "errorhandler.h"
 #include "orbconnection.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
 #include "registrationtuning.h"
 #include "serverprocess.h"
-#include "tracesettings.h"
+#include "tracerecorder.h"
 #include "waituntil.h"
 
 #include <QCoreApplication>
@@ -25,14 +25,14 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <thread>
 
 using externalCCODriver::CCORegistration;
 using externalCCODriver::CCOWatcher;
 using testsupport::waitUntil;
-using Bytes = QList<QByteArray>;
+using Bytes = ccoclient::Strings;
+using testsupport::TraceRecorder;
 using Entry = QPair<QString, QStringList>;
 using List = CCOWatcher::CCOValuesList;
 
@@ -51,37 +51,20 @@ QString slot(int number)
     return QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/Locate%1").arg(number);
 }
 
-CCO::IF_CCO_c_var ccoRef()
-{
-    return CorbaCommon::OrbHandler::Instance().GetCCO();
-}
-
 // Direct CCO calls that bypass the classes under test; values are raw bytes.
 void bindValues(const QString &path, const Bytes &values)
 {
-    CCO::StringList list;
-    list.length(CORBA::ULong(values.size()));
-    for (int i = 0; i < values.size(); ++i)
-        list[CORBA::ULong(i)] = CORBA::string_dup(values.at(i).constData());
-    ccoRef()->RegisterValues(path.toLatin1().constData(), list, CCO::RT_Single);
+    ASSERT_TRUE(ccoclient::registerValues(path.toStdString(), values)) << path.toStdString();
 }
 
 void unbindValues(const QString &path)
 {
-    ccoRef()->UnregisterValues(path.toLatin1().constData(), CCO::RT_Single);
+    ASSERT_TRUE(ccoclient::unregisterValues(path.toStdString())) << path.toStdString();
 }
 
-// An unknown path reads as no values.
 Bytes resolveValues(const QString &path)
 {
-    Bytes out;
-    try {
-        CCO::StringList_var list = ccoRef()->ResolveValues(path.toLatin1().constData(), CCO::RM_Default);
-        for (CORBA::ULong i = 0; i < list->length(); ++i)
-            out.append(QByteArray(list[i].in()));
-    } catch (const CORBA::Exception &) {
-    }
-    return out;
+    return ccoclient::resolveValues(path.toStdString());
 }
 
 // The server's log reaches the test through a pipe. This makes a call of its own and waits for its line:
@@ -94,26 +77,6 @@ int syncLog(testsupport::ServerProcess &server)
     const int line = server.waitForLine("CALL ResolveValues " + name + ' ', 5000);
     return line < 0 ? -1 : line + 1;
 }
-
-struct TraceRecorder
-{
-    TraceRecorder()
-    {
-        TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
-        TraceSettings::SetTraceCapture([this](const QString &line) {
-            std::lock_guard<std::mutex> lock(mutex);
-            recorded.append(line);
-        });
-    }
-    ~TraceRecorder() { TraceSettings::SetTraceCapture({}); }
-    int count(const QString &text) const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return int(std::count_if(recorded.begin(), recorded.end(), [&](const QString &l) { return l.contains(text); }));
-    }
-    mutable std::mutex mutex;
-    QStringList recorded;
-};
 
 // Counts the single-shot timers the watcher arms, one at the end of each query (each becomes its
 // child when armed), and those that fired, each starting a query.
@@ -345,7 +308,7 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     // Nothing is registered yet: the removal's NotFound is traced and the registration goes ahead,
     // in Latin-1.
     CCORegistration::registerAtCCO(path, {QStringLiteral("Empfänger"), QStringLiteral("€5")});
-    ASSERT_TRUE(waitUntil([&] { return !resolveValues(path).isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !resolveValues(path).empty(); }));
     EXPECT_EQ(resolveValues(path), (Bytes {"Empf\xe4nger", "?5"}));
     EXPECT_EQ(traces.count(notFound), 1);
 
@@ -374,7 +337,7 @@ TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
     gone = 0;
     QtConcurrent::run([&] { CCORegistration::unregisterFromCCO(path); }).waitForFinished();
     EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a pool thread";
-    EXPECT_TRUE(resolveValues(path).isEmpty());
+    EXPECT_TRUE(resolveValues(path).empty());
     externalCCODriver::tuning::setRegistrationStartHook({});
 }
 
@@ -402,8 +365,8 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
     EXPECT_EQ(resolveValues(slot(2)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
     EXPECT_EQ(resolveValues(slot(1)), other);
     EXPECT_EQ(resolveValues(slot(3)), paddedPort);
-    EXPECT_TRUE(resolveValues(slot(4)).isEmpty());
-    EXPECT_TRUE(resolveValues(slot(5)).isEmpty());
+    EXPECT_TRUE(resolveValues(slot(4)).empty());
+    EXPECT_TRUE(resolveValues(slot(5)).empty());
     EXPECT_EQ(resolveValues(slot(6)), otherPort);
 }
 
@@ -517,12 +480,12 @@ TEST_F(LocateTest, RegistrarsInSeparateProcessesEndWithDistinctNumbers)
             continue;
         }
         const int number = match.captured(1).toInt();
-        const QByteArray host = "host" + QByteArray::number(i);
+        const std::string host = "host" + std::to_string(i);
         EXPECT_TRUE(numbers.insert(number).second) << "number " << number << " reported twice";
-        EXPECT_EQ(resolveValues(slot(number)), (Bytes {host, host + "_Dev", "info", QByteArray::number(4000 + i)}));
+        EXPECT_EQ(resolveValues(slot(number)), (Bytes {host, host + "_Dev", "info", std::to_string(4000 + i)}));
     }
     for (int i = 1; i <= 10; ++i)
-        EXPECT_EQ(!resolveValues(slot(i)).isEmpty(), numbers.count(i) == 1) << "number " << i;
+        EXPECT_EQ(!resolveValues(slot(i)).empty(), numbers.count(i) == 1) << "number " << i;
     // A registrar gives up only once all ten are taken.
     EXPECT_EQ(numbers.size(), 10u);
 }

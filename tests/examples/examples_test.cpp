@@ -89,7 +89,7 @@ struct ToolResult
 ToolResult ccoTool(const QString &corbaloc, const QStringList &args)
 {
     QProcess tool;
-    tool.start(QStringLiteral(EXAMPLES_CCO_TOOL), QStringList {QStringLiteral("--cco"), corbaloc} + args);
+    tool.start(QStringLiteral(EXAMPLES_CCO_TOOL), QStringList {"--cco", corbaloc} + args);
     ToolResult result;
     if (!tool.waitForFinished(15000)) {
         tool.kill();
@@ -106,7 +106,7 @@ class Examples : public ::testing::Test
 protected:
     void SetUp() override
     {
-        cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
+        cco = testsupport::startCcoServer({"--quiet"});
         ASSERT_TRUE(cco && cco->ready()) << (cco ? qPrintable(cco->errorText()) : "");
     }
 
@@ -120,86 +120,73 @@ TEST_F(Examples, WatchCategoryPrintsEveryChangedListInRegistrationOrder)
 {
     const QString category = QStringLiteral("Examples/Watched");
     const QString base = QStringLiteral("CCO/LocalSystem/LocalSubSystem/") + category;
-    Example watch(QStringLiteral("watch-category"),
-        {QStringLiteral("--cco"), ccoAddress(), QStringLiteral("--interval"), QStringLiteral("50"), category});
+    Example watch("watch-category", {"--cco", ccoAddress(), "--interval", "50", category});
     ASSERT_GE(watch.waitForLine(QStringLiteral("watching ") + category, 10000), 0) << qPrintable(watch.transcript());
 
-    ASSERT_EQ(tool({QStringLiteral("register"), base + QStringLiteral("/DeviceB"), QStringLiteral("b 1")}).exitCode, 0);
-    int at = watch.waitForLine(QStringLiteral("list of 1"), 15000);
+    ASSERT_EQ(tool({"register", base + QStringLiteral("/DeviceB"), "b 1"}).exitCode, 0);
+    int at = watch.waitForLine("list of 1", 15000);
     ASSERT_GE(at, 0) << qPrintable(watch.transcript());
-    EXPECT_EQ(watch.waitForLine(QStringLiteral("  DeviceB: \"b 1\""), 1000, at), at + 1);
+    EXPECT_EQ(watch.waitForLine("  DeviceB: \"b 1\"", 1000, at), at + 1);
 
     // Listed in the order the CCO first bound them, not by name.
-    ASSERT_EQ(
-        tool({QStringLiteral("register"), base + QStringLiteral("/DeviceA"), QStringLiteral("a"), QStringLiteral("")})
-            .exitCode,
-        0);
-    at = watch.waitForLine(QStringLiteral("list of 2"), 15000, at);
+    ASSERT_EQ(tool({"register", base + QStringLiteral("/DeviceA"), "a", ""}).exitCode, 0);
+    at = watch.waitForLine("list of 2", 15000, at);
     ASSERT_GE(at, 0) << qPrintable(watch.transcript());
-    EXPECT_EQ(watch.waitForLine(QStringLiteral("  DeviceB: \"b 1\""), 1000, at), at + 1);
-    EXPECT_EQ(watch.waitForLine(QStringLiteral("  DeviceA: \"a\" \"\""), 1000, at), at + 2);
+    EXPECT_EQ(watch.waitForLine("  DeviceB: \"b 1\"", 1000, at), at + 1);
+    EXPECT_EQ(watch.waitForLine("  DeviceA: \"a\" \"\"", 1000, at), at + 2);
 
     // What is removed goes from the list; the empty list is published too.
-    ASSERT_EQ(tool({QStringLiteral("unregister"), base + QStringLiteral("/DeviceB")}).exitCode, 0);
-    at = watch.waitForLine(QStringLiteral("list of 1"), 15000, at);
+    ASSERT_EQ(tool({"unregister", base + QStringLiteral("/DeviceB")}).exitCode, 0);
+    at = watch.waitForLine("list of 1", 15000, at);
     ASSERT_GE(at, 0) << qPrintable(watch.transcript());
-    EXPECT_EQ(watch.waitForLine(QStringLiteral("  DeviceA: \"a\" \"\""), 1000, at), at + 1);
-    ASSERT_EQ(tool({QStringLiteral("unregister"), base + QStringLiteral("/DeviceA")}).exitCode, 0);
-    EXPECT_GE(watch.waitForLine(QStringLiteral("list of 0"), 15000, at), 0) << qPrintable(watch.transcript());
+    EXPECT_EQ(watch.waitForLine("  DeviceA: \"a\" \"\"", 1000, at), at + 1);
+    ASSERT_EQ(tool({"unregister", base + QStringLiteral("/DeviceA")}).exitCode, 0);
+    EXPECT_GE(watch.waitForLine("list of 0", 15000, at), 0) << qPrintable(watch.transcript());
 }
 
 TEST_F(Examples, RegisterValuesIsSeenAtTheCcoAndThenRemoved)
 {
     const QString path = QStringLiteral("CCO/LocalSystem/LocalSubSystem/Examples/Values/Device1");
     // Another list at the path first: a registration replaces it.
-    ASSERT_EQ(tool({QStringLiteral("register"), path, QStringLiteral("old")}).exitCode, 0);
-    Example run(QStringLiteral("register-values"),
-        {QStringLiteral("--cco"), ccoAddress(), QStringLiteral("Examples/Values"), QStringLiteral("Device1"),
-            QStringLiteral("x"), QStringLiteral("y z")});
+    ASSERT_EQ(tool({"register", path, "old"}).exitCode, 0);
+    Example run("register-values", {"--cco", ccoAddress(), "Examples/Values", "Device1", "x", "y z"});
     ASSERT_TRUE(run.waitForExit(30000)) << qPrintable(run.transcript());
     EXPECT_EQ(run.exitCode(), 0) << qPrintable(run.transcript());
     const int registered = run.waitForLine(QStringLiteral("registered ") + path, 0);
     EXPECT_GE(registered, 0) << qPrintable(run.transcript());
     EXPECT_GT(run.waitForLine(QStringLiteral("removed ") + path, 0), registered) << qPrintable(run.transcript());
     // Gone at the CCO: the context holds no list and no child any more.
-    const ToolResult after = tool({QStringLiteral("list"), path});
+    const ToolResult after = tool({"list", path});
     EXPECT_TRUE(after.lines.isEmpty()) << qPrintable(after.lines.join(QLatin1Char('|')));
 }
 
 TEST_F(Examples, LocateDeviceTakesTheFirstFreeNumberAndRemovesOnlyItsOwn)
 {
     const QString own = QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/Locate");
-    const QStringList other {
-        QStringLiteral("ws9"), QStringLiteral("ws9_rx"), QStringLiteral("other"), QStringLiteral("4711")};
-    ASSERT_EQ(tool(QStringList {QStringLiteral("register"), own + QStringLiteral("1")} + other).exitCode, 0);
+    const QStringList other {"ws9", "ws9_rx", "other", "4711"};
+    ASSERT_EQ(tool(QStringList {"register", own + QStringLiteral("1")} + other).exitCode, 0);
 
-    const QStringList device {
-        QStringLiteral("ws1"), QStringLiteral("rx"), QStringLiteral("HF receiver"), QStringLiteral("4711")};
+    const QStringList device {"ws1", "rx", "HF receiver", "4711"};
     {
-        Example run(QStringLiteral("locate-device"),
-            QStringList {QStringLiteral("--cco"), ccoAddress(), QStringLiteral("--trace")} + device);
+        Example run("locate-device", QStringList {"--cco", ccoAddress(), "--trace"} + device);
         ASSERT_TRUE(run.waitForExit(60000)) << qPrintable(run.transcript());
         EXPECT_EQ(run.exitCode(), 0) << qPrintable(run.transcript());
-        EXPECT_GE(run.waitForLine(QStringLiteral("registration ended"), 0), 0) << qPrintable(run.transcript());
-        EXPECT_TRUE(run.errors().contains(
-            QStringLiteral("Successfully registered device for locate ws1, rx, HF receiver, 4711, 2")))
+        EXPECT_GE(run.waitForLine("registration ended", 0), 0) << qPrintable(run.transcript());
+        EXPECT_TRUE(run.errors().contains("Successfully registered device for locate ws1, rx, HF receiver, 4711, 2"))
             << qPrintable(run.transcript());
     }
-    EXPECT_EQ(tool({QStringLiteral("list"), own + QStringLiteral("2")}).lines,
-        (QStringList {
-            QStringLiteral("ws1"), QStringLiteral("ws1_rx"), QStringLiteral("HF receiver"), QStringLiteral("4711")}));
+    EXPECT_EQ(tool({"list", own + QStringLiteral("2")}).lines, (QStringList {"ws1", "ws1_rx", "HF receiver", "4711"}));
 
     {
-        Example run(QStringLiteral("locate-device"),
-            QStringList {QStringLiteral("--cco"), ccoAddress(), QStringLiteral("--remove")} + device);
+        Example run("locate-device", QStringList {"--cco", ccoAddress(), "--remove"} + device);
         ASSERT_TRUE(run.waitForExit(60000)) << qPrintable(run.transcript());
         EXPECT_EQ(run.exitCode(), 0) << qPrintable(run.transcript());
-        EXPECT_GE(run.waitForLine(QStringLiteral("removal ended"), 0), 0) << qPrintable(run.transcript());
+        EXPECT_GE(run.waitForLine("removal ended", 0), 0) << qPrintable(run.transcript());
         // Without --trace the library says nothing.
         EXPECT_TRUE(run.errors().isEmpty()) << qPrintable(run.transcript());
     }
-    EXPECT_TRUE(tool({QStringLiteral("list"), own + QStringLiteral("2")}).lines.isEmpty());
-    EXPECT_EQ(tool({QStringLiteral("list"), own + QStringLiteral("1")}).lines, other);
+    EXPECT_TRUE(tool({"list", own + QStringLiteral("2")}).lines.isEmpty());
+    EXPECT_EQ(tool({"list", own + QStringLiteral("1")}).lines, other);
 }
 
 TEST_F(Examples, MirrorReceiversReportsAReceiverThatRegistersAndThenLeaves)
@@ -208,36 +195,31 @@ TEST_F(Examples, MirrorReceiversReportsAReceiverThatRegistersAndThenLeaves)
     ASSERT_TRUE(script.open());
     script.write("mkvalue string /DEVICES/RX1/Frequency 101.5\nreceiver 0 RX1\n");
     script.flush();
-    ServerProcess receiver(QStringLiteral(EXAMPLES_VORN_HOST),
-        {QStringLiteral("--no-plugin"), QStringLiteral("--script"), script.fileName(), QStringLiteral("--cco"),
-            ccoAddress()});
+    ServerProcess receiver(
+        QStringLiteral(EXAMPLES_VORN_HOST), {"--no-plugin", "--script", script.fileName(), "--cco", ccoAddress()});
     ASSERT_TRUE(receiver.start()) << qPrintable(receiver.errorText());
 
-    Example mirror(QStringLiteral("mirror-receivers"),
-        {QStringLiteral("--cco"), ccoAddress(), QStringLiteral("--pattern"), QStringLiteral("/REMOTE/RX%1"),
-            QStringLiteral("--values"), QStringLiteral("Frequency")});
+    Example mirror("mirror-receivers", {"--cco", ccoAddress(), "--pattern", "/REMOTE/RX%1", "--values", "Frequency"});
     // The first list comes on the third poll, 5 s apart.
-    const int connected = mirror.waitForLine(QStringLiteral("connected index=0 ip=127.0.0.1"), 40000);
+    const int connected = mirror.waitForLine("connected index=0 ip=127.0.0.1", 40000);
     ASSERT_GE(connected, 0) << qPrintable(mirror.transcript());
-    EXPECT_EQ(
-        mirror.waitForLine(QStringLiteral("  Frequency at /REMOTE/RX0/Frequency"), 1000, connected), connected + 1);
+    EXPECT_EQ(mirror.waitForLine("  Frequency at /REMOTE/RX0/Frequency", 1000, connected), connected + 1);
 
     // Gone from the CCO: dropped on the next poll.
-    ASSERT_EQ(tool({QStringLiteral("unregister"), receiverCategory + QStringLiteral("/RX1")}).exitCode, 0);
-    EXPECT_GT(mirror.waitForLine(QStringLiteral("disconnected index=0"), 20000, connected), connected)
+    ASSERT_EQ(tool({"unregister", receiverCategory + QStringLiteral("/RX1")}).exitCode, 0);
+    EXPECT_GT(mirror.waitForLine("disconnected index=0", 20000, connected), connected)
         << qPrintable(mirror.transcript());
 }
 
 TEST_F(Examples, BadArgumentsEndWithOneLineAndNonZero)
 {
     const QList<QPair<QString, QStringList>> runs {
-        {QStringLiteral("watch-category"), {}},
-        {QStringLiteral("watch-category"), {QStringLiteral("--interval"), QStringLiteral("0"), QStringLiteral("A")}},
-        {QStringLiteral("register-values"), {QStringLiteral("Examples")}},
-        {QStringLiteral("locate-device"),
-            {QStringLiteral("h"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("port")}},
-        {QStringLiteral("mirror-receivers"), {QStringLiteral("--pattern"), QStringLiteral("/REMOTE/RX")}},
-        {QStringLiteral("mirror-receivers"), {QStringLiteral("--cco"), QStringLiteral("nowhere")}},
+        {"watch-category", {}},
+        {"watch-category", {"--interval", "0", "A"}},
+        {"register-values", {"Examples"}},
+        {"locate-device", {"h", "d", "i", "port"}},
+        {"mirror-receivers", {"--pattern", "/REMOTE/RX"}},
+        {"mirror-receivers", {"--cco", "nowhere"}},
     };
     for (const auto &args : runs) {
         Example run(args.first, args.second);

@@ -3,6 +3,7 @@
 // them), switching and ranges, exceptions with their reasons, the matrix
 // manager's registration through CCO restarts, and the command lines.
 #include "ccoclient.h"
+#include "giop.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -14,9 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <endian.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -49,49 +47,6 @@ template <typename Exception, typename Call> std::string reasonOf(Call &&call)
         return e._name();
     }
     return "no exception";
-}
-
-// Big-endian CDR, aligned from the start of the message.
-struct Cdr
-{
-    std::string bytes = std::string("GIOP\1\2\0\0\0\0\0\0", 12); // a GIOP 1.2 Request; its size comes last
-    void align(std::size_t n) { bytes.resize((bytes.size() + n - 1) / n * n); }
-    void ulong(std::uint32_t v)
-    {
-        align(4);
-        v = htobe32(v);
-        bytes.append(reinterpret_cast<const char *>(&v), 4);
-    }
-    void string(const std::string &s, bool terminated = true)
-    {
-        ulong(std::uint32_t(s.size() + terminated));
-        bytes.append(s.c_str(), s.size() + terminated);
-    }
-    const std::string &message()
-    {
-        const std::uint32_t size = htobe32(std::uint32_t(bytes.size() - 12));
-        return bytes.replace(8, 4, reinterpret_cast<const char *>(&size), 4);
-    }
-};
-
-// A ulong of a message in the byte order its header names.
-std::uint32_t ulongAt(const std::string &msg, std::size_t pos)
-{
-    std::uint32_t v = 99;
-    if (pos + 4 <= msg.size())
-        std::memcpy(&v, msg.data() + pos, 4);
-    return msg.size() > 6 && (msg[6] & 1) ? le32toh(v) : be32toh(v);
-}
-
-// One message from a socket whose reads time out.
-std::string readMessage(int fd)
-{
-    std::string msg(12, '\0');
-    if (::recv(fd, &msg[0], 12, MSG_WAITALL) != 12)
-        return {};
-    msg.resize(12 + ulongAt(msg, 8));
-    const ssize_t body = ssize_t(msg.size()) - 12;
-    return ::recv(fd, &msg[12], std::size_t(body), MSG_WAITALL) == body ? msg : std::string();
 }
 
 const std::string ws1 = "CCO/LocalSystem/SubSystems/SubA/Workstations/ws1";
@@ -263,55 +218,40 @@ TEST(GiopWire, EnumerationOrdinalsBeyondTheLastAreMarshalErrors)
 {
     auto server = testsupport::startCcoServer();
     ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(std::uint16_t(server->port()));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    const timeval timeout {3, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    giop::RawConnection connection(server->port());
+    ASSERT_TRUE(connection.ok());
 
     // Per enumeration an operation taking it, its last ordinal, and that call's reply status and exception.
     const struct
     {
         const char *op;
         std::uint32_t last;
-        std::function<void(Cdr &, std::uint32_t)> arguments;
+        std::function<void(giop::Cdr &, std::uint32_t)> arguments;
         std::uint32_t status;
         const char *exception;
     } cases[] = {
-        {"ResolveValues", 3, [](Cdr &c, std::uint32_t mode) { c.string("CCO"), c.ulong(mode); }, 0, ""},
-        {"RegisterValues", 2, [](Cdr &c, std::uint32_t type) { c.string("Dev/1"), c.ulong(0), c.ulong(type); }, 1,
+        {"ResolveValues", 3, [](giop::Cdr &c, std::uint32_t mode) { c.string("CCO"), c.ulong(mode); }, 0, ""},
+        {"RegisterValues", 2, [](giop::Cdr &c, std::uint32_t type) { c.string("Dev/1"), c.ulong(0), c.ulong(type); }, 1,
             "IDL:CCO/IF_CCO_c_Naming/RedundancyTypeNotSupported:1.0"},
         // A nil callback (no type id, no profiles) with one entry: the servant refuses the nil one.
         {"register_callback", 4,
-            [](Cdr &c, std::uint32_t kind) { c.string(""), c.ulong(0), c.ulong(1), c.ulong(kind), c.string("Dev"); }, 2,
+            [](giop::Cdr &c, std::uint32_t kind) { c.string(""), c.ulong(0), c.ulong(1), c.ulong(kind), c.string("Dev"); }, 2,
             "IDL:omg.org/CORBA/BAD_PARAM:1.0"},
     };
     for (const auto &c : cases) {
         for (const std::uint32_t ordinal : {c.last + 1, 0xffffffffu, c.last}) {
             SCOPED_TRACE(std::string(c.op) + " " + std::to_string(ordinal));
-            Cdr request;
-            request.ulong(1); // request id
-            request.ulong(0x03000000); // response expected, 3 bytes reserved
-            request.bytes.append(2, 0); // TargetAddress KeyAddr
-            request.string("CCO", false);
-            request.string(c.op);
-            request.ulong(0); // no service contexts
-            request.align(8);
-            c.arguments(request, ordinal);
-            const std::string &bytes = request.message();
-            ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-            const std::string reply = readMessage(fd);
-            EXPECT_EQ(ulongAt(reply, 16), ordinal == c.last ? c.status : 2u);
+            ASSERT_TRUE(connection.send(giop::request(1, "CCO", c.op, [&](giop::Cdr &cdr) { c.arguments(cdr, ordinal); })));
+            bool closed = false;
+            const giop::Bytes bytes = connection.receive(3000, &closed, true);
+            const std::string reply(bytes.begin(), bytes.end());
+            EXPECT_EQ(giop::ulongAt(bytes, 16), ordinal == c.last ? c.status : 2u);
             EXPECT_NE(reply.find(ordinal == c.last ? c.exception : "IDL:omg.org/CORBA/MARSHAL:1.0"), std::string::npos);
         }
         // The servant saw the valid call only: a bad one would have been logged before it.
         EXPECT_GE(server->waitForLine(QStringLiteral("CALL ") + c.op, 2000), 0);
         EXPECT_EQ(server->countLines(QStringLiteral("CALL ") + c.op), 1) << c.op;
     }
-    ::close(fd);
 }
 
 TEST_F(MatrixServerTest, SwitchesLikeAMatrixAndRaisesDeclaredExceptionsWithTheirReason)

@@ -69,15 +69,13 @@ inline Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
 // Calls to the CCO that this process's OrbHandler is connected to; strings
 // go as the bytes given. A connection to a CCO process that is gone fails one
 // call, so each is tried twice. False when the CCO refused the call (or was
-// not reached); a list that is there already counts as registered.
-inline bool registerValues(const std::string &name, const Strings &items)
+// not reached).
+template <typename Call> bool callTwice(const Call &call)
 {
     CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
     for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
         try {
-            cco->RegisterValues(name.c_str(), values(items), CCO::RT_Single);
-            return true;
-        } catch (const CosNaming::NamingContext::AlreadyBound &) {
+            call(cco.in());
             return true;
         } catch (const CORBA::COMM_FAILURE &) {
         } catch (const CORBA::Exception &) {
@@ -87,34 +85,28 @@ inline bool registerValues(const std::string &name, const Strings &items)
     return false;
 }
 
+// A list that is there already counts as registered.
+inline bool registerValues(const std::string &name, const Strings &items)
+{
+    return callTwice([&](CCO::IF_CCO_c_ptr cco) {
+        try {
+            cco->RegisterValues(name.c_str(), values(items), CCO::RT_Single);
+        } catch (const CosNaming::NamingContext::AlreadyBound &) {
+        }
+    });
+}
+
 inline bool unregisterValues(const std::string &name)
 {
-    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
-    for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
-        try {
-            cco->UnregisterValues(name.c_str(), CCO::RT_Single);
-            return true;
-        } catch (const CORBA::COMM_FAILURE &) {
-        } catch (const CORBA::Exception &) {
-            return false;
-        }
-    }
-    return false;
+    return callTwice([&](CCO::IF_CCO_c_ptr cco) { cco->UnregisterValues(name.c_str(), CCO::RT_Single); });
 }
 
 // An unknown name or a failed call reads as no values.
 inline Strings resolveValues(const std::string &name)
 {
-    CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
-    for (int attempt = 0; attempt < 2 && !CORBA::is_nil(cco); ++attempt) {
-        try {
-            return resolve(cco, name);
-        } catch (const CORBA::COMM_FAILURE &) {
-        } catch (const CORBA::Exception &) {
-            return {};
-        }
-    }
-    return {};
+    Strings out;
+    callTwice([&](CCO::IF_CCO_c_ptr cco) { out = resolve(cco, name); });
+    return out;
 }
 
 // The value of `key` in the server's "STATS" line, -1 when there is none.

@@ -7,12 +7,12 @@
 #include "registrationtuning.h"
 #include "systemsupport.h"
 
+#include "ccoclient.h"
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "ccowatcher.h"
 #include "cfgcenter.h"
 #include "cfgcenterhost.h"
-#include "ccoclient.h"
 #include "externalccodriver.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
@@ -64,8 +64,8 @@ public:
         ccoPort = testsupport::freeLoopbackPort();
         startCco();
         if (!CorbaCommon::OrbHandlerHost::Init(
-                {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
-                    QStringLiteral("-ORBclientCallTimeOutPeriod"), QString::number(callTimeoutMs)}))
+                {"-ORBInitRef", QStringLiteral("CCO=corbaloc::127.0.0.1:%1/CCO").arg(ccoPort),
+                    "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}))
             ADD_FAILURE() << "the ORB did not come up";
         values::TreeHost::Create();
     }
@@ -92,7 +92,7 @@ protected:
     void TearDown() override
     {
         onRequestSent({});
-        cco->command(QStringLiteral("fault clear"));
+        cco->command("fault clear");
     }
 
     // The CCO keeps its registrations in a state file, so that a restart
@@ -101,16 +101,12 @@ protected:
     {
         cco.reset();
         cco = std::make_unique<ServerProcess>(testsupport::ccoServerPath(),
-            QStringList {QStringLiteral("--port"), QString::number(ccoPort), QStringLiteral("--workstation"),
-                QString::fromLatin1(workstation), QStringLiteral("--state-file"),
-                scratch->filePath(QStringLiteral("cco.state"))});
+            QStringList {"--port", QString::number(ccoPort), "--workstation", QString::fromLatin1(workstation),
+                "--state-file", scratch->filePath("cco.state")});
         ASSERT_TRUE(cco->start()) << qPrintable(cco->errorText());
     }
 
-    static bool isRegistered(const QString &path)
-    {
-        return !ccoclient::resolveValues(path.toStdString()).empty();
-    }
+    static bool isRegistered(const QString &path) { return !ccoclient::resolveValues(path.toStdString()).empty(); }
 
     // Waits until this process has sent `operation`: from then on the call
     // is in flight, held by the server's fault.
@@ -161,7 +157,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     QObject::connect(watcher, &externalCCODriver::CCOWatcher::resultListChanged, &owner,
         [&](const externalCCODriver::CCOWatcher::CCOValuesList &list) { lists << qMakePair(clock.elapsed(), list); });
     watcher->init();
-    ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, "RXF"); }, 5000));
     Heartbeat heartbeat;
 
     // Hung: the poll's call times out and the watcher publishes the empty
@@ -169,14 +165,14 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     {
         std::atomic<qint64> sentAt {-1};
         noteSent("ResolveValues", sentAt);
-        ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+        ASSERT_TRUE(cco->command("fault hang ResolveValues"));
         ASSERT_TRUE(waitUntilSent(sentAt));
         const int before = lists.size();
         ASSERT_TRUE(waitUntil([&] { return lists.size() > before; }, 2 * oneCallMs));
         EXPECT_TRUE(lists.last().second.isEmpty());
         EXPECT_LE(lists.last().first - sentAt, oneCallMs);
-        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
-        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 5000));
+        ASSERT_TRUE(cco->command("fault clear"));
+        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, "RXF"); }, 5000));
         onRequestSent({});
     }
 
@@ -189,12 +185,12 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
             if (std::strcmp(op, "ResolveValues") == 0)
                 ++resolves;
         });
-        ASSERT_TRUE(cco->command(QStringLiteral("fault delay * 300")));
+        ASSERT_TRUE(cco->command("fault delay * 300"));
         // Three polls of two ResolveValues each, every call 300 ms late.
         ASSERT_TRUE(waitUntil([&] { return resolves.load() >= 7; }, 10000));
         EXPECT_EQ(lists.size(), before) << "a slow CCO changed the published list";
         EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "the watcher held up the host's event loop";
-        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+        ASSERT_TRUE(cco->command("fault clear"));
         onRequestSent({});
     }
 
@@ -204,7 +200,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         heartbeat.reset();
         std::atomic<qint64> sentAt {-1};
         noteSent("ResolveValues", sentAt);
-        ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+        ASSERT_TRUE(cco->command("fault hang ResolveValues"));
         ASSERT_TRUE(waitUntilSent(sentAt));
         const int before = lists.size();
         cco->kill();
@@ -216,7 +212,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
         // Starting the server holds this thread until it is ready: the test's stall, not the watcher's.
         startCco();
         heartbeat.reset();
-        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, QStringLiteral("RXF")); }, 10000));
+        ASSERT_TRUE(waitUntil([&] { return lastListHas(lists, "RXF"); }, 10000));
     }
     EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "the watcher held up the host's event loop";
 
@@ -224,7 +220,7 @@ TEST_F(Faults, WatcherRidesOutAHungASlowAndAKilledCcoAndListsAgainOnceItIsBack)
     // call, which the call timeout bounds.
     std::atomic<qint64> sentAt {-1};
     noteSent("ResolveValues", sentAt);
-    ASSERT_TRUE(cco->command(QStringLiteral("fault hang ResolveValues")));
+    ASSERT_TRUE(cco->command("fault hang ResolveValues"));
     ASSERT_TRUE(waitUntilSent(sentAt));
     heartbeat.reset();
     QElapsedTimer destroying;
@@ -276,8 +272,7 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
         noteSent("RegisterValues", sentAt);
         finishedAt = -1;
         ASSERT_TRUE(cco->command(QString::fromLatin1(c.fault)));
-        externalCCODriver::CCORegistration::registerAtCCO(
-            path, {QStringLiteral("127.0.0.1"), QStringLiteral("d"), QStringLiteral("i"), QStringLiteral("4001")});
+        externalCCODriver::CCORegistration::registerAtCCO(path, {"127.0.0.1", "d", "i", "4001"});
         ASSERT_TRUE(waitUntilSent(sentAt));
         qint64 struckAt = sentAt;
         if (c.kill) {
@@ -291,7 +286,7 @@ TEST_F(Faults, RegistrationThreadsComeBackWhenTheCcoHangsOrDiesInTheirCall)
         if (c.kill)
             startCco();
         onRequestSent({});
-        ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+        ASSERT_TRUE(cco->command("fault clear"));
         if (c.kept)
             EXPECT_TRUE(waitUntil([&] { return isRegistered(path); }, callTimeoutMs));
         else
@@ -307,9 +302,8 @@ TEST_F(Faults, LocateRegistrationEndsWithinOneCallWhenTheCcoDiesUnderIt)
     externalCCODriver::tuning::setLocateRegistrationSecond(20);
     std::atomic<qint64> sentAt {-1};
     noteSent("RegisterValues", sentAt);
-    ASSERT_TRUE(cco->command(QStringLiteral("fault hang RegisterValues")));
-    auto registration = std::make_unique<CCOLocateRegistration>(QStringLiteral("127.0.0.1"), QStringLiteral("dev"),
-        QStringLiteral("info"), 4002, QStringLiteral("Locate%1"), true);
+    ASSERT_TRUE(cco->command("fault hang RegisterValues"));
+    auto registration = std::make_unique<CCOLocateRegistration>("127.0.0.1", "dev", "info", 4002, "Locate%1", true);
     ASSERT_TRUE(waitUntilSent(sentAt, 10000));
     cco->kill();
     QElapsedTimer destroying;
@@ -345,12 +339,10 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
         ccoclient::unregisterValues(ccoCategory.toStdString() + '/' + name);
 
     const int port = testsupport::freeLoopbackPort();
-    auto receiver
-        = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                            QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"),
-                            QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
-            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 100"),
-                QStringLiteral("receiver %1 RXSTOP 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(port)});
+    auto receiver = startVornHost({"--no-plugin", "--stay", "--cco", QStringLiteral("127.0.0.1:%1").arg(ccoPort), "--",
+                                      "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+        {"mkvalue string /DEVICES/RX/Frequency 100",
+            QStringLiteral("receiver %1 RXSTOP 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(port)});
     ASSERT_TRUE(receiver);
 
     auto owner = std::make_unique<QObject>();
@@ -362,7 +354,7 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
         [&](int) { events << qMakePair(clock.elapsed(), -1); });
     CcoInitParameters parameters;
     parameters.subTreePattern = QStringLiteral("/STOPPED/RX%1");
-    parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
+    parameters.mirroredValues = QStringList {"Frequency"};
     mirror->init(parameters);
     // Lists every 100 ms instead of 5000 ms; the class is otherwise as is.
     delete mirror->findChild<externalCCODriver::CCOWatcher *>();
@@ -380,7 +372,7 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
     EXPECT_LE(events.last().first - stoppedAt, 2 * pollBoundMs);
     receiver->resume();
     ASSERT_TRUE(waitUntil([&] { return last() == 1; }, 5000));
-    EXPECT_EQ(valueText(QStringLiteral("/STOPPED/RX0/Frequency")), QStringLiteral("100"));
+    EXPECT_EQ(valueText("/STOPPED/RX0/Frequency"), "100");
     EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs);
 
     receiver->suspend();
@@ -393,7 +385,7 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
     // The poll that hung ends on its network thread, within its bound.
     EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 2 * pollBoundMs));
-    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("unregister RXSTOP")}));
+    ASSERT_TRUE(hostDo(*receiver, {"unregister RXSTOP"}));
 }
 
 // The driver's antenna side in this process against a matrix-server that is
@@ -410,13 +402,13 @@ protected:
         static int instance = 0;
         devicePath = QStringLiteral("/DEVICES/SYS%1").arg(++instance);
         buildReceiverTree(devicePath);
-        CfgCenterHost::SetConfigLocation(writeConfig(*scratch, QStringLiteral("SystemFaults"),
+        CfgCenterHost::SetConfigLocation(writeConfig(*scratch, "SystemFaults",
             {QStringLiteral("ReconnectTimer=%1").arg(reconnectMs), QStringLiteral("ValuePath=") + devicePath,
-                QStringLiteral("AntennaMatrixDriver=true"), QStringLiteral("MatrixID=1"),
+                "AntennaMatrixDriver=true", "MatrixID=1",
                 QStringLiteral("MatrixRemoteHost=") + QLatin1String(workstation),
                 QStringLiteral("AntennaSelfHealing=") + (healing() ? "true" : "false")}));
         startMatrix();
-        driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
+        driver = std::make_unique<ExternalCCODriver>("SystemFaults");
         driver->Init();
         ASSERT_TRUE(
             waitUntil([&] { return valueText(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) == "true"; }, 5000));
@@ -433,12 +425,10 @@ protected:
     void startMatrix()
     {
         matrix = testsupport::startMatrixServer(cco->corbaloc(),
-            {QStringLiteral("--workstation"), QString::fromLatin1(workstation), QStringLiteral("--id"),
-                QStringLiteral("1"), QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"),
-                QStringLiteral("4"), QStringLiteral("--retry-interval"), QStringLiteral("100"),
-                QStringLiteral("--check-interval"), QStringLiteral("200")});
+            {"--workstation", QString::fromLatin1(workstation), "--id", "1", "--inputs", "8", "--outputs", "4",
+                "--retry-interval", "100", "--check-interval", "200"});
         ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
-        ASSERT_GE(waitForLine(*matrix, QStringLiteral("REGISTERED"), 5000), 0);
+        ASSERT_GE(waitForLine(*matrix, "REGISTERED", 5000), 0);
     }
 
     QString connections()
@@ -504,22 +494,21 @@ const QString mmrCallFailed = QStringLiteral("Antenna cannot be changed, Excepti
 
 TEST_P(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
 {
-    change(QStringLiteral("HF1"));
-    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
+    change("HF1");
+    ASSERT_TRUE(waitForConnections("out 2 <- in 3"));
     // Killed as the connect goes out: the call meets a dead server.
     onRequestSent([&](const char *op, const char *) {
         if (std::strcmp(op, "connect") == 0 && matrix->isRunning())
             matrix->kill();
     });
     Heartbeat heartbeat;
-    change(QStringLiteral("VUHF"));
+    change("VUHF");
     ASSERT_TRUE(reports(mmrCallFailed, oneCallMs));
     onRequestSent({});
     EXPECT_LT(heartbeat.maxGapMs(), notBlockedMs) << "a failed call waited for its timeout";
 
     startMatrix();
-    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2")}), healing() ? 0 : 1)
-        << qPrintable(connections());
+    EXPECT_EQ(changesNeeded("VUHF", {"HF2"}), healing() ? 0 : 1) << qPrintable(connections());
     if (healing()) {
         EXPECT_TRUE(lastError().isEmpty()) << "a successful switch empties LASTDRIVERERROR";
     }
@@ -527,17 +516,17 @@ TEST_P(DriverFaults, MatrixManagerKilledInTheMiddleOfASwitchingRun)
 
 TEST_P(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
 {
-    change(QStringLiteral("HF1"));
-    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
+    change("HF1");
+    ASSERT_TRUE(waitForConnections("out 2 <- in 3"));
     // Stopped as the connect goes out; the server holds the call until the
     // fault is cleared, so it carries it out late, after the driver gave up.
-    ASSERT_TRUE(matrix->command(QStringLiteral("fault hang connect")));
+    ASSERT_TRUE(matrix->command("fault hang connect"));
     onRequestSent([&](const char *op, const char *) {
         if (std::strcmp(op, "connect") == 0)
             matrix->suspend();
     });
     Heartbeat heartbeat;
-    change(QStringLiteral("VUHF"));
+    change("VUHF");
     ASSERT_TRUE(reports(mmrCallFailed, 2 * oneCallMs));
     onRequestSent({});
     const qint64 gap = heartbeat.maxGapMs();
@@ -545,35 +534,34 @@ TEST_P(DriverFaults, MatrixManagerStoppedInTheMiddleOfASwitchingRun)
     EXPECT_GE(gap, callTimeoutMs / 2) << "the call did not wait for its timeout";
 
     matrix->resume();
-    ASSERT_TRUE(matrix->command(QStringLiteral("fault clear")));
+    ASSERT_TRUE(matrix->command("fault clear"));
     // The late connect is the selected antenna's, so the matrix agrees with
     // the selection either way.
-    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {}), 0) << qPrintable(connections());
+    EXPECT_EQ(changesNeeded("VUHF", {}), 0) << qPrintable(connections());
     // What differs is whether the driver knows it when the user moves on:
     // without self-healing it still counts HF1 as connected, so HF2 is
     // refused and only VUHF again agrees with the matrix.
-    change(QStringLiteral("HF2"));
-    EXPECT_EQ(shows(QStringLiteral("HF2"), oneCallMs), healing()) << qPrintable(connections());
+    change("HF2");
+    EXPECT_EQ(shows("HF2", oneCallMs), healing()) << qPrintable(connections());
     if (!healing()) {
-        change(QStringLiteral("VUHF"));
-        EXPECT_TRUE(shows(QStringLiteral("VUHF"), oneCallMs)) << qPrintable(connections());
+        change("VUHF");
+        EXPECT_TRUE(shows("VUHF", oneCallMs)) << qPrintable(connections());
     }
 }
 
 TEST_P(DriverFaults, CcoHungWhileTheSwitchingRunLooksTheManagerUp)
 {
-    change(QStringLiteral("HF1"));
-    ASSERT_TRUE(waitForConnections(QStringLiteral("out 2 <- in 3")));
-    ASSERT_TRUE(cco->command(QStringLiteral("fault hang Resolve")));
+    change("HF1");
+    ASSERT_TRUE(waitForConnections("out 2 <- in 3"));
+    ASSERT_TRUE(cco->command("fault hang Resolve"));
     Heartbeat heartbeat;
-    change(QStringLiteral("VUHF"));
-    ASSERT_TRUE(reports(QStringLiteral("Antenna cannot be changed, CommController not responding!"), 2 * oneCallMs));
+    change("VUHF");
+    ASSERT_TRUE(reports("Antenna cannot be changed, CommController not responding!", 2 * oneCallMs));
     EXPECT_LE(heartbeat.maxGapMs(), oneCallMs);
-    ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+    ASSERT_TRUE(cco->command("fault clear"));
     // Without self-healing the change after a failed lookup looks the
     // manager up, and the one after that is switched.
-    EXPECT_EQ(changesNeeded(QStringLiteral("VUHF"), {QStringLiteral("HF2"), QStringLiteral("VUHF")}), healing() ? 0 : 2)
-        << qPrintable(connections());
+    EXPECT_EQ(changesNeeded("VUHF", {"HF2", "VUHF"}), healing() ? 0 : 2) << qPrintable(connections());
 }
 
 TEST_P(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
@@ -582,12 +570,12 @@ TEST_P(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
     // the CCO on the host thread.
     driver.reset();
     // The user picked an antenna before the antenna side was up.
-    selectItem(devicePath + QStringLiteral("/ANTENNA"), QStringLiteral("HF1"));
-    ASSERT_TRUE(cco->command(QStringLiteral("fault hang *")));
+    selectItem(devicePath + QStringLiteral("/ANTENNA"), "HF1");
+    ASSERT_TRUE(cco->command("fault hang *"));
     std::atomic<int> requests {0};
     onRequestSent([&](const char *, const char *) { ++requests; });
     Heartbeat heartbeat;
-    driver = std::make_unique<ExternalCCODriver>(QStringLiteral("SystemFaults"));
+    driver = std::make_unique<ExternalCCODriver>("SystemFaults");
     driver->Init();
     // A probe of the CCO held so far (500 ms), then two tries to connect
     // anew of 500 ms each: the longest a tick may hold the host.
@@ -596,15 +584,14 @@ TEST_P(DriverFaults, DriverStartUpAgainstAHungCcoHoldsTheHostOneProbeAtATime)
     ASSERT_TRUE(waitUntil([&] { return requests.load() >= 6; }, 4 * (reconnectMs + tickBoundMs)));
     onRequestSent({});
     const qint64 gap = heartbeat.maxGapMs();
-    ASSERT_TRUE(cco->command(QStringLiteral("fault clear")));
+    ASSERT_TRUE(cco->command("fault clear"));
     EXPECT_TRUE(waitUntil(
         [&] {
             return values::Tree::Instance()->FindValue(devicePath + QStringLiteral("/USINGANTENNAMATRIX")) != nullptr;
         },
         5000));
     EXPECT_LE(gap, tickBoundMs + reconnectMs);
-    EXPECT_EQ(changesNeeded(QStringLiteral("HF1"), {QStringLiteral("HF2")}), healing() ? 0 : 1)
-        << qPrintable(connections());
+    EXPECT_EQ(changesNeeded("HF1", {"HF2"}), healing() ? 0 : 1) << qPrintable(connections());
 }
 
 INSTANTIATE_TEST_SUITE_P(System, DriverFaults, ::testing::Bool(),

@@ -47,12 +47,10 @@ protected:
     static void SetUpTestSuite()
     {
         // Subsystems with odd names: the watcher builds paths from them.
-        cco = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--subsystem"),
-            QStringLiteral("SubA"), QStringLiteral("--subsystems"),
+        cco = testsupport::startCcoServer({"--quiet", "--subsystem", "SubA", "--subsystems",
             QStringLiteral("SubA,Sub/With/Slashes,/,..,Ünï漢字,%1").arg(QString(300, QLatin1Char('S')))});
         ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
-            {QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
+        ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", QStringLiteral("CCO=") + cco->corbaloc()}));
         ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
         values::TreeHost::Create();
         VtClientCenter::Timing timing;
@@ -81,8 +79,7 @@ protected:
         parameters.mirroredValues = mirrored;
         mirror->init(parameters);
         delete mirror->findChild<externalCCODriver::CCOWatcher *>();
-        auto *watcher = new externalCCODriver::CCOWatcher(
-            200, 10, QStringLiteral("CentralServices/Receiver/PulseAnalysis"), mirror);
+        auto *watcher = new externalCCODriver::CCOWatcher(200, 10, "CentralServices/Receiver/PulseAnalysis", mirror);
         QObject::connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)),
             mirror, SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
         watcher->init();
@@ -94,10 +91,9 @@ protected:
     std::unique_ptr<ServerProcess> startReceiver(const QString &name, int *port)
     {
         *port = testsupport::freeLoopbackPort();
-        return startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                                 QStringLiteral("127.0.0.1:%1").arg(cco->port()), QStringLiteral("--"),
-                                 QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(*port)},
-            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 100"),
+        return startVornHost({"--no-plugin", "--stay", "--cco", QStringLiteral("127.0.0.1:%1").arg(cco->port()), "--",
+                                 "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(*port)},
+            {"mkvalue string /DEVICES/RX/Frequency 100",
                 QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(*port).arg(name)});
     }
 
@@ -139,7 +135,7 @@ protected:
     {
         // Traced lines are counted, not shown: there are thousands.
         TraceSettings::SetTraceFilter(0x20);
-        TraceSettings::SetTraceFile(QStringLiteral("/dev/null"));
+        TraceSettings::SetTraceFile("/dev/null");
         TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(traceMutex);
             for (const char *text : {"Connect to receiver", "Disconnected from receiver"}) {
@@ -199,14 +195,14 @@ std::unique_ptr<ServerProcess> Hostile::cco;
 TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNorGrow)
 {
     int goodPort = 0;
-    auto good = startReceiver(QStringLiteral("good"), &goodPort);
+    auto good = startReceiver("good", &goodPort);
     ASSERT_TRUE(good);
     const int deadPort = testsupport::freeLoopbackPort();
 
     QObject parent;
-    startMirror(parent, {QStringLiteral("Frequency")});
+    startMirror(parent, {"Frequency"});
     ASSERT_TRUE(waitUntil([&] { return connected.contains(0); }, 8000));
-    ASSERT_EQ(valueText(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("100"));
+    ASSERT_EQ(valueText("/REMOTE/RX0/Frequency"), "100");
 
     ProcessFigures first;
     for (int round = 0; round < 8; ++round) {
@@ -222,7 +218,7 @@ TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNor
             << traceCount("Connect to receiver") << " of " << 1 + tried * (round + 1);
         EXPECT_EQ(connected.count(0), 1) << "the good receiver was dropped among the hostile entries";
         EXPECT_TRUE(disconnected.isEmpty());
-        EXPECT_EQ(valueText(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("100"));
+        EXPECT_EQ(valueText("/REMOTE/RX0/Frequency"), "100");
 
         for (const std::string &name : names)
             unregisterValues(name);
@@ -255,12 +251,10 @@ TEST_F(Hostile, CcoEntriesOfEveryWrongShapeNeitherCrashNorHideTheGoodReceiverNor
 TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
 {
     int port = 0;
-    auto receiver = startReceiver(QStringLiteral("odd"), &port);
+    auto receiver = startReceiver("odd", &port);
     ASSERT_TRUE(receiver);
     QObject parent;
-    startMirror(parent,
-        {QStringLiteral("Frequency"), QStringLiteral("Missing"), QStringLiteral("../Escape"),
-            QStringLiteral("//Frequency//")});
+    startMirror(parent, {"Frequency", "Missing", "../Escape", "//Frequency//"});
     ASSERT_TRUE(waitUntil([&] { return connected.contains(0); }, 8000));
     const ProcessFigures before = processFigures();
 
@@ -269,11 +263,10 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
     QStringList errors;
     ASSERT_TRUE(
         hostDo(*receiver, {QStringLiteral("set /DEVICES/RX/Frequency \"%1\"").arg(foreign)}, 10000, nullptr, &errors));
-    EXPECT_TRUE(waitUntil([&] { return valueText(QStringLiteral("/REMOTE/RX0/Frequency")) == foreign; }, 5000))
-        << qPrintable(valueText(QStringLiteral("/REMOTE/RX0/Frequency")));
+    EXPECT_TRUE(waitUntil([&] { return valueText("/REMOTE/RX0/Frequency") == foreign; }, 5000))
+        << qPrintable(valueText("/REMOTE/RX0/Frequency"));
     ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("set /DEVICES/RX/Frequency ") + big}, 20000));
-    EXPECT_TRUE(
-        waitUntil([&] { return valueText(QStringLiteral("/REMOTE/RX0/Frequency")).size() == big.size(); }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return valueText("/REMOTE/RX0/Frequency").size() == big.size(); }, 10000));
 
     // The address flapping through megabyte and foreign texts: each change
     // reports the receiver gone and back.
@@ -289,7 +282,7 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
     const QString lastIp = foreign + QString::number(19);
     EXPECT_TRUE(waitUntil(
         [&] {
-            return valueText(QStringLiteral("/REMOTE/RX0/ADMINISTRATION/Ip")) == lastIp
+            return valueText("/REMOTE/RX0/ADMINISTRATION/Ip") == lastIp
                 && disconnected.count(0) == connected.count(0) - 1;
         },
         15000))
@@ -299,12 +292,11 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
 
     // A driver path with odd slashes, and one of a megabyte: the mirror
     // follows a reconnect of the receiver (killed and started again).
-    for (const QString &path :
-        {QStringLiteral("//DEVICES///RX//"), QStringLiteral("/") + big, QStringLiteral("/DEVICES/Ünï漢字")}) {
+    for (const QString &path : QStringList {"//DEVICES///RX//", QStringLiteral("/") + big, "/DEVICES/Ünï漢字"}) {
         receiver->kill();
-        receiver = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--"),
-                                     QStringLiteral("-ORBendPoint"), QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
-            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency 7"),
+        receiver = startVornHost(
+            {"--no-plugin", "--stay", "--", "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+            {"mkvalue string /DEVICES/RX/Frequency 7",
                 QStringLiteral("receiver %1 - 127.0.0.1 127.0.0.1 \"%2\"").arg(port).arg(path)});
         ASSERT_TRUE(receiver);
         const int before = connected.count(0);

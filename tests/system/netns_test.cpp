@@ -33,8 +33,7 @@ const char *const hostNames[] = {"cco-host", "ws1", "ws2"};
 
 QString ipProgram()
 {
-    return QStandardPaths::findExecutable(QStringLiteral("ip"),
-        {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
+    return QStandardPaths::findExecutable("ip", {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
 }
 
 // Runs `ip ARGS`; false with the reason in `why`.
@@ -70,36 +69,21 @@ public:
     {
         removeStale();
         created = true;
-        if (!ip({QStringLiteral("netns"), QStringLiteral("add"), bridgeSpace()}, why)
-            || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("add"),
-                       QStringLiteral("br0"), QStringLiteral("type"), QStringLiteral("bridge")},
-                why)
-            || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"),
-                       QStringLiteral("br0"), QStringLiteral("up")},
-                why))
+        if (!ip({"netns", "add", bridgeSpace()}, why)
+            || !ip({"-n", bridgeSpace(), "link", "add", "br0", "type", "bridge"}, why)
+            || !ip({"-n", bridgeSpace(), "link", "set", "br0", "up"}, why))
             return false;
         for (int i = 0; i < 3; ++i) {
             const QString space = hostSpace(i);
             const QString peer = QStringLiteral("p%1x%2").arg(::getpid()).arg(i);
             const QString address = QStringLiteral("%1%2/24").arg(QLatin1String(subnet)).arg(i + 1);
-            if (!ip({QStringLiteral("netns"), QStringLiteral("add"), space}, why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"),
-                           QStringLiteral("lo"), QStringLiteral("up")},
-                    why)
+            if (!ip({"netns", "add", space}, why) || !ip({"-n", space, "link", "set", "lo", "up"}, why)
                 || !ip(
-                    {QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("add"), QStringLiteral("eth0"),
-                        QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"),
-                        peer, QStringLiteral("netns"), bridgeSpace()},
+                    {"-n", space, "link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", bridgeSpace()},
                     why)
-                || !ip({QStringLiteral("-n"), bridgeSpace(), QStringLiteral("link"), QStringLiteral("set"), peer,
-                           QStringLiteral("master"), QStringLiteral("br0"), QStringLiteral("up")},
-                    why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("addr"), QStringLiteral("add"), address,
-                           QStringLiteral("dev"), QStringLiteral("eth0")},
-                    why)
-                || !ip({QStringLiteral("-n"), space, QStringLiteral("link"), QStringLiteral("set"),
-                           QStringLiteral("eth0"), QStringLiteral("up")},
-                    why))
+                || !ip({"-n", bridgeSpace(), "link", "set", peer, "master", "br0", "up"}, why)
+                || !ip({"-n", space, "addr", "add", address, "dev", "eth0"}, why)
+                || !ip({"-n", space, "link", "set", "eth0", "up"}, why))
                 return false;
             // "ip netns exec" shows a namespace its own /etc/netns/NS/hosts
             // as /etc/hosts: every host knows the others by name.
@@ -131,23 +115,18 @@ public:
         created = false;
         removeSpaces(name);
         // /etc/netns itself goes too unless someone else keeps files there.
-        QDir(QStringLiteral("/etc")).rmdir(QStringLiteral("netns"));
+        QDir("/etc").rmdir("netns");
     }
 
     QString hostSpace(int i) const { return QStringLiteral("%1-%2").arg(name, QLatin1String(hostNames[i])); }
-    QStringList exec(int i) const
-    {
-        return {ipProgram(), QStringLiteral("netns"), QStringLiteral("exec"), hostSpace(i)};
-    }
+    QStringList exec(int i) const { return {ipProgram(), "netns", "exec", hostSpace(i)}; }
     QString address(int i) const { return QStringLiteral("%1%2").arg(QLatin1String(subnet)).arg(i + 1); }
 
     // Bytes that host `i` received on its link to the bridge.
     qint64 receivedBytes(int i) const
     {
         QProcess process;
-        process.start(ipProgram(),
-            {QStringLiteral("-n"), hostSpace(i), QStringLiteral("-s"), QStringLiteral("link"), QStringLiteral("show"),
-                QStringLiteral("eth0")});
+        process.start(ipProgram(), {"-n", hostSpace(i), "-s", "link", "show", "eth0"});
         process.waitForFinished(5000);
         const QStringList lines = QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char('\n'));
         for (int l = 0; l + 1 < lines.size(); ++l) {
@@ -162,9 +141,8 @@ private:
 
     static void removeSpaces(const QString &base)
     {
-        for (const QString &suffix :
-            {QStringLiteral("-net"), QStringLiteral("-cco-host"), QStringLiteral("-ws1"), QStringLiteral("-ws2")}) {
-            ip({QStringLiteral("netns"), QStringLiteral("del"), base + suffix});
+        for (const char *suffix : {"-net", "-cco-host", "-ws1", "-ws2"}) {
+            ip({"netns", "del", base + suffix});
             QDir(QStringLiteral("/etc/netns/") + base + suffix).removeRecursively();
         }
     }
@@ -173,7 +151,7 @@ private:
     static void removeStale()
     {
         QProcess list;
-        list.start(ipProgram(), {QStringLiteral("netns"), QStringLiteral("list")});
+        list.start(ipProgram(), {"netns", "list"});
         list.waitForFinished(5000);
         for (const QString &line : QString::fromLatin1(list.readAllStandardOutput()).split(QLatin1Char('\n'))) {
             const QString space = line.section(QLatin1Char(' '), 0, 0);
@@ -203,54 +181,47 @@ TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPat
     // cco-host: the CCO and the matrix manager of workstation ws1.
     ServerProcess cco(network.exec(0).first(),
         network.exec(0).mid(1)
-            + QStringList {testsupport::ccoServerPath(), QStringLiteral("--host"), network.address(0),
-                QStringLiteral("--port"), QStringLiteral("2809"), QStringLiteral("--workstation"),
-                QStringLiteral("cco-host")});
+            + QStringList {testsupport::ccoServerPath(), "--host", network.address(0), "--port", "2809",
+                "--workstation", "cco-host"});
     ASSERT_TRUE(cco.start()) << qPrintable(cco.errorText());
     const QString ccoByName = QStringLiteral("corbaloc::cco-host:2809/CCO");
     ServerProcess matrix(network.exec(0).first(),
         network.exec(0).mid(1)
-            + QStringList {testsupport::matrixServerPath(), QStringLiteral("--host"), network.address(0),
-                QStringLiteral("--cco"), ccoByName, QStringLiteral("--workstation"), QStringLiteral("ws1"),
-                QStringLiteral("--inputs"), QStringLiteral("8"), QStringLiteral("--outputs"), QStringLiteral("4"),
-                QStringLiteral("--retry-interval"), QStringLiteral("200")});
+            + QStringList {testsupport::matrixServerPath(), "--host", network.address(0), "--cco", ccoByName,
+                "--workstation", "ws1", "--inputs", "8", "--outputs", "4", "--retry-interval", "200"});
     ASSERT_TRUE(matrix.start()) << qPrintable(matrix.errorText());
-    ASSERT_GE(waitForLine(matrix, QStringLiteral("REGISTERED"), 10000), 0);
+    ASSERT_GE(waitForLine(matrix, "REGISTERED", 10000), 0);
 
     // ws2: the mirroring workstation, started first for its three 5 s polls.
-    auto mirror = startVornHost({QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                                    QStringLiteral("cco-host:2809")},
-        {QStringLiteral("mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR")}, network.exec(2));
+    auto mirror = startVornHost({"--no-plugin", "--stay", "--cco", "cco-host:2809"},
+        {"mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR"}, network.exec(2));
     ASSERT_TRUE(mirror);
 
     // ws1: the receiver workstation with the driver, registered by host name.
     QTemporaryDir scratch;
-    const QString config = writeConfig(scratch, QStringLiteral("ExternalCCODriver"),
-        {QStringLiteral("ReconnectTimer=200"), QStringLiteral("ValuePath=/DEVICES/KRV4"),
-            QStringLiteral("AntennaMatrixDriver=true"), QStringLiteral("MatrixRemoteHost=ws1"),
-            QStringLiteral("OutputNumber=2")});
+    const QString config = writeConfig(scratch, "ExternalCCODriver",
+        {"ReconnectTimer=200", "ValuePath=/DEVICES/KRV4", "AntennaMatrixDriver=true", "MatrixRemoteHost=ws1",
+            "OutputNumber=2"});
     QStringList script;
     QFile tree(sourceDir() + QStringLiteral("/apps/vorn-host/examples/receiver-tree.vorn"));
     ASSERT_TRUE(tree.open(QIODevice::ReadOnly));
     script << QString::fromUtf8(tree.readAll()).split(QLatin1Char('\n'));
     script << QStringLiteral("waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000")
            << QStringLiteral("receiver 7000 RXNET ws1 %1 /DEVICES/KRV4").arg(network.address(1));
-    auto receiver
-        = startVornHost({QStringLiteral("--cco"), QStringLiteral("cco-host:2809"), QStringLiteral("--config"), config,
-                            QStringLiteral("--stay"), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-                            QStringLiteral("giop:tcp:%1:7000").arg(network.address(1))},
-            script, network.exec(1));
+    auto receiver = startVornHost({"--cco", "cco-host:2809", "--config", config, "--stay", "--", "-ORBendPoint",
+                                      QStringLiteral("giop:tcp:%1:7000").arg(network.address(1))},
+        script, network.exec(1));
     ASSERT_TRUE(receiver);
-    ASSERT_GE(waitForLine(*receiver, QStringLiteral("READY corbaloc::ws1:7000/ValueTree"), 10000), 0)
+    ASSERT_GE(waitForLine(*receiver, "READY corbaloc::ws1:7000/ValueTree", 10000), 0)
         << qPrintable(receiver->lines().join(QLatin1Char('\n')));
     const qint64 receivedBefore = network.receivedBytes(1);
 
     // The driver on ws1 switches through the matrix manager on cco-host.
-    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1")}));
+    ASSERT_TRUE(hostDo(*receiver, {"select /DEVICES/KRV4/ANTENNA HF1"}));
     const auto connections = [&] {
         const int from = matrix.lineCount();
-        matrix.command(QStringLiteral("state"));
-        const int at = waitForLine(matrix, QStringLiteral("CONNECTIONS"), 2000, from);
+        matrix.command("state");
+        const int at = waitForLine(matrix, "CONNECTIONS", 2000, from);
         return at < 0 ? QString() : matrix.lines().at(at).mid(12);
     };
     EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 3"); }, 3000))
@@ -258,17 +229,17 @@ TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPat
 
     // The CCO holds the receiver under its host name; ws2 resolves the name
     // and mirrors the tree across the bridge.
-    const int connectedAt = waitForLine(*mirror, QStringLiteral("MIRROR connected index=0"), 30000);
+    const int connectedAt = waitForLine(*mirror, "MIRROR connected index=0", 30000);
     ASSERT_GE(connectedAt, 0) << qPrintable(mirror->lines().join(QLatin1Char('\n')));
     EXPECT_EQ(mirror->lines().at(connectedAt),
         QStringLiteral("MIRROR connected index=0 ip=%1 values=ANTENNA=/RECEIVERS/RX0/ANTENNA,"
                        "LASTDRIVERERROR=/RECEIVERS/RX0/LASTDRIVERERROR")
             .arg(network.address(1)));
     QStringList errors;
-    ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA HF1 5000")}, 10000, nullptr, &errors));
+    ASSERT_TRUE(hostDo(*mirror, {"waitfor /RECEIVERS/RX0/ANTENNA HF1 5000"}, 10000, nullptr, &errors));
     EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
-    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("select /DEVICES/KRV4/ANTENNA VUHF")}));
-    ASSERT_TRUE(hostDo(*mirror, {QStringLiteral("waitfor /RECEIVERS/RX0/ANTENNA VUHF 5000")}, 10000, nullptr, &errors));
+    ASSERT_TRUE(hostDo(*receiver, {"select /DEVICES/KRV4/ANTENNA VUHF"}));
+    ASSERT_TRUE(hostDo(*mirror, {"waitfor /RECEIVERS/RX0/ANTENNA VUHF 5000"}, 10000, nullptr, &errors));
     EXPECT_TRUE(errors.isEmpty()) << qPrintable(errors.join(QLatin1Char('\n')));
     EXPECT_TRUE(waitUntil([&] { return connections() == QLatin1String("out 2 <- in 6"); }, 3000))
         << qPrintable(connections());
@@ -276,8 +247,8 @@ TEST(SeveralHosts, CcoAndTwoWorkstationsFindEachOtherByNameAcrossARealNetworkPat
 
     // Leaving: the registration goes, and so does the mirror of ws1.
     const int from = mirror->lineCount();
-    ASSERT_TRUE(hostDo(*receiver, {QStringLiteral("unregister RXNET")}));
-    EXPECT_GE(waitForLine(*mirror, QStringLiteral("MIRROR disconnected index=0"), 15000, from), 0);
+    ASSERT_TRUE(hostDo(*receiver, {"unregister RXNET"}));
+    EXPECT_GE(waitForLine(*mirror, "MIRROR disconnected index=0", 15000, from), 0);
 
     receiver.reset();
     mirror.reset();

@@ -12,7 +12,9 @@
 #include "viewsettings.h"
 #include "webserver.h"
 
+#include "ccoclient.h"
 #include "serverprocess.h"
+#include "systemsupport.h"
 #include "waituntil.h"
 
 #include <cco.hh>
@@ -22,7 +24,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTemporaryFile>
 
 #include <httplib.h>
 
@@ -47,35 +48,34 @@ ViewSettings settingsFor(const ServerProcess &cco)
     return s;
 }
 
-CORBA::Object_ptr object(const QString &location)
+CCO::IF_CCO_c_ptr ccoOf(const ServerProcess &ccoServer)
 {
     int argc = 0;
     CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
-    return orb->string_to_object(location.toLatin1().constData());
+    CORBA::Object_var obj = orb->string_to_object(ccoServer.corbaloc().toLatin1().constData());
+    return CCO::IF_CCO_c::_narrow(obj);
 }
 
-void registerValues(const ServerProcess &ccoServer, const QString &name, const QStringList &values)
+void registerValues(const ServerProcess &ccoServer, const QString &name, const ccoclient::Strings &values)
 {
-    CORBA::Object_var obj = object(ccoServer.corbaloc());
-    CCO::IF_CCO_c_var cco = CCO::IF_CCO_c::_narrow(obj);
-    CCO::StringList list;
-    list.length(CORBA::ULong(values.size()));
-    for (int i = 0; i < values.size(); ++i)
-        list[CORBA::ULong(i)] = CORBA::string_dup(values.at(i).toLatin1().constData());
-    cco->RegisterValues(name.toLatin1().constData(), list, CCO::RT_Single);
+    CCO::IF_CCO_c_var(ccoOf(ccoServer))->RegisterValues(qPrintable(name), ccoclient::values(values), CCO::RT_Single);
 }
 
 void unregisterValues(const ServerProcess &ccoServer, const QString &name)
 {
-    CORBA::Object_var obj = object(ccoServer.corbaloc());
-    CCO::IF_CCO_c_var cco = CCO::IF_CCO_c::_narrow(obj);
-    cco->UnregisterValues(name.toLatin1().constData(), CCO::RT_Single);
+    CCO::IF_CCO_c_var(ccoOf(ccoServer))->UnregisterValues(qPrintable(name), CCO::RT_Single);
+}
+
+MatrixManager::IF_MMR_c_ptr matrixManager(const ServerProcess &ccoServer)
+{
+    CORBA::Object_var m = CCO::IF_CCO_c_var(ccoOf(ccoServer))->Resolve(matrixName, CCO::RM_Default);
+    return MatrixManager::IF_MMR_c::_narrow(m);
 }
 
 QJsonObject findByName(const QJsonArray &array, const QString &name)
 {
     for (const QJsonValue &v : array) {
-        if (v.toObject().value(QStringLiteral("name")).toString() == name)
+        if (v.toObject().value("name").toString() == name)
             return v.toObject();
     }
     return {};
@@ -87,16 +87,13 @@ struct Installation
         {"--system", "ViewSystem", "--subsystem", "SubA", "--subsystems", "SubA", "--workstation", "ws1"});
     std::unique_ptr<ServerProcess> matrix = testsupport::startMatrixServer(cco->corbaloc(),
         {"--workstation", "ws1", "--id", "1", "--inputs", "8", "--outputs", "4", "--retry-interval", "100"});
-    bool ready()
-    {
-        return cco->ready() && matrix->ready() && matrix->waitForLine(QStringLiteral("REGISTERED"), 10000) >= 0;
-    }
+    bool ready() { return cco->ready() && matrix->ready() && matrix->waitForLine("REGISTERED", 10000) >= 0; }
 };
 }
 
 TEST(MatrixTexts, OurFormatBecomesAGrid)
 {
-    const auto grid = parseMatrixTexts(QStringLiteral("out 2 <- in 3; out 4 <- in 8"),
+    const auto grid = parseMatrixTexts("out 2 <- in 3; out 4 <- in 8",
         QStringLiteral("inputs=8 outputs=4 init=true ranges=supported connections=2 "
                        "calls.connect=2 ranges.out2=3:1500000:30000000,6:-5:3000000000"),
         8, 4);
@@ -108,7 +105,7 @@ TEST(MatrixTexts, OurFormatBecomesAGrid)
     EXPECT_EQ(grid->ranges[1].start, -5);
     EXPECT_EQ(grid->ranges[1].stop, 3000000000LL);
 
-    const auto empty = parseMatrixTexts(QString(), QStringLiteral("inputs=2 outputs=1 connections=0"), 2, 1);
+    const auto empty = parseMatrixTexts(QString(), "inputs=2 outputs=1 connections=0", 2, 1);
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->inputOfOutput, QVector<int> {0});
 }
@@ -148,13 +145,13 @@ TEST(Settings, DefaultsAndBadInput)
     const auto run = [](QStringList args) { return parseSettings(QStringList {"installation-view"} + args); };
     const ParsedSettings ok = run({"--cco", "corbaloc::127.0.0.1:2809/CCO"});
     ASSERT_EQ(ok.outcome, ParsedSettings::Outcome::Run) << ok.text.toStdString();
-    EXPECT_EQ(ok.settings.listenHost, QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(ok.settings.listenHost, "127.0.0.1");
     EXPECT_EQ(ok.settings.listenPort, 8080);
     EXPECT_EQ(ok.settings.refreshMs, 1000);
 
     const ParsedSettings v6 = run({"--cco", "corbaloc::h:1/CCO", "--listen", "[::1]:0", "--", "-ORBtraceLevel", "1"});
     ASSERT_EQ(v6.outcome, ParsedSettings::Outcome::Run) << v6.text.toStdString();
-    EXPECT_EQ(v6.settings.listenHost, QStringLiteral("::1"));
+    EXPECT_EQ(v6.settings.listenHost, "::1");
     EXPECT_EQ(v6.settings.orbArguments, (QStringList {"-ORBtraceLevel", "1"}));
 
     // Options with their value after "=", as every program of the project takes them.
@@ -198,7 +195,7 @@ TEST(Settings, DefaultsAndBadInput)
     EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "127.0.0.2:0"}).outcome, ParsedSettings::Outcome::Run);
     const ParsedSettings help = run({"--help"});
     EXPECT_EQ(help.outcome, ParsedSettings::Outcome::Help);
-    EXPECT_TRUE(help.text.contains(QStringLiteral("--listen <ADDRESS:PORT>"))) << help.text.toStdString();
+    EXPECT_TRUE(help.text.contains("--listen <ADDRESS:PORT>")) << help.text.toStdString();
 }
 
 // The words and reasons an operator reads, for the ways a receiver can stand
@@ -211,42 +208,40 @@ TEST(Matching, VerdictsAndReasons)
     r.antenna = QStringLiteral("HF1");
     r.input = QStringLiteral("3");
     r.matrixOut = QStringLiteral("2");
-    r.knownInputs = {{QStringLiteral("HF1"), 3}, {QStringLiteral("HF2"), 4}};
+    r.knownInputs = {{"HF1", 3}, {"HF2", 4}};
     // The receiver's output is the matrix's last.
-    MatrixSide matrix {QStringLiteral("AntennaMatrixManager1 on ws1"), true, true, {0, 0}};
-    const auto judge = [&](const MatrixSide *m = nullptr, bool tree = true) {
-        return judgeReceiver(r, tree, m, QStringLiteral("no manager"));
-    };
+    MatrixSide matrix {"AntennaMatrixManager1 on ws1", true, true, {0, 0}};
+    const auto judge
+        = [&](const MatrixSide *m = nullptr, bool tree = true) { return judgeReceiver(r, tree, m, "no manager"); };
 
     SyncVerdict v = judge(&matrix);
-    EXPECT_EQ(v.state, QStringLiteral("out of sync"));
-    EXPECT_EQ(v.reason, QStringLiteral("output 2 shows nothing; HF1 is input 3"));
+    EXPECT_EQ(v.state, "out of sync");
+    EXPECT_EQ(v.reason, "output 2 shows nothing; HF1 is input 3");
     matrix.inputOfOutput = {0, 4};
-    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 4 (HF2); HF1 is input 3"));
+    EXPECT_EQ(judge(&matrix).reason, "output 2 shows input 4 (HF2); HF1 is input 3");
     matrix.inputOfOutput = {0, 3};
     v = judge(&matrix);
-    EXPECT_EQ(v.state, QStringLiteral("in sync"));
-    EXPECT_EQ(v.reason, QStringLiteral("output 2 shows input 3 (HF1)"));
+    EXPECT_EQ(v.state, "in sync");
+    EXPECT_EQ(v.reason, "output 2 shows input 3 (HF1)");
 
     // An antenna without a matrix input is in sync only with an empty output.
     r.antenna = QStringLiteral("DUMMYLOAD");
     r.input = QStringLiteral("0");
-    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("output 2 shows input 3 (HF1); DUMMYLOAD has no matrix input"));
+    EXPECT_EQ(judge(&matrix).reason, "output 2 shows input 3 (HF1); DUMMYLOAD has no matrix input");
     matrix.inputOfOutput = {0, 0};
-    EXPECT_EQ(judge(&matrix).state, QStringLiteral("in sync"));
+    EXPECT_EQ(judge(&matrix).state, "in sync");
     r.antenna = QStringLiteral("HF1");
     r.input = QStringLiteral("3");
 
-    EXPECT_EQ(judge(nullptr).state, QStringLiteral("out of sync"));
-    EXPECT_EQ(judge(nullptr).reason, QStringLiteral("no manager"));
+    EXPECT_EQ(judge(nullptr).state, "out of sync");
+    EXPECT_EQ(judge(nullptr).reason, "no manager");
     matrix.answering = false;
-    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("AntennaMatrixManager1 on ws1 does not answer"));
+    EXPECT_EQ(judge(&matrix).reason, "AntennaMatrixManager1 on ws1 does not answer");
     matrix.answering = true;
     r.matrixOut = QStringLiteral("9");
-    EXPECT_EQ(
-        judge(&matrix).reason, QStringLiteral("output 9 is beyond the 2 outputs of AntennaMatrixManager1 on ws1"));
+    EXPECT_EQ(judge(&matrix).reason, "output 9 is beyond the 2 outputs of AntennaMatrixManager1 on ws1");
     r.matrixOut.clear();
-    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("no matrix output (ANTENNAS/MatrixOut is absent)"));
+    EXPECT_EQ(judge(&matrix).reason, "no matrix output (ANTENNAS/MatrixOut is absent)");
     r.matrixOut = QStringLiteral("2");
 
     // Nothing to judge: no answer, no driver, not using the matrix, a foreign format.
@@ -257,7 +252,7 @@ TEST(Matching, VerdictsAndReasons)
     r.usingAntennaMatrix = QStringLiteral("false");
     EXPECT_TRUE(judge(&matrix).state.isEmpty());
     r.usingAntennaMatrix.clear();
-    EXPECT_EQ(judge(&matrix).reason, QStringLiteral("no antenna matrix driver"));
+    EXPECT_EQ(judge(&matrix).reason, "no antenna matrix driver");
 }
 
 TEST(Matching, MatrixOfAReceiversWorkstation)
@@ -265,14 +260,14 @@ TEST(Matching, MatrixOfAReceiversWorkstation)
     const std::vector<MatrixPlace> places {
         {"SubA", "ws1", 2}, {"SubA", "WS1", 1}, {"SubA", "ws2", 1}, {"SubB", "ws9", 1}};
     QString why;
-    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws1"), QStringLiteral("SubA"), places, &why), 1); // lowest id
-    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws2.example.org"), QStringLiteral("SubA"), places, &why), 2);
+    EXPECT_EQ(matrixForReceiver("ws1", "SubA", places, &why), 1); // lowest id
+    EXPECT_EQ(matrixForReceiver("ws2.example.org", "SubA", places, &why), 2);
     // Registered by address: the only manager of its subsystem, if there is one.
-    EXPECT_EQ(matrixForReceiver(QStringLiteral("127.0.0.1"), QStringLiteral("SubB"), places, &why), 3);
-    EXPECT_EQ(matrixForReceiver(QStringLiteral("127.0.0.1"), QStringLiteral("SubA"), places, &why), -1);
-    EXPECT_EQ(why, QStringLiteral("none of the 3 matrix managers of SubA is on workstation 127.0.0.1"));
-    EXPECT_EQ(matrixForReceiver(QStringLiteral("ws1"), QStringLiteral("SubC"), places, &why), -1);
-    EXPECT_EQ(why, QStringLiteral("no matrix manager is registered in SubC"));
+    EXPECT_EQ(matrixForReceiver("127.0.0.1", "SubB", places, &why), 3);
+    EXPECT_EQ(matrixForReceiver("127.0.0.1", "SubA", places, &why), -1);
+    EXPECT_EQ(why, "none of the 3 matrix managers of SubA is on workstation 127.0.0.1");
+    EXPECT_EQ(matrixForReceiver("ws1", "SubC", places, &why), -1);
+    EXPECT_EQ(why, "no matrix manager is registered in SubC");
 }
 
 namespace
@@ -282,33 +277,25 @@ QJsonObject receiverState(
 {
     QJsonObject tree;
     if (!answering.isEmpty())
-        tree.insert(QStringLiteral("answering"), answering == QLatin1String("yes"));
-    return QJsonObject {{QStringLiteral("name"), name}, {QStringLiteral("host"), QStringLiteral("127.0.0.1")},
-        {QStringLiteral("port"), 1}, {QStringLiteral("tree"), tree},
-        {QStringLiteral("driver"),
-            QJsonObject {{QStringLiteral("path"), QStringLiteral("/D")}, {QStringLiteral("antenna"), antenna},
-                {QStringLiteral("lastDriverError"), error.isEmpty() ? QJsonValue() : QJsonValue(error)}}},
-        {QStringLiteral("sync"),
-            QJsonObject {{QStringLiteral("state"), sync}, {QStringLiteral("reason"), QStringLiteral("why")}}}};
+        tree.insert("answering", answering == QLatin1String("yes"));
+    return QJsonObject {{"name", name}, {"host", "127.0.0.1"}, {"port", 1}, {"tree", tree},
+        {"driver",
+            QJsonObject {{"path", "/D"}, {"antenna", antenna},
+                {"lastDriverError", error.isEmpty() ? QJsonValue() : QJsonValue(error)}}},
+        {"sync", QJsonObject {{"state", sync}, {"reason", "why"}}}};
 }
 
 QJsonObject matrixState(bool answering, const QJsonArray &grid)
 {
-    return QJsonObject {{QStringLiteral("name"), QStringLiteral("M1")},
-        {QStringLiteral("label"), QStringLiteral("MM1")}, {QStringLiteral("asked"), true},
-        {QStringLiteral("answering"), answering},
-        {QStringLiteral("grid"), QJsonObject {{QStringLiteral("inputOfOutput"), grid}}},
-        {QStringLiteral("labels"),
-            QJsonObject {{QStringLiteral("outputs"), QJsonObject {{QStringLiteral("2"), QStringLiteral("RXA")}}},
-                {QStringLiteral("inputs"), QJsonObject {{QStringLiteral("3"), QStringLiteral("HF1")}}}}}};
+    return QJsonObject {{"name", "M1"}, {"label", "MM1"}, {"asked", true}, {"answering", answering},
+        {"grid", QJsonObject {{"inputOfOutput", grid}}},
+        {"labels", QJsonObject {{"outputs", QJsonObject {{"2", "RXA"}}}, {"inputs", QJsonObject {{"3", "HF1"}}}}}};
 }
 
 QJsonObject installationState(qint64 now, bool cco, const QJsonArray &matrices, const QJsonArray &receivers)
 {
-    return QJsonObject {{QStringLiteral("now"), double(now)},
-        {QStringLiteral("cco"),
-            QJsonObject {{QStringLiteral("answering"), cco}, {QStringLiteral("location"), QStringLiteral("loc")}}},
-        {QStringLiteral("matrices"), matrices}, {QStringLiteral("receivers"), receivers}};
+    return QJsonObject {{"now", double(now)}, {"cco", QJsonObject {{"answering", cco}, {"location", "loc"}}},
+        {"matrices", matrices}, {"receivers", receivers}};
 }
 
 QStringList kinds(const History &history, const QString &receiver = QString())
@@ -343,13 +330,13 @@ TEST(History, EventsFromSuccessiveStates)
             "selection changed", "driver error set", "out of sync", "receiver unregistered", "cco not answering",
             "crosspoint connected", "tree lost", "receiver registered", "cco back", "tree back", "selection changed",
             "driver error cleared", "in sync"}));
-    const QVector<HistoryEvent> forRxa = history.events(QStringLiteral("RXA"));
+    const QVector<HistoryEvent> forRxa = history.events("RXA");
     ASSERT_FALSE(forRxa.isEmpty());
-    EXPECT_EQ(forRxa.first().kind, QStringLiteral("in sync")); // newest first
+    EXPECT_EQ(forRxa.first().kind, "in sync"); // newest first
     const auto released = std::find_if(forRxa.begin(), forRxa.end(),
         [](const HistoryEvent &e) { return e.kind == QLatin1String("crosspoint released"); });
     ASSERT_NE(released, forRxa.end());
-    EXPECT_EQ(released->text, QStringLiteral("MM1: input 3 (HF1) released from output 2 (RXA)"));
+    EXPECT_EQ(released->text, "MM1: input 3 (HF1) released from output 2 (RXA)");
     EXPECT_EQ(released->time, 3000);
     EXPECT_EQ(history.events(QString(), history.latest() - 2).size(), 2);
     // A manager gone from the CCO is news once, not at every refresh.
@@ -377,14 +364,14 @@ TEST(History, CsvQuotesAndDefusesCells)
     history.observe(installationState(1000, true, {},
         {receiverState("RXA", "yes", "HF1", "=HYPERLINK(\"x\"), ok", ""), receiverState("@SUM", "", "", "", ""),
             receiverState("-RX", "yes", "HF1", "a\nb", ""), receiverState("R\nX", "", "", "", "")}));
-    const QByteArray csv = history.toCsv(QStringLiteral("RXA"));
+    const QByteArray csv = history.toCsv("RXA");
     EXPECT_TRUE(
         csv.startsWith("id,time,kind,subject,receiver,text\r\n2,1970-01-01T00:00:01.000Z,driver error set,RXA,RXA,"))
         << csv.constData();
     EXPECT_TRUE(csv.contains(R"("RXA: driver error ""=HYPERLINK(""x""), ok""")")) << csv.constData();
-    EXPECT_TRUE(history.toCsv(QStringLiteral("@SUM")).contains(",receiver registered,'@SUM,'@SUM,"));
-    EXPECT_TRUE(history.toCsv(QStringLiteral("-RX")).contains(",'-RX,'-RX,\"'-RX: driver error \"\"a\nb\"\"\"\r\n"));
-    EXPECT_TRUE(history.toCsv(QStringLiteral("R\nX")).contains("\"R\nX registered at the CCO (127.0.0.1:1)\"\r\n"));
+    EXPECT_TRUE(history.toCsv("@SUM").contains(",receiver registered,'@SUM,'@SUM,"));
+    EXPECT_TRUE(history.toCsv("-RX").contains(",'-RX,'-RX,\"'-RX: driver error \"\"a\nb\"\"\"\r\n"));
+    EXPECT_TRUE(history.toCsv("R\nX").contains("\"R\nX registered at the CCO (127.0.0.1:1)\"\r\n"));
     const QByteArray leading = History(1).toCsv(QString());
     EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
@@ -394,59 +381,49 @@ TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
     Installation inst;
     ASSERT_TRUE(inst.ready());
     const int deadPort = testsupport::freeLoopbackPort();
-    registerValues(*inst.cco, category + QStringLiteral("/RX1"),
-        {"127.0.0.1", "127.0.0.1_RX1", "test", QString::number(deadPort)});
+    registerValues(
+        *inst.cco, category + QStringLiteral("/RX1"), {"127.0.0.1", "127.0.0.1_RX1", "test", std::to_string(deadPort)});
     registerValues(*inst.cco, category + QStringLiteral("/ODD"), {"only", "two"});
 
     InstallationReader reader(settingsFor(*inst.cco));
     QJsonObject state = reader.refresh(2 * callTimeoutMs);
-    const QJsonObject cco = state.value(QStringLiteral("cco")).toObject();
-    EXPECT_TRUE(cco.value(QStringLiteral("answering")).toBool());
-    EXPECT_EQ(cco.value(QStringLiteral("system")).toString(), QStringLiteral("ViewSystem"));
+    const QJsonObject cco = state.value("cco").toObject();
+    EXPECT_TRUE(cco.value("answering").toBool());
+    EXPECT_EQ(cco.value("system").toString(), "ViewSystem");
 
-    const QJsonObject sub = findByName(state.value(QStringLiteral("subsystems")).toArray(), QStringLiteral("SubA"));
-    const QJsonObject ws = findByName(sub.value(QStringLiteral("workstations")).toArray(), QStringLiteral("ws1"));
-    EXPECT_TRUE(ws.value(QStringLiteral("entries")).toArray().contains(QStringLiteral("AntennaMatrixManager1")));
-    const QJsonArray objects
-        = sub.value(QStringLiteral("categories")).toArray().at(0).toObject().value(QStringLiteral("objects")).toArray();
-    EXPECT_EQ(findByName(objects, QStringLiteral("ODD")).value(QStringLiteral("values")).toArray().size(), 2);
+    const QJsonObject sub = findByName(state.value("subsystems").toArray(), "SubA");
+    const QJsonObject ws = findByName(sub.value("workstations").toArray(), "ws1");
+    EXPECT_TRUE(ws.value("entries").toArray().contains("AntennaMatrixManager1"));
+    const QJsonArray objects = sub.value("categories").toArray().at(0).toObject().value("objects").toArray();
+    EXPECT_EQ(findByName(objects, "ODD").value("values").toArray().size(), 2);
 
     // Only entries that name a host and a port are receivers; this one's tree is nowhere.
-    QJsonArray receivers = state.value(QStringLiteral("receivers")).toArray();
+    QJsonArray receivers = state.value("receivers").toArray();
     ASSERT_EQ(receivers.size(), 1);
-    EXPECT_EQ(receivers.at(0).toObject().value(QStringLiteral("port")).toInt(), deadPort);
+    EXPECT_EQ(receivers.at(0).toObject().value("port").toInt(), deadPort);
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
             // Each refresh waits for its matrix probe, so none is still under
             // way when the next one must see the switch below.
-            const QJsonObject rx
-                = reader.refresh(2 * callTimeoutMs).value(QStringLiteral("receivers")).toArray().at(0).toObject();
-            return !rx.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true)
-                && rx.value(QStringLiteral("attention")).toArray().size() == 1;
+            const QJsonObject rx = reader.refresh(2 * callTimeoutMs).value("receivers").toArray().at(0).toObject();
+            return !rx.value("tree").toObject().value("answering").toBool(true)
+                && rx.value("attention").toArray().size() == 1;
         },
         4 * callTimeoutMs, 20));
 
-    QJsonArray matrices = state.value(QStringLiteral("matrices")).toArray();
+    QJsonArray matrices = state.value("matrices").toArray();
     ASSERT_EQ(matrices.size(), 1);
     QJsonObject matrix = matrices.at(0).toObject();
-    EXPECT_TRUE(matrix.value(QStringLiteral("answering")).toBool());
-    EXPECT_EQ(matrix.value(QStringLiteral("inputs")).toInt(), 8);
-    EXPECT_EQ(matrix.value(QStringLiteral("grid")).toObject().value(QStringLiteral("inputOfOutput")).toArray(),
-        (QJsonArray {0, 0, 0, 0}));
+    EXPECT_TRUE(matrix.value("answering").toBool());
+    EXPECT_EQ(matrix.value("inputs").toInt(), 8);
+    EXPECT_EQ(matrix.value("grid").toObject().value("inputOfOutput").toArray(), (QJsonArray {0, 0, 0, 0}));
 
-    {
-        CORBA::Object_var obj = object(inst.cco->corbaloc());
-        CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(obj);
-        CORBA::Object_var m = ccoRef->Resolve(matrixName, CCO::RM_Default);
-        MatrixManager::IF_MMR_c_var mmr = MatrixManager::IF_MMR_c::_narrow(m);
-        mmr->connect(3, 2);
-    }
+    MatrixManager::IF_MMR_c_var(matrixManager(*inst.cco))->connect(3, 2);
     unregisterValues(*inst.cco, category + QStringLiteral("/RX1"));
     state = reader.refresh(2 * callTimeoutMs);
-    matrix = state.value(QStringLiteral("matrices")).toArray().at(0).toObject();
-    EXPECT_EQ(matrix.value(QStringLiteral("grid")).toObject().value(QStringLiteral("inputOfOutput")).toArray(),
-        (QJsonArray {0, 3, 0, 0}));
-    EXPECT_TRUE(state.value(QStringLiteral("receivers")).toArray().isEmpty());
+    matrix = state.value("matrices").toArray().at(0).toObject();
+    EXPECT_EQ(matrix.value("grid").toObject().value("inputOfOutput").toArray(), (QJsonArray {0, 3, 0, 0}));
+    EXPECT_TRUE(state.value("receivers").toArray().isEmpty());
 }
 
 // Nothing that hangs may hold a refresh longer than the call timeout, and
@@ -457,50 +434,44 @@ TEST(Reader, HungAndStoppedServers)
     ASSERT_TRUE(inst.ready());
     registerValues(*inst.cco, category + QStringLiteral("/RX1"), {"127.0.0.1", "d", "i", "1"});
     InstallationReader reader(settingsFor(*inst.cco));
-    ASSERT_TRUE(reader.refresh(2 * callTimeoutMs)
-                    .value(QStringLiteral("cco"))
-                    .toObject()
-                    .value(QStringLiteral("answering"))
-                    .toBool());
+    ASSERT_TRUE(reader.refresh(2 * callTimeoutMs).value("cco").toObject().value("answering").toBool());
 
     // A hung matrix manager costs a refresh no more than the wait it is given.
-    ASSERT_TRUE(inst.matrix->command(QStringLiteral("fault hang *")));
+    ASSERT_TRUE(inst.matrix->command("fault hang *"));
     const int probeWaitMs = 100;
     QElapsedTimer timer;
     timer.start();
     QJsonObject state = reader.refresh(probeWaitMs);
     EXPECT_LT(timer.elapsed(), callTimeoutMs);
-    EXPECT_TRUE(state.value(QStringLiteral("cco")).toObject().value(QStringLiteral("answering")).toBool());
+    EXPECT_TRUE(state.value("cco").toObject().value("answering").toBool());
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
-            const QJsonObject m
-                = reader.refresh(probeWaitMs).value(QStringLiteral("matrices")).toArray().at(0).toObject();
-            return !m.value(QStringLiteral("answering")).toBool(true)
-                && m.value(QStringLiteral("error")).toString().contains(QStringLiteral("TIMEOUT"))
-                && m.value(QStringLiteral("inputs")).toInt() == 8;
+            const QJsonObject m = reader.refresh(probeWaitMs).value("matrices").toArray().at(0).toObject();
+            return !m.value("answering").toBool(true) && m.value("error").toString().contains("TIMEOUT")
+                && m.value("inputs").toInt() == 8;
         },
         4 * callTimeoutMs, 50));
-    ASSERT_TRUE(inst.matrix->command(QStringLiteral("fault clear")));
+    ASSERT_TRUE(inst.matrix->command("fault clear"));
 
-    ASSERT_TRUE(inst.cco->command(QStringLiteral("fault hang *")));
+    ASSERT_TRUE(inst.cco->command("fault hang *"));
     timer.restart();
     state = reader.refresh(probeWaitMs);
     EXPECT_LT(timer.elapsed(), 2 * callTimeoutMs);
-    QJsonObject cco = state.value(QStringLiteral("cco")).toObject();
-    EXPECT_FALSE(cco.value(QStringLiteral("answering")).toBool(true));
-    EXPECT_TRUE(cco.value(QStringLiteral("error")).toString().contains(QStringLiteral("TIMEOUT")));
-    EXPECT_EQ(state.value(QStringLiteral("receivers")).toArray().size(), 1);
-    EXPECT_EQ(state.value(QStringLiteral("matrices")).toArray().size(), 1);
+    QJsonObject cco = state.value("cco").toObject();
+    EXPECT_FALSE(cco.value("answering").toBool(true));
+    EXPECT_TRUE(cco.value("error").toString().contains("TIMEOUT"));
+    EXPECT_EQ(state.value("receivers").toArray().size(), 1);
+    EXPECT_EQ(state.value("matrices").toArray().size(), 1);
 
     inst.cco->kill();
     timer.restart();
     state = reader.refresh(probeWaitMs);
     EXPECT_LT(timer.elapsed(), 2 * callTimeoutMs);
-    cco = state.value(QStringLiteral("cco")).toObject();
-    EXPECT_FALSE(cco.value(QStringLiteral("answering")).toBool(true));
-    EXPECT_FALSE(cco.value(QStringLiteral("error")).toString().isEmpty());
-    EXPECT_GT(cco.value(QStringLiteral("lastSeen")).toDouble(), 0);
-    EXPECT_EQ(state.value(QStringLiteral("receivers")).toArray().size(), 1);
+    cco = state.value("cco").toObject();
+    EXPECT_FALSE(cco.value("answering").toBool(true));
+    EXPECT_FALSE(cco.value("error").toString().isEmpty());
+    EXPECT_GT(cco.value("lastSeen").toDouble(), 0);
+    EXPECT_EQ(state.value("receivers").toArray().size(), 1);
 }
 
 namespace
@@ -510,34 +481,20 @@ namespace
 std::unique_ptr<ServerProcess> startReceiverHost(const QString &ccoPort, const QString &name, int output)
 {
     const int port = testsupport::freeLoopbackPort();
-    QTemporaryFile script;
-    if (!script.open())
-        return nullptr;
-    const QStringList lines {QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3"),
-        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4"),
-        QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
-        QStringLiteral("mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2"),
-        QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"),
-        QStringLiteral("mkvalue string /DEVICES/KRV4/LASTDRIVERERROR"),
-        QStringLiteral("mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true"),
-        QStringLiteral("mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false"),
-        QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)};
-    script.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
-    script.flush();
-    auto host = std::make_unique<ServerProcess>(QStringLiteral(VIEWTEST_VORN_HOST),
-        QStringList {QStringLiteral("--no-plugin"), QStringLiteral("--script"), script.fileName(),
-            QStringLiteral("--cco"), ccoPort, QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-            QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)});
-    if (!host->start()) {
-        ADD_FAILURE() << qPrintable(host->errorText());
-        return nullptr;
-    }
-    return host;
+    return systemtest::startVornHost(
+        {"--no-plugin", "--cco", ccoPort, "--", "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+        {"mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3",
+            "mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4",
+            QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
+            "mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2", "select /DEVICES/KRV4/ANTENNA HF1",
+            "mkvalue string /DEVICES/KRV4/LASTDRIVERERROR", "mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true",
+            "mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false",
+            QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)});
 }
 
 QJsonObject receiverIn(const QJsonObject &state, const QString &name)
 {
-    return findByName(state.value(QStringLiteral("receivers")).toArray(), name);
+    return findByName(state.value("receivers").toArray(), name);
 }
 }
 
@@ -550,8 +507,8 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
     Installation inst;
     ASSERT_TRUE(inst.ready());
     const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(inst.cco->port());
-    auto rxa = startReceiverHost(ccoPort, QStringLiteral("RXA"), 2);
-    auto rxb = startReceiverHost(ccoPort, QStringLiteral("RXB"), 3);
+    auto rxa = startReceiverHost(ccoPort, "RXA", 2);
+    auto rxb = startReceiverHost(ccoPort, "RXB", 3);
     ASSERT_TRUE(rxa && rxb);
     ViewSettings settings = settingsFor(*inst.cco);
     settings.refreshMs = 200;
@@ -566,90 +523,73 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
             },
             ms, 20);
     };
-    const auto sync = [](const QJsonObject &r) { return r.value(QStringLiteral("sync")).toObject(); };
-    const auto driver = [](const QJsonObject &r) { return r.value(QStringLiteral("driver")).toObject(); };
+    const auto sync = [](const QJsonObject &r) { return r.value("sync").toObject(); };
+    const auto driver = [](const QJsonObject &r) { return r.value("driver").toObject(); };
 
     // Nobody switched yet: a mismatch is taken for a switch under way, and once it lasted, out of sync.
     bool settling = false;
-    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        const QString state = sync(r).value(QStringLiteral("state")).toString();
+    ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) {
+        const QString state = sync(r).value("state").toString();
         settling = settling || state == QLatin1String("settling");
         return state == QLatin1String("out of sync");
     })) << qPrintable(QJsonDocument(a).toJson());
     EXPECT_TRUE(settling);
-    EXPECT_EQ(
-        sync(a).value(QStringLiteral("reason")).toString(), QStringLiteral("output 2 shows nothing; HF1 is input 3"));
-    EXPECT_EQ(driver(a).value(QStringLiteral("antenna")).toString(), QStringLiteral("HF1"));
-    EXPECT_EQ(driver(a).value(QStringLiteral("input")).toInt(), 3);
-    EXPECT_EQ(driver(a).value(QStringLiteral("output")).toInt(), 2);
-    EXPECT_FALSE(driver(a).value(QStringLiteral("driverOccupied")).toBool(true));
-    EXPECT_TRUE(driver(a).value(QStringLiteral("matrixState")).isNull()); // absent, not an error
-    EXPECT_TRUE(driver(a).value(QStringLiteral("lastDriverError")).isNull());
-    EXPECT_TRUE(
-        a.value(QStringLiteral("attention")).toArray().at(0).toString().startsWith(QStringLiteral("out of sync")));
+    EXPECT_EQ(sync(a).value("reason").toString(), "output 2 shows nothing; HF1 is input 3");
+    EXPECT_EQ(driver(a).value("antenna").toString(), "HF1");
+    EXPECT_EQ(driver(a).value("input").toInt(), 3);
+    EXPECT_EQ(driver(a).value("output").toInt(), 2);
+    EXPECT_FALSE(driver(a).value("driverOccupied").toBool(true));
+    EXPECT_TRUE(driver(a).value("matrixState").isNull()); // absent, not an error
+    EXPECT_TRUE(driver(a).value("lastDriverError").isNull());
+    EXPECT_TRUE(a.value("attention").toArray().at(0).toString().startsWith("out of sync"));
 
     {
-        CORBA::Object_var obj = object(inst.cco->corbaloc());
-        CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(obj);
-        CORBA::Object_var m = ccoRef->Resolve(matrixName, CCO::RM_Default);
-        MatrixManager::IF_MMR_c_var mmr = MatrixManager::IF_MMR_c::_narrow(m);
+        MatrixManager::IF_MMR_c_var mmr = matrixManager(*inst.cco);
         mmr->connect(3, 2);
         mmr->connect(4, 3);
     }
-    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("in sync");
-    }));
-    EXPECT_TRUE(a.value(QStringLiteral("attention")).toArray().isEmpty());
+    ASSERT_TRUE(until(
+        "RXA", [&](const QJsonObject &r) { return sync(r).value("state").toString() == QLatin1String("in sync"); }));
+    EXPECT_TRUE(a.value("attention").toArray().isEmpty());
 
     // A selection, a driver error and a matrix state reach the view as the
     // tree changes, without a new client.
-    rxb->command(QStringLiteral("select /DEVICES/KRV4/ANTENNA HF2"), 0);
-    rxa->command(QStringLiteral("set /DEVICES/KRV4/LASTDRIVERERROR Antenna cannot be changed"), 0);
-    rxa->command(QStringLiteral("mkvalue string /DEVICES/KRV4/MATRIXSTATE healing"), 0);
-    ASSERT_TRUE(until(QStringLiteral("RXB"), [&](const QJsonObject &r) {
-        return sync(r).value(QStringLiteral("state")).toString() == QLatin1String("in sync")
-            && driver(r).value(QStringLiteral("antenna")).toString() == QLatin1String("HF2");
+    rxb->command("select /DEVICES/KRV4/ANTENNA HF2", 0);
+    rxa->command("set /DEVICES/KRV4/LASTDRIVERERROR Antenna cannot be changed", 0);
+    rxa->command("mkvalue string /DEVICES/KRV4/MATRIXSTATE healing", 0);
+    ASSERT_TRUE(until("RXB", [&](const QJsonObject &r) {
+        return sync(r).value("state").toString() == QLatin1String("in sync")
+            && driver(r).value("antenna").toString() == QLatin1String("HF2");
     })) << qPrintable(QJsonDocument(a).toJson());
-    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        return driver(r).value(QStringLiteral("lastDriverError")).toString()
-            == QLatin1String("Antenna cannot be changed")
-            && driver(r).value(QStringLiteral("matrixState")).toString() == QLatin1String("healing");
+    ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) {
+        return driver(r).value("lastDriverError").toString() == QLatin1String("Antenna cannot be changed")
+            && driver(r).value("matrixState").toString() == QLatin1String("healing");
     })) << qPrintable(QJsonDocument(a).toJson());
     const QJsonObject state = reader.refresh(50);
-    const QJsonObject labels
-        = state.value(QStringLiteral("matrices")).toArray().at(0).toObject().value(QStringLiteral("labels")).toObject();
-    EXPECT_EQ(labels.value(QStringLiteral("outputs")).toObject().value(QStringLiteral("2")).toString(),
-        QStringLiteral("RXA"));
-    EXPECT_EQ(
-        labels.value(QStringLiteral("inputs")).toObject().value(QStringLiteral("4")).toString(), QStringLiteral("HF2"));
+    const QJsonObject labels = state.value("matrices").toArray().at(0).toObject().value("labels").toObject();
+    EXPECT_EQ(labels.value("outputs").toObject().value("2").toString(), "RXA");
+    EXPECT_EQ(labels.value("inputs").toObject().value("4").toString(), "HF2");
     // A driver error puts the receiver first.
-    EXPECT_EQ(
-        state.value(QStringLiteral("receivers")).toArray().at(0).toObject().value(QStringLiteral("name")).toString(),
-        QStringLiteral("RXA"));
+    EXPECT_EQ(state.value("receivers").toArray().at(0).toObject().value("name").toString(), "RXA");
 
     // A hung receiver: refreshes stay short, the other one goes on changing.
     rxa->suspend();
-    rxb->command(QStringLiteral("select /DEVICES/KRV4/ANTENNA HF1"), 0);
+    rxb->command("select /DEVICES/KRV4/ANTENNA HF1", 0);
     QElapsedTimer timer;
     timer.start();
     ASSERT_TRUE(until(
-        QStringLiteral("RXB"),
-        [&](const QJsonObject &r) {
-            return driver(r).value(QStringLiteral("antenna")).toString() == QLatin1String("HF1");
-        },
+        "RXB", [&](const QJsonObject &r) { return driver(r).value("antenna").toString() == QLatin1String("HF1"); },
         3000));
     EXPECT_LT(timer.elapsed(), 2500);
-    ASSERT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        return !r.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool(true);
-    }));
+    ASSERT_TRUE(until(
+        "RXA", [&](const QJsonObject &r) { return !r.value("tree").toObject().value("answering").toBool(true); }));
     timer.restart();
     reader.refresh(50);
     EXPECT_LT(timer.elapsed(), callTimeoutMs);
-    EXPECT_TRUE(sync(a).value(QStringLiteral("state")).toString().isEmpty()); // nothing to judge without the tree
+    EXPECT_TRUE(sync(a).value("state").toString().isEmpty()); // nothing to judge without the tree
     rxa->resume();
-    EXPECT_TRUE(until(QStringLiteral("RXA"), [&](const QJsonObject &r) {
-        return r.value(QStringLiteral("tree")).toObject().value(QStringLiteral("answering")).toBool();
-    }));
+    EXPECT_TRUE(
+        until("RXA", [&](const QJsonObject &r) { return r.value("tree").toObject().value("answering").toBool(); }));
 }
 
 TEST(WebServer, ReadOnlyPageStateAndEvents)
@@ -661,7 +601,7 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
         QJsonDocument::fromJson(R"({"now":1000,"cco":{"answering":true},"matrices":[],"receivers":[]})").object());
     WebServer web(publisher, history, 1000);
     QString error;
-    const int port = web.bind(QStringLiteral("127.0.0.1"), 0, &error);
+    const int port = web.bind("127.0.0.1", 0, &error);
     ASSERT_GT(port, 0) << error.toStdString();
     web.start();
 
@@ -681,12 +621,8 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     EXPECT_EQ(state->body, R"({"n":1})");
     auto events = client.Get("/api/history?since=0");
     ASSERT_TRUE(events);
-    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(events->body))
-                  .object()
-                  .value(QStringLiteral("events"))
-                  .toArray()
-                  .size(),
-        1);
+    EXPECT_EQ(
+        QJsonDocument::fromJson(QByteArray::fromStdString(events->body)).object().value("events").toArray().size(), 1);
     auto csv = client.Get("/api/history.csv");
     ASSERT_TRUE(csv);
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
@@ -758,7 +694,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     QString error;
-    if (!initOrb(QStringLiteral("view_test"), {}, callTimeoutMs, callTimeoutMs, &error)) {
+    if (!initOrb("view_test", {}, callTimeoutMs, callTimeoutMs, &error)) {
         std::fprintf(stderr, "%s\n", error.toLocal8Bit().constData());
         return 1;
     }
