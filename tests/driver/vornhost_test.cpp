@@ -36,7 +36,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
         err += QString::fromLocal8Bit(host.readAllStandardError());
     };
     host.start(QStringLiteral(VORN_HOST_PATH),
-        "--cco %1 --config %2 --trace-mask 0x20 --instance Drv --orb-delay-ms 300 --script %3"
+        QStringLiteral("--cco %1 --config %2 --trace-mask 0x20 --instance Drv --orb-delay-ms 300 --script %3")
             .arg(cco->corbaloc(), config.file(), script.fileName())
             .split(QLatin1Char(' ')));
     host.closeWriteChannel(); // with --script the end of stdin does not quit

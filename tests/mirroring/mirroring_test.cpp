@@ -36,6 +36,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace externalCCODriver::mirroring;
