@@ -24,12 +24,8 @@
 #include <string>
 #include <vector>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
-using ccoclient::resolve;
+using namespace ccoclient;
 using ccoclient::stat;
-using ccoclient::Strings;
-using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using testsupport::ServerProcess;
 
@@ -138,13 +134,10 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     const std::string target = "corbaloc::127.0.0.1:" + std::to_string(port) + "/Callback";
     CORBA::Object_var obj = clientOrb(5000)->string_to_object(target.c_str());
     CCO::Callback_var callback = CCO::Callback::_unchecked_narrow(obj);
-    CCO::CallbackEntryList entries;
-    entries.length(1);
-    entries[0].kind = CCO::NK_Registered;
-    entries[0].name = CORBA::string_dup("Watched");
+    const CCO::CallbackEntryList watched = entries({{CCO::NK_Registered, "Watched"}});
     std::vector<CCO::CBRegistration_var> registrations;
     for (int i = 0; i < 20; ++i)
-        registrations.emplace_back(cco->register_callback(callback, entries));
+        registrations.emplace_back(cco->register_callback(callback, watched));
 
     // Each notification may take the server's connect timeout (500 ms); the
     // registering client must wait for none of them.
@@ -161,9 +154,9 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     auto capped = testsupport::startCcoServer({"--max-callbacks", "2"});
     ASSERT_TRUE(capped->ready());
     CCO::IF_CCO_c_var small = connectCco(*capped, 5000);
-    registrations.emplace_back(small->register_callback(callback, entries));
-    registrations.emplace_back(small->register_callback(callback, entries));
-    EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, entries)), CORBA::NO_RESOURCES);
+    registrations.emplace_back(small->register_callback(callback, watched));
+    registrations.emplace_back(small->register_callback(callback, watched));
+    EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, watched)), CORBA::NO_RESOURCES);
 
     for (int fd : fillers)
         ::close(fd);

@@ -15,21 +15,10 @@
 #include <algorithm>
 #include <mutex>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
-using ccoclient::Strings;
-using ccoclient::values;
+using namespace ccoclient;
 
 namespace
 {
-Strings strings(const CCO::StringList &list)
-{
-    Strings out;
-    for (CORBA::ULong i = 0; i < list.length(); ++i)
-        out.emplace_back(list[i].in());
-    return out;
-}
-
 // Records what the CCO tells it, as "<kind> <name>".
 class Recorder : public POA_CCO::Callback
 {
@@ -49,17 +38,6 @@ private:
     std::mutex m_mutex;
     Strings m_heard;
 };
-
-CCO::CallbackEntryList entries(const std::vector<std::pair<CCO::NotificationKind, const char *>> &list)
-{
-    CCO::CallbackEntryList out;
-    out.length(CORBA::ULong(list.size()));
-    for (CORBA::ULong i = 0; i < out.length(); ++i) {
-        out[i].kind = list[i].first;
-        out[i].name = CORBA::string_dup(list[i].second);
-    }
-    return out;
-}
 }
 
 TEST(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)

@@ -31,12 +31,8 @@
 #include <thread>
 #include <vector>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
-using ccoclient::resolve;
+using namespace ccoclient;
 using ccoclient::stat;
-using ccoclient::Strings;
-using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using testsupport::ServerProcess;
 
