@@ -100,7 +100,7 @@ TEST(Limits, WatcherGivesUpOnTheCcoAfterLimitPlusOneChecksCountedAfreshOnceTheOr
     auto cco = startUnreachableCco();
     constexpr int limit = 3;
     constexpr int pollMs = 200;
-    CCOWatcher watcher(pollMs, limit, "CentralServices/Receiver/PulseAnalysis");
+    CCOWatcher watcher(pollMs, limit, QStringLiteral("CentralServices/Receiver/PulseAnalysis"));
     ArmedTimers armed;
     watcher.installEventFilter(&armed);
     watcher.init();
