@@ -27,8 +27,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTextStream>
 #include <QTimer>
+#include <QTextStream>
 
 #include <gtest/gtest.h>
 
@@ -119,7 +119,7 @@ void select(const QString &path, const QString &item)
 QString text(const QString &path)
 {
     values::ValueBase *value = values::Tree::Instance()->FindValue(path);
-    return value ? value->GetStringValue() : "<absent>";
+    return value ? value->GetStringValue() : QStringLiteral("<absent>");
 }
 
 // A matrix-server registered at the CCO under a workstation and matrix id.
@@ -194,7 +194,7 @@ protected:
         ASSERT_TRUE(comm->init(device, &cfg));
     }
     // What the driver would put beside AntennaComm.
-    virtual void attach() { }
+    virtual void attach() {}
     bool runPending() const { return !QAbstractEventDispatcher::instance()->registeredTimers(comm.get()).isEmpty(); }
     // The run kills its timer first and makes all its calls before the event loop gets control back.
     void switchTo(const QString &antenna)

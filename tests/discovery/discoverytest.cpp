@@ -174,7 +174,7 @@ TEST_F(WatcherTest, FindsObjectsOfEverySubsystemInOrderAndPublishesOnlyChanges)
     // Consumers that connect by signature find the list's type under this name.
     EXPECT_NE(QMetaType::type("externalCCODriver::CCOWatcher::CCOValuesList"), 0);
     ASSERT_TRUE(waitForPublished(1));
-    const List expected {Entry("Rx1", {"hostA", "Empfänger", "info", "2001"}), Entry("Rx2", {}),
+    const List expected {Entry("Rx1", {"hostA", QStringLiteral("Empfänger"), "info", "2001"}), Entry("Rx2", {}),
         Entry("Rx3", {"hostB", "ws2_Rx3", "info", "3003"}), Entry("Rx1", {"hostB", "ws2_Rx1", "info", "3001"})};
     EXPECT_EQ(published.first(), expected);
 
@@ -307,7 +307,7 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
 
     // Nothing is registered yet: the removal's NotFound is traced and the registration goes ahead,
     // in Latin-1.
-    CCORegistration::registerAtCCO(path, {"Empfänger", "€5"});
+    CCORegistration::registerAtCCO(path, {QStringLiteral("Empfänger"), QStringLiteral("€5")});
     ASSERT_TRUE(waitUntil([&] { return !resolveValues(path).empty(); }));
     EXPECT_EQ(resolveValues(path), (Bytes {"Empf\xe4nger", "?5"}));
     EXPECT_EQ(traces.count(notFound), 1);

@@ -34,7 +34,7 @@ namespace
 {
 bool bringUpOrb(const QString &ccoCorbaloc)
 {
-    return OrbHandlerHost::Init({"-ORBInitRef", "CCO=" + ccoCorbaloc});
+    return OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + ccoCorbaloc});
 }
 
 QList<QAbstractEventDispatcher::TimerInfo> timersOf(IDllInstance *instance)
@@ -51,7 +51,7 @@ bool orbThreadStarted()
 struct TickCountingDriver : ExternalCCODriver
 {
     TickCountingDriver()
-        : ExternalCCODriver("Drv")
+        : ExternalCCODriver(QStringLiteral("Drv"))
     {
         Init();
     }
@@ -72,7 +72,7 @@ TEST(DriverStartup, OrbComingUpLaterIsPickedUpAndTheCcoReachedOnTheSameTick)
 
     // Without the keys: 2000 ms retries. Destroyed while waiting for the ORB.
     IDllInstance *plain = ZRCreate(L"Plain");
-    EXPECT_EQ(plain->instanceName, "Plain");
+    EXPECT_EQ(plain->instanceName, QStringLiteral("Plain"));
     ASSERT_EQ(timersOf(plain).size(), 1);
     EXPECT_EQ(timersOf(plain).at(0).interval, 2000);
     ZRDestroy(plain);
@@ -104,7 +104,7 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheAntennaSideStartedOnce)
     for (const char *name : {"ANTENNA", "HARDWARESTATUS"}) {
         auto *selection = new values::ValueSelection;
         selection->SetName(QString::fromLatin1(name), nullptr);
-        ASSERT_TRUE(tree->AddValue("/DEVICES/KRV4", selection));
+        ASSERT_TRUE(tree->AddValue(QStringLiteral("/DEVICES/KRV4"), selection));
     }
     const QString usingMatrix = QStringLiteral("/DEVICES/KRV4/USINGANTENNAMATRIX");
     // Nothing listens on the port until the cco-server starts there.
@@ -121,7 +121,7 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheAntennaSideStartedOnce)
         EXPECT_EQ(tree->FindValue(usingMatrix), nullptr);
         EXPECT_TRUE(traces.isEmpty()) << "waiting is silent: " << qPrintable(traces.join('\n'));
 
-        auto cco = testsupport::startCcoServer({"--port", QString::number(port)});
+        auto cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(port)});
         ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
         ASSERT_TRUE(waitUntil([&] { return timersOf(&driver).isEmpty(); }, 10000));
         EXPECT_TRUE(orbThreadStarted());

@@ -16,7 +16,7 @@ TEST(MirrorPace, ItsWatcherWaitsFiveSecondsBeforeEachQuery)
     QObject parent;
     auto *mirror = new ReceiverCCO(parent);
     CcoInitParameters parameters;
-    parameters.subTreePattern = "/REMOTE/RX%1";
+    parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
     mirror->init(parameters);
     auto *watcher = mirror->findChild<externalCCODriver::CCOWatcher *>();
     ASSERT_NE(watcher, nullptr);

@@ -68,8 +68,8 @@ TEST(Trace, MaskGatesDriverTracesAndLinesCarryTimeThreadFileLineAndText)
     EXPECT_TRUE(lines.isEmpty()) << "bit 0x20 is off";
     TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
     DRIVER_TRACE("driver level");
-    QThread::currentThread()->setObjectName("host");
-    _Q_Trace("hello", "C:\\src\\antennacomm.cpp", 42);
+    QThread::currentThread()->setObjectName(QStringLiteral("host"));
+    _Q_Trace(QStringLiteral("hello"), QStringLiteral("C:\\src\\antennacomm.cpp"), 42);
     QThread::currentThread()->setObjectName(QString());
     const std::string longText(2000, 'x');
     _Q_TraceOld("%d in %s|%s", 3, longText.c_str(), "end");

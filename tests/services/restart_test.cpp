@@ -21,8 +21,8 @@ using ccoclient::values;
 TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
 {
     QTemporaryDir dir;
-    const QStringList args {
-        "--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", dir.filePath("cco.state")};
+    const QStringList args {QStringLiteral("--port"), QString::number(testsupport::freeLoopbackPort()),
+        QStringLiteral("--state-file"), dir.filePath(QStringLiteral("cco.state"))};
     auto server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
     {
