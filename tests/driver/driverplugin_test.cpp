@@ -38,12 +38,11 @@ TEST(Plugin, CreateAndDestroyCyclesThroughThePlainEntryPoints)
 
     auto cco = testsupport::startCcoServer();
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-    ASSERT_TRUE(
-        CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + cco->corbaloc()}));
+    ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init({"-ORBInitRef", "CCO=" + cco->corbaloc()}));
     for (int round = 1; round <= 2; ++round) {
         IDllInstance *running = create(L"Drv");
         ASSERT_NE(tree->FindValue(usingMatrix), nullptr) << "round " << round;
-        EXPECT_EQ(tree->FindValue(usingMatrix)->GetStringValue(), QStringLiteral("true"));
+        EXPECT_EQ(tree->FindValue(usingMatrix)->GetStringValue(), "true");
         destroy(running);
         EXPECT_EQ(tree->FindValue(usingMatrix), nullptr) << "round " << round;
     }

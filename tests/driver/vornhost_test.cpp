@@ -16,7 +16,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
     auto cco = testsupport::startCcoServer();
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
     QTemporaryDir dir;
-    QFile script(dir.filePath(QStringLiteral("start.vh")));
+    QFile script(dir.filePath("start.vh"));
     ASSERT_TRUE(script.open(QIODevice::WriteOnly));
     script.write("# comments and blank lines are skipped\n\n"
                  "mkvalue selection /DEVICES/KRV4/ANTENNA A1,\"A 3\"\n"
@@ -41,16 +41,15 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
             .split(QLatin1Char(' ')));
     host.closeWriteChannel(); // with --script the end of stdin does not quit
 
-    ASSERT_TRUE(waitUntil([&] { return read(), out.endsWith(QStringLiteral("started\n")); }, 15000)) << qPrintable(err);
-    EXPECT_EQ(out, QStringLiteral("/DEVICES/KRV4/ANTENNA = A 3\nstarted\n"));
+    ASSERT_TRUE(waitUntil([&] { return read(), out.endsWith("started\n"); }, 15000)) << qPrintable(err);
+    EXPECT_EQ(out, "/DEVICES/KRV4/ANTENNA = A 3\nstarted\n");
     // Bad lines are reported with where they came from and change nothing.
-    EXPECT_TRUE(err.contains(QStringLiteral("error: start.vh:4: select: /DEVICES/KRV4/ANTENNA has no item 'A9'")))
-        << qPrintable(err);
-    EXPECT_TRUE(err.contains(QStringLiteral("error: start.vh:7: unknown command 'frobnicate'")));
+    EXPECT_TRUE(err.contains("error: start.vh:4: select: /DEVICES/KRV4/ANTENNA has no item 'A9'")) << qPrintable(err);
+    EXPECT_TRUE(err.contains("error: start.vh:7: unknown command 'frobnicate'"));
     // The driver was there before the ORB.
-    const int created = err.indexOf(QStringLiteral("vorn-host: created instance Drv"));
+    const int created = err.indexOf("vorn-host: created instance Drv");
     ASSERT_GE(created, 0) << qPrintable(err);
-    EXPECT_GT(err.indexOf(QStringLiteral("vorn-host: ORB is up")), created);
+    EXPECT_GT(err.indexOf("vorn-host: ORB is up"), created);
     EXPECT_EQ(host.state(), QProcess::Running);
 
     host.terminate();
@@ -58,7 +57,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
     read();
     EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(host.exitCode(), 1) << "three commands failed";
-    EXPECT_TRUE(err.contains(QStringLiteral("vorn-host: destroyed instance Drv"))) << qPrintable(err);
+    EXPECT_TRUE(err.contains("vorn-host: destroyed instance Drv")) << qPrintable(err);
 }
 
 // Commands piped in as a shell or another program sends them: CRLF line ends,
@@ -67,8 +66,7 @@ TEST(VornHost, ScriptRunsAgainstTheDriverComingUpWithALateOrbUntilSigterm)
 TEST(VornHostStdin, CommandsFromAPipeRunToItsEndAndOneFailureGivesStatusOne)
 {
     QProcess host;
-    host.start(QStringLiteral(VORN_HOST_PATH),
-        {QStringLiteral("--no-plugin"), QStringLiteral("--orb-delay-ms"), QStringLiteral("0")});
+    host.start(QStringLiteral(VORN_HOST_PATH), {"--no-plugin", "--orb-delay-ms", "0"});
     ASSERT_TRUE(host.waitForStarted());
     host.write("# a comment\r\n"
                "mkvalue string /A/B \"say \\\"hi\\\"\"\r\n"
@@ -77,10 +75,10 @@ TEST(VornHostStdin, CommandsFromAPipeRunToItsEndAndOneFailureGivesStatusOne)
                "echo last");
     host.closeWriteChannel();
     ASSERT_TRUE(host.waitForFinished(15000));
-    EXPECT_EQ(QString::fromLocal8Bit(host.readAllStandardOutput()), QStringLiteral("/A/B = say \"hi\"\nlast\n"));
+    EXPECT_EQ(QString::fromLocal8Bit(host.readAllStandardOutput()), "/A/B = say \"hi\"\nlast\n");
     const QString err = QString::fromLocal8Bit(host.readAllStandardError());
-    EXPECT_EQ(err.count(QStringLiteral("error:")), 1) << qPrintable(err);
-    EXPECT_TRUE(err.contains(QStringLiteral("error: stdin:4: unterminated quote"))) << qPrintable(err);
+    EXPECT_EQ(err.count("error:"), 1) << qPrintable(err);
+    EXPECT_TRUE(err.contains("error: stdin:4: unterminated quote")) << qPrintable(err);
     EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(host.exitCode(), 1);
 }

@@ -8,6 +8,7 @@
 #include "receiverconnector.h"
 #include "remoteconnector.h"
 #include "serverprocess.h"
+#include "systemsupport.h"
 #include "tracesettings.h"
 #include "tree.h"
 #include "treehost.h"
@@ -21,9 +22,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryFile>
-#include <QTimer>
 #include <QThread>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -34,9 +34,7 @@
 #include <thread>
 #include <utility>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,7 +51,7 @@ const QString localHost = QStringLiteral("127.0.0.1");
 QString textAt(const QString &path)
 {
     values::ValueBase *value = values::Tree::Instance()->FindValue(path);
-    return value ? value->GetStringValue() : QStringLiteral("<none>");
+    return value ? value->GetStringValue() : "<none>";
 }
 
 bool nodeExists(const QString &path)
@@ -77,37 +75,16 @@ int ccoPort()
     return port;
 }
 
-// A vorn-host that runs `script` and knows the CCO; its ORB listens on
-// `listenPort` unless that is 0. The script must print a READY line.
-std::unique_ptr<ServerProcess> startHost(const QStringList &script, int listenPort = 0, const QStringList &options = {})
+// A vorn-host knowing the CCO.
+std::unique_ptr<ServerProcess> startHost(const QStringList &script, const QStringList &options = {})
 {
-    QTemporaryFile file;
-    if (!file.open())
-        return nullptr;
-    file.write(script.join(QLatin1Char('\n')).toUtf8() + '\n');
-    file.flush();
-    QStringList args {QStringLiteral("--no-plugin"), QStringLiteral("--script"), file.fileName(),
-        QStringLiteral("--cco"), QStringLiteral("%1:%2").arg(localHost).arg(ccoPort())};
-    args << options;
-    if (listenPort)
-        args << QStringLiteral("--") << QStringLiteral("-ORBendPoint")
-             << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(listenPort);
-    auto host = std::make_unique<ServerProcess>(QStringLiteral(MIRRORINGTEST_VORN_HOST), args);
-    // The host has read the script by the time it prints READY.
-    if (!host->start()) {
-        ADD_FAILURE() << qPrintable(host->errorText());
-        return nullptr;
-    }
-    return host;
+    return systemtest::startVornHost(
+        QStringList {"--no-plugin", "--cco", QStringLiteral("127.0.0.1:%1").arg(ccoPort())} + options, script);
 }
 
-// A receiver host serving /DEVICES/RX/Frequency on `port`, registered at the
-// CCO as `name` (not for "-").
 std::unique_ptr<ServerProcess> startReceiver(int port, const QString &name, const QString &frequency)
 {
-    return startHost({QStringLiteral("mkvalue string /DEVICES/RX/Frequency %1").arg(frequency),
-                         QStringLiteral("receiver %1 %2 %3 %3 /DEVICES/RX").arg(port).arg(name, localHost)},
-        port);
+    return systemtest::startReceiverHost(ccoPort(), port, name, frequency);
 }
 
 // Records what a value-tree client reports: the codes, whether any came on
@@ -139,7 +116,7 @@ protected:
         strays += QThread::currentThread() != owner ? 1 : 0;
         if (code == 15 || code == 16) {
             strays += client->IsConnected() ? 0 : 1;
-            frequencyAtConnect << textAt(QStringLiteral("/LOCAL/RX/Freq"));
+            frequencyAtConnect << textAt("/LOCAL/RX/Freq");
         }
         if (code == 18)
             client = nullptr;
@@ -163,16 +140,15 @@ class Mirroring : public ::testing::Test
 protected:
     static void SetUpTestSuite()
     {
-        cco = testsupport::startCcoServer({QStringLiteral("--port"), QString::number(ccoPort())});
+        cco = testsupport::startCcoServer({"--port", QString::number(ccoPort())});
         // Several clients of this process poll its own tree server at once;
         // each held poll takes a connection, and omniORB opens only 5 per
         // server by default.
-        QStringList args {QStringLiteral("-ORBmaxGIOPConnectionPerServer"), QStringLiteral("32"),
-            QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=corbaloc::%1:%2/CCO").arg(localHost).arg(ccoPort())};
+        QStringList args {"-ORBmaxGIOPConnectionPerServer", "32", "-ORBInitRef",
+            QStringLiteral("CCO=corbaloc::%1:%2/CCO").arg(localHost).arg(ccoPort())};
         for (int i = 0; i < 4; ++i) {
             ownPorts << freeLoopbackPort();
-            args << QStringLiteral("-ORBendPoint")
-                 << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(ownPorts.last());
+            args << "-ORBendPoint" << QStringLiteral("giop:tcp:%1:%2").arg(localHost).arg(ownPorts.last());
         }
         CorbaCommon::OrbHandlerHost::Init(args);
         values::TreeHost::Create();
@@ -189,8 +165,8 @@ protected:
         timing.retryMs = 100;
         timing.callMarginMs = 1000;
         VtClientCenter::Instance()->SetTiming(timing);
-        parameters.subTreePattern = QStringLiteral("/REMOTE/RX%1");
-        parameters.mirroredValues = QStringList {QStringLiteral("Frequency")};
+        parameters.subTreePattern = "/REMOTE/RX%1";
+        parameters.mirroredValues = QStringList {"Frequency"};
         TraceSettings::SetTraceFilter(0x20);
         TraceSettings::SetTraceCapture([this](const QString &line) {
             std::lock_guard<std::mutex> lock(traceMutex);
@@ -210,7 +186,7 @@ protected:
         // A poll under way at a hung server ends on its own, within its hold
         // and the call margin.
         EXPECT_TRUE(waitUntil([] { return VtClientCenter::NetworkThreadCount() == 0; }, 3000));
-        EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
+        EXPECT_FALSE(nodeExists("/REMOTE"));
         for (const char *node : {"/REMOTE", "/ADMINISTRATION", "/DEVICES"})
             values::TreeHost::RemoveNode(QString::fromLatin1(node));
     }
@@ -220,9 +196,9 @@ protected:
     {
         ownServer = std::make_unique<VtTreeServer>();
         ASSERT_TRUE(ownServer->start());
-        addText(QStringLiteral("/ADMINISTRATION/DRIVERVTPATH"), QStringLiteral("/DEVICES/RX"));
-        addText(QStringLiteral("/ADMINISTRATION/Ip"), QStringLiteral("10.0.0.1"));
-        addText(QStringLiteral("/DEVICES/RX/Frequency"), QStringLiteral("100"));
+        addText("/ADMINISTRATION/DRIVERVTPATH", "/DEVICES/RX");
+        addText("/ADMINISTRATION/Ip", "10.0.0.1");
+        addText("/DEVICES/RX/Frequency", "100");
     }
 
     static ReceiverIdentifier own(int n) { return ReceiverIdentifier(localHost, ownPorts.at(n)); }
@@ -253,8 +229,8 @@ protected:
         mirror->init(parameters);
         delete mirror->findChild<externalCCODriver::CCOWatcher *>();
         if (pollMs > 0) {
-            auto *watcher = new externalCCODriver::CCOWatcher(
-                pollMs, 10, QStringLiteral("CentralServices/Receiver/PulseAnalysis"), mirror);
+            auto *watcher
+                = new externalCCODriver::CCOWatcher(pollMs, 10, "CentralServices/Receiver/PulseAnalysis", mirror);
             QObject::connect(watcher, SIGNAL(resultListChanged(const externalCCODriver::CCOWatcher::CCOValuesList &)),
                 mirror, SLOT(onReceiverListUpdated(const externalCCODriver::CCOWatcher::CCOValuesList &)));
             watcher->init();
@@ -287,7 +263,7 @@ QList<int> Mirroring::ownPorts;
 TEST_F(Mirroring, RemoteTreeFollowsAndReconnectsReportingInOrderOnTheOwnersThread)
 {
     const int port = freeLoopbackPort();
-    auto host = startReceiver(port, QStringLiteral("-"), QStringLiteral("100"));
+    auto host = startReceiver(port, "-", "100");
     ASSERT_TRUE(host);
     IVtClient *client = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", port);
     ASSERT_NE(client, nullptr);
@@ -296,39 +272,39 @@ TEST_F(Mirroring, RemoteTreeFollowsAndReconnectsReportingInOrderOnTheOwnersThrea
     ASSERT_TRUE(client->AddValueLink("/LOCAL/RX/Freq,DEVICES/RX/Frequency", ""));
     ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 1; }));
     // The values are in place before the connection is reported.
-    EXPECT_EQ(recorder.frequencyAtConnect.value(0), QStringLiteral("100"));
+    EXPECT_EQ(recorder.frequencyAtConnect.value(0), "100");
 
-    host->command(QStringLiteral("set /DEVICES/RX/Frequency 200"), 0);
-    EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("200"); }, 3000));
+    host->command("set /DEVICES/RX/Frequency 200", 0);
+    EXPECT_TRUE(waitUntil([] { return textAt("/LOCAL/RX/Freq") == QLatin1String("200"); }, 3000));
     // A value removed on the receiver keeps its last text here (the change
     // after it shows the removal has arrived), and is followed again once it
     // is back.
-    host->command(QStringLiteral("rm /DEVICES/RX/Frequency"), 0);
-    host->command(QStringLiteral("set /ADMINISTRATION/Ip 10.0.0.2"), 0);
-    ASSERT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Ip")) == QLatin1String("10.0.0.2"); }, 3000));
-    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("200"));
-    host->command(QStringLiteral("mkvalue string /DEVICES/RX/Frequency 250"), 0);
-    EXPECT_TRUE(waitUntil([] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QLatin1String("250"); }, 3000));
+    host->command("rm /DEVICES/RX/Frequency", 0);
+    host->command("set /ADMINISTRATION/Ip 10.0.0.2", 0);
+    ASSERT_TRUE(waitUntil([] { return textAt("/LOCAL/RX/Ip") == QLatin1String("10.0.0.2"); }, 3000));
+    EXPECT_EQ(textAt("/LOCAL/RX/Freq"), "200");
+    host->command("mkvalue string /DEVICES/RX/Frequency 250", 0);
+    EXPECT_TRUE(waitUntil([] { return textAt("/LOCAL/RX/Freq") == QLatin1String("250"); }, 3000));
 
     host->kill();
     ASSERT_TRUE(waitUntil([&] { return recorder.count(17) == 1; }, 3000));
     EXPECT_FALSE(client->IsConnected());
-    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/RX/Freq")), QStringLiteral("250"));
+    EXPECT_EQ(textAt("/LOCAL/RX/Freq"), "250");
 
-    host = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
+    host = startReceiver(port, "-", "300");
     ASSERT_TRUE(host);
     ASSERT_TRUE(waitUntil([&] { return recorder.count(16) == 2; }));
-    EXPECT_EQ(recorder.frequencyAtConnect.value(2), QStringLiteral("300"));
+    EXPECT_EQ(recorder.frequencyAtConnect.value(2), "300");
 
-    addText(QStringLiteral("/LOCAL/Kept"), QStringLiteral("k"));
+    addText("/LOCAL/Kept", "k");
     EXPECT_TRUE(VtClientCenter::Instance()->DestroyVtClient(client));
     EXPECT_EQ(recorder.codes, (std::vector<unsigned int> {15, 16, 17, 16, 18}));
     EXPECT_EQ(recorder.strays, 0);
     // What the client created goes with it, nodes included, but for a node
     // that holds a value of someone else.
-    EXPECT_FALSE(nodeExists(QStringLiteral("/LOCAL/RX")));
-    EXPECT_EQ(textAt(QStringLiteral("/LOCAL/Kept")), QStringLiteral("k"));
-    values::TreeHost::RemoveNode(QStringLiteral("/LOCAL"));
+    EXPECT_FALSE(nodeExists("/LOCAL/RX"));
+    EXPECT_EQ(textAt("/LOCAL/Kept"), "k");
+    values::TreeHost::RemoveNode("/LOCAL");
 }
 
 TEST_F(Mirroring, ConnectorIndexesCountUpReuseOnlyTheTopOneAndOnlyConnectedReceiversAreReportedGone)
@@ -351,33 +327,31 @@ TEST_F(Mirroring, ConnectorIndexesCountUpReuseOnlyTheTopOneAndOnlyConnectedRecei
     connector->connectRemote(own(2));
     connector->connectRemote(own(1));
     connector->connectRemote(ReceiverIdentifier(QString(), ownPorts.at(3)));
-    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2"));
+    EXPECT_EQ(treePaths(), "/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2");
 
     connector->disconnectRemote(ReceiverIdentifier(localHost, 1));
     connector->disconnectRemote(own(2));
     connector->connectRemote(own(3));
-    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2"));
+    EXPECT_EQ(treePaths(), "/REMOTE/RX0 /REMOTE/RX1 /REMOTE/RX2");
 
     connector->disconnectRemote(own(0));
-    connector->connectRemote(ReceiverIdentifier(QStringLiteral("localhost"), ownPorts.at(0)));
-    EXPECT_EQ(treePaths(), QStringLiteral("/REMOTE/RX1 /REMOTE/RX2 /REMOTE/RX3"));
+    connector->connectRemote(ReceiverIdentifier("localhost", ownPorts.at(0)));
+    EXPECT_EQ(treePaths(), "/REMOTE/RX1 /REMOTE/RX2 /REMOTE/RX3");
     // The two dropped ones had not connected yet.
     EXPECT_TRUE(events.isEmpty());
 
     ASSERT_TRUE(waitUntil([&] { return events.size() == 3; }));
     events.sort();
-    EXPECT_EQ(events,
-        (QStringList {QStringLiteral("C1:10.0.0.1"), QStringLiteral("C2:10.0.0.1"), QStringLiteral("C3:10.0.0.1")}));
+    EXPECT_EQ(events, (QStringList {"C1:10.0.0.1", "C2:10.0.0.1", "C3:10.0.0.1"}));
     EXPECT_EQ(last.valuePaths,
-        (QMap<QString, QString> {
-            {QStringLiteral("Frequency"), QStringLiteral("/REMOTE/RX%1/Frequency").arg(last.index)}}));
-    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX3/Frequency")), QStringLiteral("100"));
-    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX3/ADMINISTRATION/DRIVERVTPATH")), QStringLiteral("/DEVICES/RX"));
+        (QMap<QString, QString> {{"Frequency", QStringLiteral("/REMOTE/RX%1/Frequency").arg(last.index)}}));
+    EXPECT_EQ(textAt("/REMOTE/RX3/Frequency"), "100");
+    EXPECT_EQ(textAt("/REMOTE/RX3/ADMINISTRATION/DRIVERVTPATH"), "/DEVICES/RX");
 
     events.clear();
     connector->disconnectRemote(own(3));
-    EXPECT_EQ(events, QStringList {QStringLiteral("D2")});
-    EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE/RX2")));
+    EXPECT_EQ(events, QStringList {"D2"});
+    EXPECT_FALSE(nodeExists("/REMOTE/RX2"));
 }
 
 TEST_F(Mirroring, ReceiverListTakesFourStringEntriesWithAPortOnceEachSkipsExcludedAndConnectsBeforeItDisconnects)
@@ -385,31 +359,29 @@ TEST_F(Mirroring, ReceiverListTakesFourStringEntriesWithAPortOnceEachSkipsExclud
     parameters.excludedReceivers = {ReceiverIdentifier(localHost, 4712)};
     QObject parent;
     TestReceiverCCO *mirror = startMirror(parent, 0);
-    const QString h = localHost, d = QStringLiteral("dev"), i = QStringLiteral("info"), p = QStringLiteral("4711");
+    const QString h = localHost, d = "dev", i = "info", p = "4711";
     mirror->onReceiverListUpdated({
-        {QStringLiteral("zero"), {h, d, i, QStringLiteral("0")}},
-        {QStringLiteral("text"), {h, d, i, QStringLiteral("x")}},
-        {QStringLiteral("three"), {h, d, p}},
-        {QStringLiteral("five"), {h, d, i, QStringLiteral("4714"), p}},
-        {QStringLiteral("good"), {h, d, i, p}},
-        {QStringLiteral("twin"), {h, QStringLiteral("other"), i, p}},
-        {QStringLiteral("excluded"), {h, d, i, QStringLiteral("4712")}},
-        {QStringLiteral("upper"), {QStringLiteral("LOCALHOST"), d, i, p}},
-        {QStringLiteral("lower"), {QStringLiteral("localhost"), d, i, p}},
+        {"zero", {h, d, i, "0"}},
+        {"text", {h, d, i, "x"}},
+        {"three", {h, d, p}},
+        {"five", {h, d, i, "4714", p}},
+        {"good", {h, d, i, p}},
+        {"twin", {h, "other", i, p}},
+        {"excluded", {h, d, i, "4712"}},
+        {"upper", {"LOCALHOST", d, i, p}},
+        {"lower", {"localhost", d, i, p}},
     });
     // Hosts compare as exact strings.
     EXPECT_EQ(takeTraces(),
-        (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:4711"),
-            QStringLiteral("Connect to receiver LOCALHOST:4711"),
-            QStringLiteral("Connect to receiver localhost:4711")}));
+        (QStringList {"Connect to receiver 127.0.0.1:4711", "Connect to receiver LOCALHOST:4711",
+            "Connect to receiver localhost:4711"}));
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 3);
 
     // A receiver that moved to another port: the new one comes before the old one goes.
-    mirror->checkReceiverList({ReceiverIdentifier(QStringLiteral("LOCALHOST"), 4711),
-        ReceiverIdentifier(QStringLiteral("localhost"), 4711), ReceiverIdentifier(h, 4713)});
+    mirror->checkReceiverList(
+        {ReceiverIdentifier("LOCALHOST", 4711), ReceiverIdentifier("localhost", 4711), ReceiverIdentifier(h, 4713)});
     EXPECT_EQ(takeTraces(),
-        (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:4713"),
-            QStringLiteral("Disconnected from receiver 127.0.0.1:4711")}));
+        (QStringList {"Connect to receiver 127.0.0.1:4713", "Disconnected from receiver 127.0.0.1:4711"}));
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 3);
 }
 
@@ -425,12 +397,12 @@ TEST_F(Mirroring, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
         parent = nullptr;
     });
     mirror->checkReceiverList({own(0), own(1)});
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.0.0.1")) && waitForEvent(QStringLiteral("C1:10.0.0.1")));
+    ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
 
     events.clear();
     mirror->checkReceiverList({});
     EXPECT_EQ(parent, nullptr);
-    EXPECT_EQ(events, QStringList {QStringLiteral("D0")});
+    EXPECT_EQ(events, QStringList {"D0"});
 }
 
 // A slot of receiverDisconnected may run an event loop in which the watcher's next list arrives.
@@ -442,7 +414,7 @@ TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachRecei
     QObject parent;
     TestReceiverCCO *mirror = startMirror(parent, 0);
     mirror->checkReceiverList({own(0), own(1)});
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.0.0.1")) && waitForEvent(QStringLiteral("C1:10.0.0.1")));
+    ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
     takeTraces();
 
     bool nested = false;
@@ -476,24 +448,23 @@ TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachRecei
 TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRestartRemovalAndTeardown)
 {
     const int port = freeLoopbackPort();
-    auto receiver = startReceiver(port, QStringLiteral("RX1"), QStringLiteral("100"));
+    auto receiver = startReceiver(port, "RX1", "100");
     ASSERT_TRUE(receiver);
     QObject parent;
     startMirror(parent, 200);
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
-    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("100"));
+    ASSERT_TRUE(waitForEvent("C0:127.0.0.1"));
+    EXPECT_EQ(textAt("/REMOTE/RX0/Frequency"), "100");
     const int secondPort = freeLoopbackPort();
-    auto second = startReceiver(secondPort, QStringLiteral("RX2"), QStringLiteral("2"));
+    auto second = startReceiver(secondPort, "RX2", "2");
     ASSERT_TRUE(second);
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C1:127.0.0.1")));
+    ASSERT_TRUE(waitForEvent("C1:127.0.0.1"));
 
-    receiver->command(QStringLiteral("set /DEVICES/RX/Frequency 150"), 0);
-    EXPECT_TRUE(
-        waitUntil([] { return textAt(QStringLiteral("/REMOTE/RX0/Frequency")) == QLatin1String("150"); }, 3000));
+    receiver->command("set /DEVICES/RX/Frequency 150", 0);
+    EXPECT_TRUE(waitUntil([] { return textAt("/REMOTE/RX0/Frequency") == QLatin1String("150"); }, 3000));
     events.clear();
-    receiver->command(QStringLiteral("set /ADMINISTRATION/Ip 10.9.9.9"), 0);
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:10.9.9.9")));
-    EXPECT_EQ(events, (QStringList {QStringLiteral("D0"), QStringLiteral("C0:10.9.9.9")}));
+    receiver->command("set /ADMINISTRATION/Ip 10.9.9.9", 0);
+    ASSERT_TRUE(waitForEvent("C0:10.9.9.9"));
+    EXPECT_EQ(events, (QStringList {"D0", "C0:10.9.9.9"}));
 
     // The CCO entry outlives the crash: the restarted host is the same
     // receiver under the same number. (It does not register again: a
@@ -501,17 +472,17 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
     // rightly show the receiver gone.)
     events.clear();
     receiver->kill();
-    ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
-    receiver = startReceiver(port, QStringLiteral("-"), QStringLiteral("300"));
+    ASSERT_TRUE(waitForEvent("D0"));
+    receiver = startReceiver(port, "-", "300");
     ASSERT_TRUE(receiver);
-    ASSERT_TRUE(waitForEvent(QStringLiteral("C0:127.0.0.1")));
-    EXPECT_EQ(events.first(), QStringLiteral("D0"));
-    EXPECT_EQ(textAt(QStringLiteral("/REMOTE/RX0/Frequency")), QStringLiteral("300"));
+    ASSERT_TRUE(waitForEvent("C0:127.0.0.1"));
+    EXPECT_EQ(events.first(), "D0");
+    EXPECT_EQ(textAt("/REMOTE/RX0/Frequency"), "300");
 
     events.clear();
-    receiver->command(QStringLiteral("unregister RX1"), 0);
-    ASSERT_TRUE(waitForEvent(QStringLiteral("D0")));
-    EXPECT_TRUE(waitUntil([] { return !nodeExists(QStringLiteral("/REMOTE/RX0")); }, 2000));
+    receiver->command("unregister RX1", 0);
+    ASSERT_TRUE(waitForEvent("D0"));
+    EXPECT_TRUE(waitUntil([] { return !nodeExists("/REMOTE/RX0"); }, 2000));
     EXPECT_EQ(takeTraces(),
         (QStringList {QStringLiteral("Connect to receiver 127.0.0.1:%1").arg(port),
             QStringLiteral("Connect to receiver 127.0.0.1:%1").arg(secondPort),
@@ -526,8 +497,8 @@ TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRe
 
     // The CCO as this test found it, for the next one.
     const int from = cco->lineCount();
-    second->command(QStringLiteral("unregister RX2"), 0);
-    EXPECT_GE(cco->waitForLine(QStringLiteral("CALL UnregisterValues"), 5000, from), 0);
+    second->command("unregister RX2", 0);
+    EXPECT_GE(cco->waitForLine("CALL UnregisterValues", 5000, from), 0);
 }
 
 // A TCP port on loopback that accepts connections and never answers, like a
@@ -537,15 +508,7 @@ class HungServer
 public:
     explicit HungServer(int fixedPort = 0)
     {
-        listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(fixedPort));
-        socklen_t size = sizeof address;
-        if (::bind(listener, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(listener, 16) == 0
-            && ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size) == 0)
-            port = ntohs(address.sin_port);
+        std::tie(listener, port) = testsupport::listenOnLoopback(16, fixedPort);
         ::fcntl(listener, F_SETFL, O_NONBLOCK);
     }
     ~HungServer()
@@ -603,7 +566,7 @@ TEST_F(Mirroring, HundredsOfReceiversComeAndGoQuicklyAndAHungOneIsDroppedWithout
     mirror->checkReceiverList({});
     EXPECT_LT(clock.elapsed(), 1000) << "dropping 599 receivers";
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
-    EXPECT_FALSE(nodeExists(QStringLiteral("/REMOTE")));
+    EXPECT_FALSE(nodeExists("/REMOTE"));
 }
 
 // A served tree is read-only to strangers unless its host allows writes, and
@@ -629,13 +592,13 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
 
     // An IPv6 receiver's address is one the ORB can read.
     EXPECT_NO_THROW(CORBA::Object_var(CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
-        VtClientCenter::ServerAddress(QStringLiteral("::1"), 4711).toLatin1().constData())));
+        VtClientCenter::ServerAddress("::1", 4711).toLatin1().constData())));
 
     // Off by default: also in this process's own server.
     serveOwnTree();
     VornValueTree::TreeServer_var own = server(ownPorts.at(0));
     EXPECT_TRUE(refused([&] { own->SetValue("/DEVICES/RX/Frequency", "1"); }));
-    EXPECT_EQ(textAt(QStringLiteral("/DEVICES/RX/Frequency")), QStringLiteral("100"));
+    EXPECT_EQ(textAt("/DEVICES/RX/Frequency"), "100");
     VornValueTree::PathList paths;
     paths.length(3);
     for (CORBA::ULong i = 0; i < 3; ++i)
@@ -660,9 +623,9 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     // A host that allows writes, started without -ORBendPoint: "receiver"
     // makes it listen on the port it names.
     const int port = freeLoopbackPort();
-    auto host = startHost({QStringLiteral("mkvalue string /DEVICES/RX/Frequency 5"),
+    auto host = startHost({"mkvalue string /DEVICES/RX/Frequency 5",
                               QStringLiteral("receiver %1 - %2 %2 /DEVICES/RX").arg(port).arg(localHost)},
-        0, {QStringLiteral("--allow-peer-writes"), QStringLiteral("--peer-write-limit"), QStringLiteral("8")});
+        {"--allow-peer-writes", "--peer-write-limit", "8"});
     ASSERT_TRUE(host);
     EXPECT_EQ(host->port(), port);
     VornValueTree::TreeServer_var remote = server(port);
@@ -746,7 +709,7 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
         QObject parent;
         auto *connector = new ReceiverConnector(&parent);
         CcoInitParameters parameters;
-        parameters.subTreePattern = QStringLiteral("/LIMITED/RX%1");
+        parameters.subTreePattern = "/LIMITED/RX%1";
         connector->setInitParameters(parameters);
         int reports = 0;
         QObject::connect(connector, &ReceiverConnector::receiverConnected, [&] { ++reports; });
@@ -754,7 +717,7 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
             connector->connectRemote(ReceiverIdentifier(localHost, 1000 + i));
         EXPECT_EQ(VtClientCenter::NetworkThreadCount(), 0);
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 50);
-        EXPECT_EQ(traces.filter(QStringLiteral("no network thread could be started")).size(), 50);
+        EXPECT_EQ(traces.filter("no network thread could be started").size(), 50);
         delete connector;
         EXPECT_EQ(reports, 0);
         EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 0);
@@ -763,15 +726,14 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
     }
     QProcess child;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("MIRRORING_THREAD_LIMIT_CHILD"), QStringLiteral("1"));
+    environment.insert("MIRRORING_THREAD_LIMIT_CHILD", "1");
     // The leak checker needs a thread of its own at exit, which the child
     // cannot have.
-    environment.insert(QStringLiteral("ASAN_OPTIONS"),
-        environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+    environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS") + ":detect_leaks=0");
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),
-        {QStringLiteral("--gtest_filter=MirroringLimits.ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes")});
+        {"--gtest_filter=MirroringLimits.ClientsWithoutANetworkThreadStayDisconnectedAndNothingCrashes"});
     ASSERT_TRUE(child.waitForFinished(60000));
     const QString output = QString::fromLocal8Bit(child.readAll());
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << qPrintable(output);
@@ -783,21 +745,21 @@ TEST(MirroringLimits, ClientsWithoutANetworkThreadStayDisconnectedAndNothingCras
 // through the cco-server at the fixed 5000 ms pace.
 TEST_F(Mirroring, SlowTwoHostsShowEachOtherAtTheFixedPollInterval)
 {
-    auto receiver = startReceiver(freeLoopbackPort(), QStringLiteral("RXS"), QStringLiteral("77"));
+    auto receiver = startReceiver(freeLoopbackPort(), "RXS", "77");
     ASSERT_TRUE(receiver);
-    auto mirror = startHost({QStringLiteral("mirror /RECEIVERS/RX%1 Frequency"), QStringLiteral("echo READY mirror")});
+    auto mirror = startHost({"mirror /RECEIVERS/RX%1 Frequency"});
     ASSERT_TRUE(mirror);
-    const int line = mirror->waitForLine(QStringLiteral("MIRROR connected"), 30000);
+    const int line = mirror->waitForLine("MIRROR connected", 30000);
     ASSERT_GE(line, 0);
-    EXPECT_EQ(mirror->lines().at(line),
-        QStringLiteral("MIRROR connected index=0 ip=127.0.0.1 values=Frequency=/RECEIVERS/RX0/Frequency"));
-    mirror->command(QStringLiteral("waitfor /RECEIVERS/RX0/Frequency 77"), 0);
-    mirror->command(QStringLiteral("echo MIRRORED"), 0);
-    EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRRORED"), 10000, line), 0);
-    EXPECT_EQ(mirror->lines().mid(line).filter(QStringLiteral("error:")), QStringList());
+    EXPECT_EQ(
+        mirror->lines().at(line), "MIRROR connected index=0 ip=127.0.0.1 values=Frequency=/RECEIVERS/RX0/Frequency");
+    mirror->command("waitfor /RECEIVERS/RX0/Frequency 77", 0);
+    mirror->command("echo MIRRORED", 0);
+    EXPECT_GE(mirror->waitForLine("MIRRORED", 10000, line), 0);
+    EXPECT_EQ(mirror->lines().mid(line).filter("error:"), QStringList());
 
-    receiver->command(QStringLiteral("unregister RXS"), 0);
-    EXPECT_GE(mirror->waitForLine(QStringLiteral("MIRROR disconnected index=0"), 12000, line), 0);
+    receiver->command("unregister RXS", 0);
+    EXPECT_GE(mirror->waitForLine("MIRROR disconnected index=0", 12000, line), 0);
 }
 
 class MirroringPool : public Mirroring
@@ -812,12 +774,12 @@ class MirroringPool : public Mirroring
 TEST_F(MirroringPool, ALoneClientsPollIsHeldAndHungReceiversLeaveAHealthyOneItsUpdates)
 {
     const int port = freeLoopbackPort();
-    auto host = startReceiver(port, QStringLiteral("-"), QStringLiteral("0"));
+    auto host = startReceiver(port, "-", "0");
     ASSERT_TRUE(host);
     int sent = 0;
     auto arrives = [&](int withinMs) {
         host->command(QStringLiteral("set /DEVICES/RX/Frequency %1").arg(++sent), 0);
-        return waitUntil([&] { return textAt(QStringLiteral("/LOCAL/RX/Freq")) == QString::number(sent); }, withinMs);
+        return waitUntil([&] { return textAt("/LOCAL/RX/Freq") == QString::number(sent); }, withinMs);
     };
     auto follow = [&] {
         IVtClient *client = VtClientCenter::Instance()->CreateVtClient("127.0.0.1", port);
@@ -896,7 +858,8 @@ TEST_F(Mirroring, AChangeAsAHoldRunsOutIsInTheAnswerOrStillAhead)
             const CORBA::ULongLong epoch = first->epoch;
             CORBA::ULongLong since = first->serial;
             for (int i = 0; i < 1500; ++i) {
-                VornValueTree::Changes_var c = own->WaitChanges(epoch, since, watched, VornValueTree::PathList(), 1, 78);
+                VornValueTree::Changes_var c
+                    = own->WaitChanges(epoch, since, watched, VornValueTree::PathList(), 1, 78);
                 if (c->serial != since && c->entries.length() != 2)
                     ++skipped;
                 since = c->serial;
@@ -907,7 +870,7 @@ TEST_F(Mirroring, AChangeAsAHoldRunsOutIsInTheAnswerOrStillAhead)
         done = true;
     });
     // Changes at about the pace of the holds, so that many land at a hold's end.
-    values::ValueBase *frequency = values::Tree::Instance()->FindValue(QStringLiteral("/DEVICES/RX/Frequency"));
+    values::ValueBase *frequency = values::Tree::Instance()->FindValue("/DEVICES/RX/Frequency");
     int next = 0;
     QTimer changes;
     QObject::connect(&changes, &QTimer::timeout, [&] { frequency->SetStringValue(QString::number(++next), nullptr); });

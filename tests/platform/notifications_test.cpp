@@ -39,23 +39,22 @@ TEST(Selection, NotifiesOnlyWhenItsItemsOrItsSelectionChange)
     Recorder observer;
     antenna.AddObserver(&observer);
 
-    antenna.SetItems({QStringLiteral("HF1"), QStringLiteral("HF2")}, nullptr);
-    EXPECT_TRUE(antenna.SetSelectedItem(QStringLiteral("HF2"), nullptr));
-    EXPECT_EQ(observer.seen, (std::vector<QString> {QString(), QStringLiteral("HF2")}));
+    antenna.SetItems({"HF1", "HF2"}, nullptr);
+    EXPECT_TRUE(antenna.SetSelectedItem("HF2", nullptr));
+    EXPECT_EQ(observer.seen, (std::vector<QString> {QString(), "HF2"}));
 
     // Writing what is already there, in either form, and items that are already there: silence.
-    EXPECT_TRUE(antenna.SetSelectedItem(QStringLiteral("HF2"), nullptr));
-    EXPECT_TRUE(antenna.SetStringValue(QStringLiteral("HF2"), nullptr));
-    antenna.SetItems({QStringLiteral("HF1"), QStringLiteral("HF2"), QStringLiteral("HF2")}, nullptr);
-    EXPECT_FALSE(antenna.SetSelectedItem(QStringLiteral("VHF"), nullptr)) << "not an item";
+    EXPECT_TRUE(antenna.SetSelectedItem("HF2", nullptr));
+    EXPECT_TRUE(antenna.SetStringValue("HF2", nullptr));
+    antenna.SetItems({"HF1", "HF2", "HF2"}, nullptr);
+    EXPECT_FALSE(antenna.SetSelectedItem("VHF", nullptr)) << "not an item";
     EXPECT_EQ(observer.codes.size(), 2u);
 
     // New items that keep the selected one are still a change; so is losing it.
-    antenna.SetItems({QStringLiteral("HF2"), QStringLiteral("HF3")}, nullptr);
-    antenna.SetItems({QStringLiteral("HF3")}, nullptr);
+    antenna.SetItems({"HF2", "HF3"}, nullptr);
+    antenna.SetItems({"HF3"}, nullptr);
     EXPECT_TRUE(antenna.SetSelectedItem(QString(), nullptr)) << "nothing selected already";
-    EXPECT_EQ(
-        observer.seen, (std::vector<QString> {QString(), QStringLiteral("HF2"), QStringLiteral("HF2"), QString()}));
+    EXPECT_EQ(observer.seen, (std::vector<QString> {QString(), "HF2", "HF2", QString()}));
     EXPECT_EQ(observer.codes, std::vector<unsigned int>(4, ChangeCode::ValueChanged));
     antenna.DeleteObservers();
 }

@@ -74,8 +74,8 @@ TEST_F(ValueTree, ValuesNotifyOnlyRealChanges)
 
     EXPECT_TRUE(value->SetValue(5, &writer));
     EXPECT_FALSE(value->SetValue(5, nullptr)) << "unchanged";
-    EXPECT_TRUE(value->SetStringValue(QStringLiteral("5"), nullptr)) << "parses, changes nothing";
-    EXPECT_FALSE(value->SetStringValue(QStringLiteral("seven"), nullptr));
+    EXPECT_TRUE(value->SetStringValue("5", nullptr)) << "parses, changes nothing";
+    EXPECT_FALSE(value->SetStringValue("seven", nullptr));
     value->SetState(ValueBase::StateValid, nullptr);
     value->SetState(5, nullptr);
     value->ReceiveCommand(nullptr);
@@ -90,26 +90,26 @@ TEST_F(ValueTree, ValuesNotifyOnlyRealChanges)
 TEST_F(ValueTree, AddValueRefusesTakenNamesAndThrowsForBadOnes)
 {
     auto *first = add<Value<int>>("/D/", "ANTENNA");
-    EXPECT_EQ(tree->FindValue(QStringLiteral("//D//ANTENNA/")), first);
+    EXPECT_EQ(tree->FindValue("//D//ANTENNA/"), first);
 
     // Same name, other type: refused, and the caller keeps its value.
     auto *conflicting = named<ValueSelection>("ANTENNA");
-    EXPECT_FALSE(tree->AddValue(QStringLiteral("/D"), conflicting));
+    EXPECT_FALSE(tree->AddValue("/D", conflicting));
     EXPECT_EQ(conflicting->GetParent(), nullptr);
-    EXPECT_EQ(tree->FindValue(QStringLiteral("/D/ANTENNA")), first);
+    EXPECT_EQ(tree->FindValue("/D/ANTENNA"), first);
     delete conflicting;
 
     auto *nameless = new Value<QString>;
-    EXPECT_THROW(tree->AddValue(QStringLiteral("/D"), nameless), ZRException);
+    EXPECT_THROW(tree->AddValue("/D", nameless), ZRException);
     delete nameless;
     auto *below = named<Value<int>>("W");
-    EXPECT_THROW(tree->AddValue(QStringLiteral("/D/ANTENNA/deeper"), below), ZRException);
+    EXPECT_THROW(tree->AddValue("/D/ANTENNA/deeper", below), ZRException);
     delete below;
 }
 
 TEST_F(ValueTree, NodeNotifiesCode16AfterItsChildrenChanged)
 {
-    Node *antennas = TreeHost::AddNode(QStringLiteral("/D/ANTENNAS"));
+    Node *antennas = TreeHost::AddNode("/D/ANTENNAS");
     Recorder observer;
     std::vector<int> childCounts;
     observer.onNotify = [&](unsigned int) { childCounts.push_back(antennas->GetTreeItems().size()); };
@@ -117,8 +117,8 @@ TEST_F(ValueTree, NodeNotifiesCode16AfterItsChildrenChanged)
 
     add<Value<int>>("/D/ANTENNAS", "MatrixOut");
     add<Value<int>>("/D/ANTENNAS/HF1", "ExternalNumber");
-    tree->RemoveValue(QStringLiteral("/D/ANTENNAS/MatrixOut"));
-    tree->RemoveValue(QStringLiteral("/D/ANTENNAS/nothing"));
+    tree->RemoveValue("/D/ANTENNAS/MatrixOut");
+    tree->RemoveValue("/D/ANTENNAS/nothing");
     EXPECT_EQ(observer.codes, (std::vector<unsigned int> {16, 16, 16}));
     EXPECT_EQ(childCounts, (std::vector<int> {1, 2, 1}));
     antennas->DeleteObserver(&observer);
@@ -129,25 +129,25 @@ TEST_F(ValueTree, NodeNotifiesCode16AfterItsChildrenChanged)
 TEST_F(ValueTree, RemoveValueReleasesThenDetachesAndFrees)
 {
     auto *probe = add<ProbeValue>("/D", "USINGANTENNAMATRIX");
-    Node *parent = tree->FindNode(QStringLiteral("/D"));
+    Node *parent = tree->FindNode("/D");
     std::vector<QString> order;
     Recorder remover, tail, nodeObserver;
     remover.onNotify = [&](unsigned int) {
-        order.push_back(QStringLiteral("value ") + probe->GetPath());
+        order.push_back("value " + probe->GetPath());
         EXPECT_EQ(probe->GetParent(), parent);
         probe->DeleteObserver(&remover);
-        tree->RemoveValue(QStringLiteral("/D/USINGANTENNAMATRIX"));
+        tree->RemoveValue("/D/USINGANTENNAMATRIX");
     };
     nodeObserver.onNotify = [&](unsigned int) {
-        order.push_back(QStringLiteral("node"));
-        EXPECT_EQ(tree->FindValue(QStringLiteral("/D/USINGANTENNAMATRIX")), nullptr);
+        order.push_back("node");
+        EXPECT_EQ(tree->FindValue("/D/USINGANTENNAMATRIX"), nullptr);
     };
     probe->AddObserver(&remover);
     probe->AddObserver(&tail);
     parent->AddObserver(&nodeObserver);
 
-    tree->RemoveValue(QStringLiteral("D/USINGANTENNAMATRIX"));
-    EXPECT_EQ(order, (std::vector<QString> {QStringLiteral("value /D/USINGANTENNAMATRIX"), QStringLiteral("node")}));
+    tree->RemoveValue("D/USINGANTENNAMATRIX");
+    EXPECT_EQ(order, (std::vector<QString> {"value /D/USINGANTENNAMATRIX", "node"}));
     EXPECT_EQ(tail.codes, std::vector<unsigned int> {2}) << "still heard the release";
     EXPECT_EQ(tail.states, std::vector<int> {ValueBase::StateReleased});
     EXPECT_EQ(liveProbes, 0);
@@ -160,7 +160,7 @@ TEST_F(ValueTree, ValueObservingPtrMovesTheOwnersRegistration)
     auto *other = add<Value<QString>>("/R", "Other");
     Recorder owner;
     ValueObservingPtr<Value<QString>> ptr(&owner, ip);
-    ip->SetValue(QStringLiteral("10.0.0.1"), nullptr);
+    ip->SetValue("10.0.0.1", nullptr);
     EXPECT_EQ(owner.codes, std::vector<unsigned int> {3}) << "the owner receives the value's notifications";
 
     ptr.reset(other);
@@ -168,7 +168,7 @@ TEST_F(ValueTree, ValueObservingPtrMovesTheOwnersRegistration)
     other->SetState(7, nullptr);
     EXPECT_EQ(ptr.get(), other) << "only state 1 means going away";
 
-    tree->RemoveValue(QStringLiteral("/R/Other"));
+    tree->RemoveValue("/R/Other");
     EXPECT_FALSE(ptr);
     EXPECT_EQ(owner.codes, (std::vector<unsigned int> {3, 2, 2})) << "the owner still hears the release";
     EXPECT_EQ(owner.states.back(), ValueBase::StateReleased);
@@ -189,8 +189,7 @@ TEST(TreePaths, ExactlyOneSlashAtEachJoint)
             QString::fromLatin1(c[2]))
             << '"' << c[0] << "\" + \"" << c[1] << '"';
     }
-    EXPECT_EQ(TreePathHelpers::concatTreePaths(QStringList {QStringLiteral("/A/"), QString(), QStringLiteral("/C")}),
-        QStringLiteral("/A/C"));
+    EXPECT_EQ(TreePathHelpers::concatTreePaths(QStringList {"/A/", QString(), "/C"}), "/A/C");
 }
 
 namespace
@@ -200,30 +199,30 @@ namespace
 // also when observers delete siblings while the node goes.
 TEST_F(ValueTree, ManyChildrenAreFoundByNameInOrderThroughRemovalsAndTeardown)
 {
-    Node *node = TreeHost::AddNode(QStringLiteral("/MANY"));
+    Node *node = TreeHost::AddNode("/MANY");
     for (int i = 0; i < 1000; ++i)
-        ASSERT_TRUE(tree->AddValue(QStringLiteral("/MANY"), named<ProbeValue>(qPrintable(QString::number(i)))));
+        ASSERT_TRUE(tree->AddValue("/MANY", named<ProbeValue>(qPrintable(QString::number(i)))));
     for (int i = 0; i < 1000; i += 2)
         tree->RemoveValue(QStringLiteral("/MANY/%1").arg(i));
     ASSERT_EQ(node->GetTreeItems().size(), 500);
-    EXPECT_EQ(node->GetTreeItems().first()->GetName(), QStringLiteral("1"));
-    EXPECT_EQ(node->GetTreeItems().last()->GetName(), QStringLiteral("999"));
-    EXPECT_EQ(node->GetChildValue(QStringLiteral("4")), nullptr);
-    ASSERT_NE(node->GetChildValue(QStringLiteral("5")), nullptr);
-    EXPECT_EQ(node->GetChildValue(QStringLiteral("5"))->GetName(), QStringLiteral("5"));
-    EXPECT_TRUE(tree->AddValue(QStringLiteral("/MANY"), named<ProbeValue>("4")));
-    EXPECT_EQ(node->GetTreeItems().last()->GetName(), QStringLiteral("4"));
+    EXPECT_EQ(node->GetTreeItems().first()->GetName(), "1");
+    EXPECT_EQ(node->GetTreeItems().last()->GetName(), "999");
+    EXPECT_EQ(node->GetChildValue("4"), nullptr);
+    ASSERT_NE(node->GetChildValue("5"), nullptr);
+    EXPECT_EQ(node->GetChildValue("5")->GetName(), "5");
+    EXPECT_TRUE(tree->AddValue("/MANY", named<ProbeValue>("4")));
+    EXPECT_EQ(node->GetTreeItems().last()->GetName(), "4");
 
     // Releasing the first child deletes the next one behind the node's back.
     Recorder recorder;
-    auto *first = node->GetChildValue(QStringLiteral("1"));
+    auto *first = node->GetChildValue("1");
     first->AddObserver(&recorder);
     recorder.onNotify = [&](unsigned int code) {
         if (code == ChangeCode::StateChanged)
-            delete node->GetChildValue(QStringLiteral("3"));
+            delete node->GetChildValue("3");
     };
     const int live = liveProbes;
-    TreeHost::RemoveNode(QStringLiteral("/MANY"));
+    TreeHost::RemoveNode("/MANY");
     EXPECT_EQ(liveProbes, live - 501);
 }
 }

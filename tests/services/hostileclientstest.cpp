@@ -24,12 +24,8 @@
 #include <string>
 #include <vector>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
+using namespace ccoclient;
 using ccoclient::stat;
-using ccoclient::resolve;
-using ccoclient::Strings;
-using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using testsupport::ServerProcess;
 
@@ -48,7 +44,7 @@ std::string repeat(const std::string &piece, int times)
 TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
 {
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.state"));
+    const QString state = dir.filePath("cco.state");
     auto server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
@@ -61,11 +57,11 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     EXPECT_THROW(cco->Register((repeat("e/", 40) + "x").c_str(), cco, CCO::RT_Single), NC::InvalidName);
     EXPECT_THROW(cco->RegisterValues("Dev/many", values(Strings(1001, "v")), CCO::RT_Single), CORBA::IMP_LIMIT);
     EXPECT_THROW(cco->RegisterValues("Dev/long", values({std::string(5000, 'v')}), CCO::RT_Single), CORBA::IMP_LIMIT);
-    EXPECT_EQ(stat(*server, QStringLiteral("name-length")), 2);
-    EXPECT_EQ(stat(*server, QStringLiteral("name-depth")), 1);
-    EXPECT_EQ(stat(*server, QStringLiteral("value-count")), 1);
-    EXPECT_EQ(stat(*server, QStringLiteral("value-length")), 1);
-    EXPECT_GE(server->waitForLine(QStringLiteral("LIMIT name-length refused 1 call(s)"), 2000), 0);
+    EXPECT_EQ(stat(*server, "name-length"), 2);
+    EXPECT_EQ(stat(*server, "name-depth"), 1);
+    EXPECT_EQ(stat(*server, "value-count"), 1);
+    EXPECT_EQ(stat(*server, "value-length"), 1);
+    EXPECT_GE(server->waitForLine("LIMIT name-length refused 1 call(s)", 2000), 0);
     EXPECT_THROW(resolve(cco, "Dev/many"), NC::NotFound);
 
     // Within the limits, names as deep as allowed are stored, listed and
@@ -85,14 +81,14 @@ TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
     auto server = testsupport::startCcoServer({"--max-empty-contexts", "50"});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
-    const long contexts = stat(*server, QStringLiteral("contexts"));
+    const long contexts = stat(*server, "contexts");
     for (int i = 0; i < 300; ++i) {
         const std::string name = "Churn/" + std::to_string(i) + "/leaf";
         cco->RegisterValues(name.c_str(), values({}), CCO::RT_Single);
         cco->UnregisterValues(name.c_str(), CCO::RT_Single);
     }
     // Each kept leaf may keep its emptied parent ("Churn/<i>").
-    EXPECT_LE(stat(*server, QStringLiteral("contexts")), contexts + 2 * 50 + 2);
+    EXPECT_LE(stat(*server, "contexts"), contexts + 2 * 50 + 2);
     EXPECT_EQ(resolve(cco, "Churn"), Strings {});
 }
 
@@ -100,7 +96,7 @@ TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
 {
     // A nesting format grew with the depth and could not be read back.
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.state"));
+    const QString state = dir.filePath("cco.state");
     const QStringList generous = {"--state-file", state, "--max-name-depth", "6000", "--max-name-length", "20000"};
     auto server = testsupport::startCcoServer(generous);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
@@ -120,14 +116,12 @@ TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
 TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
 {
     // A listener whose queue is full: connection attempts to it go unanswered.
-    const int blackhole = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto [blackhole, port] = testsupport::listenOnLoopback(0);
+    ASSERT_GE(blackhole, 0);
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(blackhole, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(blackhole, 0), 0);
-    ::getsockname(blackhole, reinterpret_cast<sockaddr *>(&addr), &len);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     std::vector<int> fillers;
     for (int i = 0; i < 3; ++i) {
         fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -137,16 +131,13 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     auto server = testsupport::startCcoServer();
     ASSERT_TRUE(server->ready());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
-    const std::string target = "corbaloc::127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/Callback";
+    const std::string target = "corbaloc::127.0.0.1:" + std::to_string(port) + "/Callback";
     CORBA::Object_var obj = clientOrb(5000)->string_to_object(target.c_str());
     CCO::Callback_var callback = CCO::Callback::_unchecked_narrow(obj);
-    CCO::CallbackEntryList entries;
-    entries.length(1);
-    entries[0].kind = CCO::NK_Registered;
-    entries[0].name = CORBA::string_dup("Watched");
+    const CCO::CallbackEntryList watched = entries({{CCO::NK_Registered, "Watched"}});
     std::vector<CCO::CBRegistration_var> registrations;
     for (int i = 0; i < 20; ++i)
-        registrations.emplace_back(cco->register_callback(callback, entries));
+        registrations.emplace_back(cco->register_callback(callback, watched));
 
     // Each notification may take the server's connect timeout (500 ms); the
     // registering client must wait for none of them.
@@ -157,15 +148,15 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
         EXPECT_LT(clock.elapsed(), 500) << "registration " << i << " waited for callbacks";
     }
     // Targets that fail are dropped, one after another, each after one bounded attempt.
-    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, QStringLiteral("callbacks")) < 20; }, 30000, 100));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, "callbacks") < 20; }, 30000, 100));
 
     // And the number of registrations is capped.
     auto capped = testsupport::startCcoServer({"--max-callbacks", "2"});
     ASSERT_TRUE(capped->ready());
     CCO::IF_CCO_c_var small = connectCco(*capped, 5000);
-    registrations.emplace_back(small->register_callback(callback, entries));
-    registrations.emplace_back(small->register_callback(callback, entries));
-    EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, entries)), CORBA::NO_RESOURCES);
+    registrations.emplace_back(small->register_callback(callback, watched));
+    registrations.emplace_back(small->register_callback(callback, watched));
+    EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, watched)), CORBA::NO_RESOURCES);
 
     for (int fd : fillers)
         ::close(fd);
@@ -178,7 +169,7 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
     QTemporaryDir dir;
     // Each value within the store's limit, the message beyond the ORB's.
     const std::string part(3000, 'b');
-    const QString config = dir.filePath(QStringLiteral("omniORB.cfg"));
+    const QString config = dir.filePath("omniORB.cfg");
     {
         QFile file(config);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -202,13 +193,13 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         QByteArray value;
         QStringList args;
         bool bigPasses;
-    } operatorSettings[] = {{"ORBgiopMaxMsgSize", "8192", {}, false},
-                            {"OMNIORB_CONFIG", config.toLocal8Bit(), {}, false},
-                            {"ORBgiopMaxMsgSize", "8192", {"--max-message-size", "65536"}, true},
-                            {"OMNIORB_CONFIG", config.toLocal8Bit(), {"--max-message-size", "65536"}, true}};
+    } operatorSettings[]
+        = {{"ORBgiopMaxMsgSize", "8192", {}, false}, {"OMNIORB_CONFIG", config.toLocal8Bit(), {}, false},
+            {"ORBgiopMaxMsgSize", "8192", {"--max-message-size", "65536"}, true},
+            {"OMNIORB_CONFIG", config.toLocal8Bit(), {"--max-message-size", "65536"}, true}};
     for (const auto &setting : operatorSettings) {
-        SCOPED_TRACE(std::string(setting.variable) + "=" + setting.value.toStdString() + " " +
-                     setting.args.join(' ').toStdString());
+        SCOPED_TRACE(std::string(setting.variable) + "=" + setting.value.toStdString() + " "
+            + setting.args.join(' ').toStdString());
         // The child inherits the variable; this process's ORB is up already.
         qputenv(setting.variable, setting.value);
         auto server = testsupport::startCcoServer(setting.args);
@@ -218,13 +209,14 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
         if (setting.bigPasses)
             EXPECT_NO_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single));
         else
-            EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
+            EXPECT_THROW(
+                cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
         cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
     }
     for (const QStringList &args : {QStringList {"-ORBnoSuchSetting", "1"}, QStringList {"-ORBtraceLevel"},
              QStringList {"--orb-config", dir.filePath("missing.cfg")}}) {
         auto server = testsupport::startCcoServer(args, 5000);
         EXPECT_FALSE(server->ready()) << args.join(' ').toStdString();
-        EXPECT_GE(server->waitForLine(QStringLiteral("stderr: cco-server: "), 5000), 0);
+        EXPECT_GE(server->waitForLine("stderr: cco-server: ", 5000), 0);
     }
 }

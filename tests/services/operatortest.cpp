@@ -15,21 +15,10 @@
 #include <algorithm>
 #include <mutex>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
-using ccoclient::Strings;
-using ccoclient::values;
+using namespace ccoclient;
 
 namespace
 {
-Strings strings(const CCO::StringList &list)
-{
-    Strings out;
-    for (CORBA::ULong i = 0; i < list.length(); ++i)
-        out.emplace_back(list[i].in());
-    return out;
-}
-
 // Records what the CCO tells it, as "<kind> <name>".
 class Recorder : public POA_CCO::Callback
 {
@@ -49,24 +38,14 @@ private:
     std::mutex m_mutex;
     Strings m_heard;
 };
-
-CCO::CallbackEntryList entries(const std::vector<std::pair<CCO::NotificationKind, const char *>> &list)
-{
-    CCO::CallbackEntryList out;
-    out.length(CORBA::ULong(list.size()));
-    for (CORBA::ULong i = 0; i < out.length(); ++i) {
-        out[i].kind = list[i].first;
-        out[i].name = CORBA::string_dup(list[i].second);
-    }
-    return out;
-}
 }
 
 TEST(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)
 {
     // Each limit at its lowest: the lowest allowed value is a value, not a refusal.
-    auto server = testsupport::startCcoServer({"--workstation", "own", "--workstations", ",wa,,wb,", "--max-bindings",
-        "3", "--max-values", "2", "--idle-timeout", "0", "--max-connection-threads", "1", "--reserved-descriptors", "8"});
+    auto server = testsupport::startCcoServer(
+        {"--workstation", "own", "--workstations", ",wa,,wb,", "--max-bindings", "3", "--max-values", "2",
+            "--idle-timeout", "0", "--max-connection-threads", "1", "--reserved-descriptors", "8"});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     const char *const own = "CCO/LocalSystem/LocalSubSystem/Workstations/";
@@ -125,15 +104,15 @@ TEST(CcoCallbacks, HeardAsAskedUntilTheRegistrationEnds)
     cco->UnregisterValues("CCO/LocalSystem/W/A/x", CCO::RT_Single); // a kind it did not ask for
     cco->StartupIndication("ws9");
     // One thread sends them in order and logs each: once the last one is logged, no other is on its way.
-    EXPECT_GE(server->waitForLine(QStringLiteral(" ws9 -> sent"), 5000), 0);
-    EXPECT_EQ(server->countLines(QStringLiteral("CALL notify ")), 2);
+    EXPECT_GE(server->waitForLine(" ws9 -> sent", 5000), 0);
+    EXPECT_EQ(server->countLines("CALL notify "), 2);
     EXPECT_TRUE(testsupport::waitUntil([&] { return recorder->heard().size() >= 2; }, 5000));
     Strings heard = recorder->heard();
     std::sort(heard.begin(), heard.end()); // oneway calls may be served side by side
     EXPECT_EQ(heard, (Strings {"0 CCO/LocalSystem/W/A/x", "3 ws9"}));
 
     registration->unregister();
-    EXPECT_EQ(ccoclient::stat(*server, QStringLiteral("callbacks")), 0);
+    EXPECT_EQ(ccoclient::stat(*server, "callbacks"), 0);
 }
 
 TEST(CcoTool, AnswersErrorsAndExitCodes)
@@ -161,18 +140,19 @@ TEST(CcoTool, AnswersErrorsAndExitCodes)
     EXPECT_EQ(r.code, 0) << qPrintable(r.err);
     r = tool({"list", "Tool/Name"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out, QStringLiteral("one\ntwo words\n"));
+    EXPECT_EQ(r.out, "one\ntwo words\n");
     r = tool({"list", "CCO/LocalSystem/Nowhere/Missing"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("cco-tool: NotFound\n"));
+    EXPECT_EQ(r.err, "cco-tool: NotFound\n");
     // A matrix manager found by its name at the CCO.
     auto matrix = testsupport::startMatrixServer(server->corbaloc(), {"--workstation", "wsT"});
-    ASSERT_GE(matrix->waitForLine(QStringLiteral("REGISTERED"), 5000), 0);
-    const QString mmr = QStringLiteral("CCO/LocalSystem/LocalSubSystem/Workstations/wsT/AntennaMatrixManager1/IF_MMR_c");
+    ASSERT_GE(matrix->waitForLine("REGISTERED", 5000), 0);
+    const QString mmr
+        = QStringLiteral("CCO/LocalSystem/LocalSubSystem/Workstations/wsT/AntennaMatrixManager1/IF_MMR_c");
     EXPECT_EQ(tool({"matrix", mmr, "connect", "1", "2"}).code, 0);
     r = tool({"matrix", mmr, "connect", "3", "2"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, QStringLiteral("cco-tool: ConnectedException: output 2 is taken by input 1\n"));
+    EXPECT_EQ(r.err, "cco-tool: ConnectedException: output 2 is taken by input 1\n");
     MatrixManager::PortRangeList ranges;
     ranges.length(1);
     ranges[0] = {1, 0, 10};
@@ -181,15 +161,15 @@ TEST(CcoTool, AnswersErrorsAndExitCodes)
               ->setRanges(2, ranges);
     EXPECT_EQ(tool({"matrix", mmr, "reset"}).code, 0);
     r = tool({"matrix", mmr, "state"});
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("connections: \nstatus: "))) << qPrintable(r.out);
-    EXPECT_FALSE(r.out.contains(QStringLiteral("ranges.out"))) << qPrintable(r.out); // a reset clears the ranges too
+    EXPECT_TRUE(r.out.startsWith("connections: \nstatus: ")) << qPrintable(r.out);
+    EXPECT_FALSE(r.out.contains("ranges.out")) << qPrintable(r.out); // a reset clears the ranges too
 
     r = tool({"frobnicate"});
     EXPECT_EQ(r.code, 2);
-    EXPECT_TRUE(r.err.startsWith(QStringLiteral("cco-tool: unknown command"))) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.startsWith("cco-tool: unknown command")) << qPrintable(r.err);
 
-    ASSERT_TRUE(server->command(QStringLiteral("fault hang *")));
+    ASSERT_TRUE(server->command("fault hang *"));
     r = tool({"--timeout", "300", "list", "Tool/Name"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.startsWith(QStringLiteral("cco-tool: TIMEOUT"))) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.startsWith("cco-tool: TIMEOUT")) << qPrintable(r.err);
 }

@@ -31,12 +31,8 @@
 #include <thread>
 #include <vector>
 
-using ccoclient::clientOrb;
-using ccoclient::connectCco;
-using ccoclient::resolve;
+using namespace ccoclient;
 using ccoclient::stat;
-using ccoclient::Strings;
-using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using testsupport::ServerProcess;
 
@@ -147,12 +143,12 @@ public:
     // Leaves about `freeBytes` free.
     void fillUpTo(long freeBytes)
     {
-        QFile filler(filePath(QStringLiteral("filler")));
+        QFile filler(filePath("filler"));
         filler.open(QIODevice::WriteOnly | QIODevice::Append);
         const QByteArray block(1024, 'x');
         while (freeSpace() > freeBytes && filler.write(block) == block.size() && filler.flush()) { }
     }
-    void makeRoom() { QFile::remove(filePath(QStringLiteral("filler"))); }
+    void makeRoom() { QFile::remove(filePath("filler")); }
 
 private:
     long freeSpace() const
@@ -173,7 +169,7 @@ private:
 TEST(CcoStateFile, KilledAmidChangesItLosesNoAcknowledgedOneAndRevivesNoRemovedOne)
 {
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.db"));
+    const QString state = dir.filePath("cco.db");
     const QString port = QString::number(testsupport::freeLoopbackPort());
     const unsigned seed = std::random_device {}();
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -263,7 +259,7 @@ TEST(CcoStateFile, KilledAmidChangesItLosesNoAcknowledgedOneAndRevivesNoRemovedO
 TEST(CcoStateFile, ValuesComeBackByteForByteInTheirListingOrderAndTheFileIsADatabase)
 {
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.db"));
+    const QString state = dir.filePath("cco.db");
     const QStringList args = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state};
     const Strings odd = {"two words", "100%", "#1", "", "caf\xc3\xa9", "\xff\xfe raw", "%41%", " "};
     {
@@ -311,7 +307,7 @@ TEST(CcoStateFile, ValuesComeBackByteForByteInTheirListingOrderAndTheFileIsAData
 TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
 {
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.state"));
+    const QString state = dir.filePath("cco.state");
     const std::string ior = "IOR:010000001b00000049444c3a43434f2f49465f43434f5f633a312e300000";
     QByteArray journal = "CCO-STATE 1\n";
     for (const std::string &line :
@@ -328,9 +324,9 @@ TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
     const QStringList args = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state};
     auto server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    EXPECT_GE(server->waitForLine(QStringLiteral("took over the journal"), 2000), 0);
+    EXPECT_GE(server->waitForLine("took over the journal", 2000), 0);
     server->stop();
-    QFile taken(state + QStringLiteral(".journal"));
+    QFile taken(state + ".journal");
     ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
     EXPECT_EQ(taken.readAll(), journal);
     QFile database(state);
@@ -340,7 +336,7 @@ TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
     // Started again, it reads the database and leaves the journal alone.
     server = testsupport::startCcoServer(args);
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    EXPECT_EQ(server->countLines(QStringLiteral("took over")), 0);
+    EXPECT_EQ(server->countLines("took over"), 0);
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx"), (Strings {"second", "gone", "obj", "first"}));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/second"), (Strings {"two words", "100%", "#", "", "caf\xc3\xa9"}));
@@ -352,7 +348,7 @@ TEST(CcoStateFile, AJournalOfTheFormerServerIsTakenOverOnce)
 TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
 {
     QTemporaryDir dir;
-    const QString state = dir.filePath(QStringLiteral("cco.db"));
+    const QString state = dir.filePath("cco.db");
     auto server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
@@ -361,13 +357,13 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     // The kept copy is written at start, outside any call: it holds the state from then.
     server = testsupport::startCcoServer({"--state-file", state});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, QStringLiteral("backups")) >= 1; }, 5000, 20));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, "backups") >= 1; }, 5000, 20));
     cco = connectCco(*server, 5000);
     const std::string payload(900, 'p');
     for (int i = 0; i < 200; ++i)
         cco->RegisterValues(("Bulk/" + std::to_string(i)).c_str(), values({payload}), CCO::RT_Single);
     server->stop();
-    const QString previous = state + QStringLiteral(".previous");
+    const QString previous = state + ".previous";
     ASSERT_TRUE(QFile::exists(previous));
     const QByteArray whole = [&] {
         QFile file(state);
@@ -379,7 +375,7 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     const auto refusedWith = [&](const QString &reason) {
         auto refused = testsupport::startCcoServer({"--state-file", state}, 5000);
         EXPECT_FALSE(refused->ready());
-        EXPECT_GE(refused->waitForLine(state + QStringLiteral(" is damaged: ") + reason, 5000), 0)
+        EXPECT_GE(refused->waitForLine(state + " is damaged: " + reason, 5000), 0)
             << qPrintable(refused->lines().join('\n'));
     };
     // Cut off as by a broken copy: found by the check.
@@ -387,14 +383,14 @@ TEST(CcoStateFile, ADamagedFileIsReportedAndStartsOnlyWhenToldHow)
     refusedWith(QString());
     // Not a database at all: SQLite's own reason.
     writeFile(state, QByteArray(8192, '\x5a'));
-    refusedWith(QStringLiteral("file is not a database"));
+    refusedWith("file is not a database");
 
     auto fromKept = testsupport::startCcoServer({"--state-file", state, "--on-damaged-state", "previous"});
     ASSERT_TRUE(fromKept->ready()) << qPrintable(fromKept->errorText());
-    EXPECT_GE(fromKept->waitForLine(QStringLiteral("started from the kept copy"), 2000), 0);
+    EXPECT_GE(fromKept->waitForLine("started from the kept copy", 2000), 0);
     cco = connectCco(*fromKept, 5000);
     EXPECT_EQ(resolve(cco, "Kept/one"), Strings {"1"});
-    EXPECT_TRUE(QFile::exists(state + QStringLiteral(".damaged")));
+    EXPECT_TRUE(QFile::exists(state + ".damaged"));
     fromKept->stop();
 
     writeFile(state, whole.left(whole.size() / 3));
@@ -412,7 +408,7 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
     SmallDisk disk;
     if (!disk.mounted())
         GTEST_SKIP() << "cannot mount a small tmpfs here (needs root or CAP_SYS_ADMIN)";
-    const QString state = disk.filePath(QStringLiteral("cco.db"));
+    const QString state = disk.filePath("cco.db");
     const QStringList args
         = {"--port", QString::number(testsupport::freeLoopbackPort()), "--state-file", state, "--quiet"};
     auto server = testsupport::startCcoServer(args);
@@ -437,7 +433,7 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
         }
     }
     ASSERT_EQ(refused, 3) << "the disk never filled up";
-    EXPECT_GE(server->waitForLine(QStringLiteral("STATE not stored"), 2000), 0);
+    EXPECT_GE(server->waitForLine("STATE not stored", 2000), 0);
 
     // Room again: changes are stored again.
     disk.makeRoom();
@@ -459,25 +455,24 @@ TEST(CcoStateFile, AFullDiskFailsTheCallAndStoresNothingHalf)
 TEST(CcoStateFile, WithASyncIntervalAChangeFollowedByQuietReachesTheDiskWithinIt)
 {
     QTemporaryDir dir;
-    auto server = testsupport::startCcoServer(
-        {"--state-file", dir.filePath(QStringLiteral("cco.db")), "--state-sync-ms", "1000"});
+    auto server = testsupport::startCcoServer({"--state-file", dir.filePath("cco.db"), "--state-sync-ms", "1000"});
     ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
     CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
     cco->RegisterValues("Quiet/one", values({"1"}), CCO::RT_Single);
     cco->RegisterValues("Quiet/two", values({"2"}), CCO::RT_Single);
     QElapsedTimer sinceLast;
     sinceLast.start();
-    ASSERT_EQ(stat(*server, QStringLiteral("commits")), 2);
+    ASSERT_EQ(stat(*server, "commits"), 2);
     // No further change comes: the worker syncs the log on its own.
-    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, QStringLiteral("synced")) == 2; }, 2000, 20));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, "synced") == 2; }, 2000, 20));
     EXPECT_LT(sinceLast.elapsed(), 2000);
-    EXPECT_GE(stat(*server, QStringLiteral("flushes")), 1);
+    EXPECT_GE(stat(*server, "flushes"), 1);
 
     // Without an interval each commit is synced before the reply.
-    auto flushed = testsupport::startCcoServer({"--state-file", dir.filePath(QStringLiteral("each.db"))});
+    auto flushed = testsupport::startCcoServer({"--state-file", dir.filePath("each.db")});
     ASSERT_TRUE(flushed->ready()) << qPrintable(flushed->errorText());
     cco = connectCco(*flushed, 5000);
     cco->RegisterValues("Each/one", values({"1"}), CCO::RT_Single);
-    EXPECT_EQ(stat(*flushed, QStringLiteral("synced")), 1);
-    EXPECT_EQ(stat(*flushed, QStringLiteral("flushes")), 0);
+    EXPECT_EQ(stat(*flushed, "synced"), 1);
+    EXPECT_EQ(stat(*flushed, "flushes"), 0);
 }

@@ -10,6 +10,7 @@
 #include <orbhandlerhost.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ccoclient
@@ -57,12 +58,28 @@ inline CCO::StringList values(const Strings &items)
     return list;
 }
 
+inline Strings strings(const CCO::StringList &list)
+{
+    Strings out;
+    for (CORBA::ULong i = 0; i < list.length(); ++i)
+        out.emplace_back(list[i].in());
+    return out;
+}
+
 inline Strings resolve(CCO::IF_CCO_c_ptr cco, const std::string &name)
 {
     CCO::StringList_var list = cco->ResolveValues(name.c_str(), CCO::RM_Default);
-    Strings out;
-    for (CORBA::ULong i = 0; i < list->length(); ++i)
-        out.emplace_back(list[i].in());
+    return strings(list.in());
+}
+
+inline CCO::CallbackEntryList entries(const std::vector<std::pair<CCO::NotificationKind, const char *>> &list)
+{
+    CCO::CallbackEntryList out;
+    out.length(CORBA::ULong(list.size()));
+    for (CORBA::ULong i = 0; i < out.length(); ++i) {
+        out[i].kind = list[i].first;
+        out[i].name = CORBA::string_dup(list[i].second);
+    }
     return out;
 }
 

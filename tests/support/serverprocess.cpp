@@ -218,14 +218,24 @@ std::unique_ptr<ServerProcess> startMatrixServer(
 
 int freeLoopbackPort()
 {
+    const auto [fd, port] = listenOnLoopback(1);
+    ::close(fd);
+    return port;
+}
+
+std::pair<int, int> listenOnLoopback(int backlog, int port)
+{
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t len = sizeof addr;
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0;
-    ::close(fd);
-    return bound ? ntohs(addr.sin_port) : 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && ::listen(fd, backlog) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0)
+        return {fd, ntohs(addr.sin_port)};
+    if (fd >= 0)
+        ::close(fd);
+    return {-1, 0};
 }
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace testsupport
@@ -97,4 +98,7 @@ std::unique_ptr<ServerProcess> startMatrixServer(
 // A loopback port that was free a moment ago, for a server that must come back
 // on it: one that took port 0 cannot, while connections to the old one linger.
 int freeLoopbackPort();
+// A socket listening on loopback `port` (a free one for 0) with room for
+// `backlog` pending connections: its descriptor and port, or -1 and 0.
+std::pair<int, int> listenOnLoopback(int backlog, int port = 0);
 }

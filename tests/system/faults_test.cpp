@@ -339,10 +339,7 @@ TEST_F(Faults, MirroredReceiverThatStopsAnsweringIsLetGoAndTakenBack)
         ccoclient::unregisterValues(ccoCategory.toStdString() + '/' + name);
 
     const int port = testsupport::freeLoopbackPort();
-    auto receiver = startVornHost({"--no-plugin", "--stay", "--cco", QStringLiteral("127.0.0.1:%1").arg(ccoPort), "--",
-                                      "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
-        {"mkvalue string /DEVICES/RX/Frequency 100",
-            QStringLiteral("receiver %1 RXSTOP 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(port)});
+    auto receiver = startReceiverHost(ccoPort, port, "RXSTOP");
     ASSERT_TRUE(receiver);
 
     auto owner = std::make_unique<QObject>();

@@ -91,10 +91,7 @@ protected:
     std::unique_ptr<ServerProcess> startReceiver(const QString &name, int *port)
     {
         *port = testsupport::freeLoopbackPort();
-        return startVornHost({"--no-plugin", "--stay", "--cco", QStringLiteral("127.0.0.1:%1").arg(cco->port()), "--",
-                                 "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(*port)},
-            {"mkvalue string /DEVICES/RX/Frequency 100",
-                QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(*port).arg(name)});
+        return startReceiverHost(cco->port(), *port, name);
     }
 
     // The CCO's side of the batch: everything a careless or malicious
@@ -294,10 +291,7 @@ TEST_F(Hostile, RemoteTreeWithMegabyteForeignAndOddlySlashedValues)
     // follows a reconnect of the receiver (killed and started again).
     for (const QString &path : QStringList {"//DEVICES///RX//", QStringLiteral("/") + big, "/DEVICES/Ünï漢字"}) {
         receiver->kill();
-        receiver = startVornHost(
-            {"--no-plugin", "--stay", "--", "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
-            {"mkvalue string /DEVICES/RX/Frequency 7",
-                QStringLiteral("receiver %1 - 127.0.0.1 127.0.0.1 \"%2\"").arg(port).arg(path)});
+        receiver = startReceiverHost(0, port, "-", "7", path);
         ASSERT_TRUE(receiver);
         const int before = connected.count(0);
         EXPECT_TRUE(waitUntil([&] { return connected.count(0) > before; }, 10000));

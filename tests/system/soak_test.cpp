@@ -51,12 +51,7 @@ protected:
 
     std::unique_ptr<ServerProcess> startReceiver(int slot)
     {
-        return startVornHost(
-            {QStringLiteral("--no-plugin"), QStringLiteral("--stay"), QStringLiteral("--cco"),
-                QStringLiteral("127.0.0.1:%1").arg(ccoPort), QStringLiteral("--"), QStringLiteral("-ORBendPoint"),
-                QStringLiteral("giop:tcp:127.0.0.1:%1").arg(ports[slot])},
-            {QStringLiteral("mkvalue string /DEVICES/RX/Frequency %1").arg(100 + slot),
-                QStringLiteral("receiver %1 SOAK%2 127.0.0.1 127.0.0.1 /DEVICES/RX").arg(ports[slot]).arg(slot)});
+        return startReceiverHost(ccoPort, ports[slot], QStringLiteral("SOAK%1").arg(slot), QString::number(100 + slot));
     }
 
     // Receivers the mirror holds now: connected lines minus disconnected ones.
@@ -187,8 +182,12 @@ TEST_F(Soak, MirroringStaysFlatThroughAFlappingCcoAndReceiversComingAndGoing)
     QString history;
     for (const Sample &s : samples) {
         history += QStringLiteral("\n%1 s: VmRSS %2 kB, threads %3, descriptors %4, mirrored %5 after %6")
-                       .arg(s.atMs / 1000.0, 0, 'f', 1).arg(s.figures.rssKb).arg(s.figures.threads)
-                       .arg(s.figures.fds).arg(s.mirrored).arg(s.event);
+                       .arg(s.atMs / 1000.0, 0, 'f', 1)
+                       .arg(s.figures.rssKb)
+                       .arg(s.figures.threads)
+                       .arg(s.figures.fds)
+                       .arg(s.mirrored)
+                       .arg(s.event);
         if (s.atMs >= warm.atMs) {
             maxRss = std::max(maxRss, s.figures.rssKb);
             maxThreads = std::max(maxThreads, s.figures.threads);

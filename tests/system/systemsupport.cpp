@@ -110,6 +110,19 @@ std::unique_ptr<testsupport::ServerProcess> startVornHost(
     return host;
 }
 
+std::unique_ptr<testsupport::ServerProcess> startReceiverHost(
+    int ccoPort, int port, const QString &name, const QString &frequency, const QString &path)
+{
+    QStringList args {"--no-plugin", "--stay"};
+    if (ccoPort)
+        args << "--cco" << QStringLiteral("127.0.0.1:%1").arg(ccoPort);
+    args << "--"
+         << "-ORBendPoint" << QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port);
+    return startVornHost(args,
+        {"mkvalue string /DEVICES/RX/Frequency " + frequency,
+            QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 \"%3\"").arg(port).arg(name, path)});
+}
+
 bool hostDo(testsupport::ServerProcess &host, const QStringList &commands, int timeoutMs, QStringList *output,
     QStringList *errors)
 {

@@ -35,6 +35,12 @@ QString sourceDir();
 std::unique_ptr<testsupport::ServerProcess> startVornHost(
     const QStringList &args, const QStringList &scriptLines, const QStringList &prefix = {}, int timeoutMs = 15000);
 
+// A receiver workstation: a vorn-host serving /DEVICES/RX/Frequency on
+// `port`, registered at the CCO on `ccoPort` (none for 0) as `name` (not for
+// "-") with the driver path `path`.
+std::unique_ptr<testsupport::ServerProcess> startReceiverHost(
+    int ccoPort, int port, const QString &name, const QString &frequency = "100", const QString &path = "/DEVICES/RX");
+
 // Sends `commands` to a vorn-host child and waits (processing Qt events)
 // until it has run them all. `output` gets what they printed on stdout,
 // `errors` their "error:" lines. False when the host did not get through
