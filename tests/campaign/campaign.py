@@ -395,32 +395,32 @@ class Campaign:
     def cco_address(self):
         return "%s:%d" % (self.net.address("cco"), self.cco_port)
 
+    # A process kept from an earlier start is started again (same command);
+    # a missing one is made. `prefix` names the host whose namespace it runs in.
+    def launch(self, name, argv, prefix, ready, what):
+        p = self.procs.get(name) or Process(name, argv, self.env, self.net.prefix(prefix))
+        self.procs[name] = p
+        if not p.start(ready, 20):
+            raise RuntimeError("%s did not start: %s" % (what, "\n".join(p.lines[-10:])))
+        return p
+
     def start_cco(self):
-        p = self.procs.get("cco") or Process("cco", [
+        self.launch("cco", [
             self.tool("cco-server"), "--host", self.net.address("cco"), "--port", str(self.cco_port),
             "--workstation", MATRIX_WS, "--state-file", os.path.join(self.tmp, "cco.state"), "--quiet"],
-            self.env, self.net.prefix("cco"))
-        self.procs["cco"] = p
-        if not p.start("READY", 20):
-            raise RuntimeError("cco-server did not start: %s" % "\n".join(p.lines[-10:]))
+            "cco", "READY", "cco-server")
 
     def start_matrix(self):
-        p = self.procs.get("matrix") or Process("matrix", [
+        self.launch("matrix", [
             self.tool("matrix-server"), "--host", self.net.address("cco"), "--port", str(self.matrix_port),
             "--cco", "corbaloc::%s/CCO" % self.cco_address(), "--workstation", MATRIX_WS, "--inputs", "8",
             "--outputs", "8", "--retry-interval", str(self.tick_ms), "--quiet"],
-            self.env, self.net.prefix("cco"))
-        self.procs["matrix"] = p
-        if not p.start("READY", 20):
-            raise RuntimeError("matrix-server did not start: %s" % "\n".join(p.lines[-10:]))
+            "cco", "READY", "matrix-server")
 
     def start_registrar(self):
-        p = self.procs.get("registrar") or Process("registrar", [
+        self.launch("registrar", [
             self.tool("campaign-registrar"), "corbaloc::%s/CCO" % self.cco_address(), str(self.tick_ms), "100"],
-            self.env, self.net.prefix("reg"))
-        self.procs["registrar"] = p
-        if not p.start("READY", 20):
-            raise RuntimeError("registrar did not start: %s" % "\n".join(p.lines[-10:]))
+            "reg", "READY", "registrar")
         for loc in self.locates.values():
             loc["busy"] = False
 
@@ -428,12 +428,9 @@ class Campaign:
         script = os.path.join(self.tmp, "mirror.vorn")
         with open(script, "w") as f:
             f.write("mirror /RECEIVERS/RX%1 ANTENNA,LASTDRIVERERROR\necho READY vorn-host\n")
-        p = self.procs.get("mirror") or Process("mirror", [
+        self.launch("mirror", [
             self.tool("vorn-host"), "--no-plugin", "--stay", "--cco", self.cco_address(), "--script", script],
-            self.env, self.net.prefix("mir"))
-        self.procs["mirror"] = p
-        if not p.start("READY vorn-host", 20):
-            raise RuntimeError("mirroring workstation did not start: %s" % "\n".join(p.lines[-10:]))
+            "mir", "READY vorn-host", "mirroring workstation")
 
     def start_receiver(self, name):
         slot = self.slots[name]
@@ -460,14 +457,13 @@ class Campaign:
         # vorn-host links the library for its receiver roles; the plug-in
         # must be that same library, so both come from one build tree.
         build = os.path.abspath(self.args.receiver_build or self.build)
-        p = Process(name, [os.path.join(build, "apps/vorn-host/vorn-host"), "--cco", self.cco_address(), "--config",
+        # A new process each time: its configuration and script are written anew.
+        self.procs.pop(name, None)
+        self.launch(name, [os.path.join(build, "apps/vorn-host/vorn-host"), "--cco", self.cco_address(), "--config",
                            config, "--stay", "--plugin",
                            os.path.join(build, "devicecontrol/receiver/externalccodriver/libExternalCCODriver.so"),
                            "--script", script, "--", "-ORBendPoint", "giop:tcp:%s:%d" % (addr, slot["port"])],
-                    self.env, self.net.prefix(name))
-        self.procs[name] = p
-        if not p.start("READY vorn-host", 20):
-            raise RuntimeError("receiver %s did not start: %s" % (name, "\n".join(p.lines[-10:])))
+                    name, "READY vorn-host", "receiver " + name)
         slot["gen"] += 1
 
     def restart(self, name):
