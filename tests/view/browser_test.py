@@ -56,11 +56,11 @@ class Process:
                 self.lines.append(line.rstrip("\n"))
                 self.cond.notify_all()
 
-    def wait_line(self, prefix, timeout=15.0, start=0):
+    def wait_line(self, prefix, timeout=15.0):
         deadline = time.monotonic() + timeout
         with self.cond:
             while True:
-                for line in self.lines[start:]:
+                for line in self.lines:
                     if line.startswith(prefix):
                         return line
                 left = deadline - time.monotonic()
@@ -151,18 +151,12 @@ return { antenna: cell('antenna'), sync: cell('sync'), error: cell('driver-error
 ATTENTION = "return Array.from(document.querySelectorAll('#attention li')).map(li => li.textContent);"
 HISTORY = "return Array.from(document.querySelectorAll('#history-rows tr')).filter(r => !r.hidden)" \
           ".map(r => r.dataset.kind + ' | ' + r.textContent);"
+FILTER = "const s = document.getElementById('history-filter'); s.value = arguments[0];" \
+         "s.dispatchEvent(new Event('change'));"
 GRID_LABELS = "const m = document.querySelector('.matrix'); if (!m) return null;" \
               "const o = m.querySelector(`th[data-output='${arguments[0]}']`);" \
               "const i = m.querySelector(`th[data-input='${arguments[1]}']`);" \
               "return [o ? o.textContent : '', i ? i.textContent : ''];"
-
-
-def answering(text):
-    return text == "CCO answering"
-
-
-def not_answering(text):
-    return text.startswith("CCO not answering")
 
 
 RECEIVER_TREE = """mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3
@@ -235,41 +229,32 @@ def scenario(args, work, started):
                                        str(REFRESH_MS), "--call-timeout", str(CALL_TIMEOUT_MS)])
     url = view.wait_line("READY ").split(" ", 1)[1]
 
-    driver_port = free_port()
-    start("chromedriver", [args.chromedriver, f"--port={driver_port}"])
+    # It says so once it listens, on the port it found free.
+    driver = start("chromedriver", [args.chromedriver, "--port=0"])
+    driver_port = driver.wait_line("ChromeDriver was started successfully on port ", 20).rstrip(".").split()[-1]
     driver_url = f"http://127.0.0.1:{driver_port}"
-    deadline = time.monotonic() + 20
-    while True:
-        try:
-            if http("GET", f"{driver_url}/status", timeout=2)[0] == 200:
-                break
-        except OSError:
-            pass
-        if time.monotonic() > deadline:
-            raise Failure("chromedriver did not answer")
-        time.sleep(0.1)  # poll interval of a wait with a deadline
 
     def row_is(antenna, sync):
         return lambda r: r is not None and r["antenna"] == antenna and r["sync"].startswith(sync)
 
+    def told(kind, receiver=""):
+        return lambda history: any(e.startswith(kind) and receiver in e for e in history)
+
     browser = Browser(driver_url, args.chromium, os.path.join(work, "profile"))
     try:
         browser.call("POST", "/url", {"url": url})
-        browser.wait("the CCO answering", CCO_STATUS, answering, 15)
+        browser.wait("the CCO answering", CCO_STATUS, lambda t: t == "CCO answering", 15)
         # The driver switches once it found the matrix manager; the page
         # names each receiver's antenna and finds its output showing it.
         browser.wait("RXA on HF1 in sync", ROW, row_is("HF1", "in sync"), 20, "RXA")
         browser.wait("RXB on VUHF in sync", ROW, row_is("VUHF", "in sync"), 20, "RXB")
         browser.wait("input 3 on output 2 in the grid", CELL_ON, bool, 10, 3, 2)
-        labels = browser.wait("the grid's labels", GRID_LABELS, lambda l: l and "RXA" in l[0] and "HF1" in l[1], 10,
-                              2, 3)
-        print(f"grid labels: output 2 {labels[0]!r}, input 3 {labels[1]!r}")
+        browser.wait("the grid's labels", GRID_LABELS, lambda l: l and "RXA" in l[0] and "HF1" in l[1], 10, 2, 3)
 
         # The matrix-server restarts empty. RXB's driver heals; RXA's does
         # not, and the page says why, at the top.
         matrix.stop()
-        browser.wait("the matrix manager gone", HISTORY,
-                     lambda h: any(e.startswith("matrix not answering") for e in h), 15)
+        browser.wait("the matrix manager gone", HISTORY, told("matrix not answering"), 15)
         matrix = start("matrix-server (again)", matrix_args)
         matrix.wait_line("REGISTERED ")
         a = browser.wait("RXA out of sync", ROW, row_is("HF1", "out of sync"), 20, "RXA")
@@ -280,10 +265,9 @@ def scenario(args, work, started):
         browser.wait("RXA at the top", ATTENTION, lambda t: any(x.startswith("RXA") and "out of sync" in x for x in t),
                      10)
         browser.wait("RXB in sync again", ROW, row_is("VUHF", "in sync"), 20, "RXB")
-        history = browser.wait("the restart and the released crosspoint in the history", HISTORY,
-                               lambda h: any(e.startswith("matrix back") for e in h)
-                               and any(e.startswith("crosspoint released") and "RXA" in e for e in h)
-                               and any(e.startswith("out of sync") and "RXA" in e for e in h), 15)
+        browser.wait("the restart and the released crosspoint in the history", HISTORY,
+                     lambda h: told("matrix back")(h) and told("crosspoint released", "RXA")(h)
+                     and told("out of sync", "RXA")(h), 15)
         browser.screenshot(os.path.join(args.out, "installation-view.png"))
 
         # With the manager away, a selection fails in the driver, which says
@@ -291,54 +275,34 @@ def scenario(args, work, started):
         matrix.stop()
         browser.wait("the matrix manager gone again", ATTENTION, lambda t: not any("in sync" in x for x in t), 15)
         receivers["RXA"].send("select /DEVICES/KRV4/ANTENNA HF2")
-        r = browser.wait("RXA's driver error", ROW, lambda r: r is not None and "not responding" in r["error"], 15,
-                         "RXA")
-        print(f"RXA's driver error: {r['error']!r}")
-        browser.wait("the driver error in the history", HISTORY,
-                     lambda h: any(e.startswith("driver error set") and "RXA" in e for e in h), 10)
+        browser.wait("RXA's driver error", ROW, lambda r: r is not None and "not responding" in r["error"], 15, "RXA")
+        browser.wait("the driver error in the history", HISTORY, told("driver error set", "RXA"), 10)
         # Filtering keeps one receiver's events (RXB may have none: it heals
         # before a refresh sees its crosspoint gone).
         everything = browser.run(HISTORY)
-        browser.run("const s = document.getElementById('history-filter'); s.value = 'RXA';"
-                    "s.dispatchEvent(new Event('change'));")
+        browser.run(FILTER, "RXA")
         shown = browser.run(HISTORY)
         if not shown or len(shown) >= len(everything) or any("RXA" not in e for e in shown):
             raise Failure(f"the filter for RXA shows: {shown}")
-        browser.run("const s = document.getElementById('history-filter'); s.value = '';"
-                    "s.dispatchEvent(new Event('change'));")
-        status, body = http("GET", url + "api/history?receiver=RXA")
-        events = json.loads(body)["events"]
-        if status != 200 or not events or any(e["receiver"] != "RXA" for e in events):
-            raise Failure(f"/api/history?receiver=RXA: {status} {body[:300]!r}")
-        status, body = http("GET", url + "api/history.csv")
-        if status != 200 or not body.startswith(b"id,time,kind,subject,receiver,text"):
-            raise Failure(f"/api/history.csv: {status} {body[:200]!r}")
-
-        # A reload keeps the history: it lives in the view, not the page.
-        before = len(browser.run(HISTORY))
-        browser.call("POST", "/url", {"url": url})
-        browser.wait("the history after a reload", HISTORY, lambda h: len(h) >= before, 10)
+        browser.run(FILTER, "")
 
         # A hung CCO: shown within the call timeout (plus a refresh), and the view still serves.
         cco_server.send("fault hang *")
         cco_server.wait_line("OK fault hang")
-        hung_at = time.monotonic()
-        browser.wait("a hung CCO as not answering", CCO_STATUS, not_answering,
+        browser.wait("a hung CCO as not answering", CCO_STATUS, lambda t: t.startswith("CCO not answering"),
                      (CALL_TIMEOUT_MS + 3 * REFRESH_MS) / 1000 + 5)
-        shown_after = time.monotonic() - hung_at
         before = time.monotonic()
         status, _ = http("GET", url + "api/state", timeout=5)
         if status != 200 or time.monotonic() - before > 1.0:
             raise Failure("the view did not answer promptly while the CCO hung")
-        print(f"hung CCO shown as not answering after {shown_after:.2f} s (call timeout {CALL_TIMEOUT_MS} ms)")
         browser.wait("the CCO at the top", ATTENTION, lambda t: any(x.startswith("CCO") for x in t), 5)
         cco_server.send("fault clear")
-        browser.wait("the CCO answering again", CCO_STATUS, answering, 2 * CALL_TIMEOUT_MS / 1000 + 10)
+        browser.wait("the CCO answering again", CCO_STATUS, lambda t: t == "CCO answering",
+                     2 * CALL_TIMEOUT_MS / 1000 + 10)
 
         receivers["RXB"].send("unregister RXB")
         browser.wait("RXB gone", ROW, lambda r: r is None, 10, "RXB")
-        browser.wait("RXB's unregistration in the history", HISTORY,
-                     lambda h: any(e.startswith("receiver unregistered") and "RXB" in e for e in h), 10)
+        browser.wait("RXB's unregistration in the history", HISTORY, told("receiver unregistered", "RXB"), 10)
 
         errors = browser.errors()
         if errors:

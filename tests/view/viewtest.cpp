@@ -48,28 +48,18 @@ ViewSettings settingsFor(const ServerProcess &cco)
     return s;
 }
 
-CCO::IF_CCO_c_ptr ccoOf(const ServerProcess &ccoServer)
+// The value at `path` in a state: member names and array indices, separated
+// by '/'. Undefined where a step is missing, as a lookup one step at a time.
+QJsonValue at(QJsonValue value, const QString &path)
 {
-    int argc = 0;
-    CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
-    CORBA::Object_var obj = orb->string_to_object(ccoServer.corbaloc().toLatin1().constData());
-    return CCO::IF_CCO_c::_narrow(obj);
+    for (const QString &step : path.split(QLatin1Char('/')))
+        value = value.isArray() ? value.toArray().at(step.toInt()) : value.toObject().value(step);
+    return value;
 }
 
-void registerValues(const ServerProcess &ccoServer, const QString &name, const ccoclient::Strings &values)
+QString text(const QJsonValue &value, const QString &path)
 {
-    CCO::IF_CCO_c_var(ccoOf(ccoServer))->RegisterValues(qPrintable(name), ccoclient::values(values), CCO::RT_Single);
-}
-
-void unregisterValues(const ServerProcess &ccoServer, const QString &name)
-{
-    CCO::IF_CCO_c_var(ccoOf(ccoServer))->UnregisterValues(qPrintable(name), CCO::RT_Single);
-}
-
-MatrixManager::IF_MMR_c_ptr matrixManager(const ServerProcess &ccoServer)
-{
-    CORBA::Object_var m = CCO::IF_CCO_c_var(ccoOf(ccoServer))->Resolve(matrixName, CCO::RM_Default);
-    return MatrixManager::IF_MMR_c::_narrow(m);
+    return at(value, path).toString();
 }
 
 QJsonObject findByName(const QJsonArray &array, const QString &name)
@@ -80,15 +70,6 @@ QJsonObject findByName(const QJsonArray &array, const QString &name)
     }
     return {};
 }
-
-struct Installation
-{
-    std::unique_ptr<ServerProcess> cco = testsupport::startCcoServer(
-        {"--system", "ViewSystem", "--subsystem", "SubA", "--subsystems", "SubA", "--workstation", "ws1"});
-    std::unique_ptr<ServerProcess> matrix = testsupport::startMatrixServer(cco->corbaloc(),
-        {"--workstation", "ws1", "--id", "1", "--inputs", "8", "--outputs", "4", "--retry-interval", "100"});
-    bool ready() { return cco->ready() && matrix->ready() && matrix->waitForLine("REGISTERED", 10000) >= 0; }
-};
 }
 
 TEST(MatrixTexts, OurFormatBecomesAGrid)
@@ -114,7 +95,6 @@ TEST(MatrixTexts, OurFormatBecomesAGrid)
 // do not exist; these must stay text.
 TEST(MatrixTexts, AnythingElseStaysText)
 {
-    const QString status = QStringLiteral("inputs=8 outputs=4");
     const struct
     {
         const char *connections;
@@ -137,32 +117,35 @@ TEST(MatrixTexts, AnythingElseStaysText)
     for (const auto &c : cases)
         EXPECT_FALSE(parseMatrixTexts(QString::fromLatin1(c.connections), QString::fromLatin1(c.status), 8, 4))
             << c.connections << " | " << c.status;
-    EXPECT_FALSE(parseMatrixTexts(QString(), status, 0, 4));
+    EXPECT_FALSE(parseMatrixTexts(QString(), "inputs=8 outputs=4", 0, 4));
 }
 
 TEST(Settings, DefaultsAndBadInput)
 {
     const auto run = [](QStringList args) { return parseSettings(QStringList {"installation-view"} + args); };
-    const ParsedSettings ok = run({"--cco", "corbaloc::127.0.0.1:2809/CCO"});
-    ASSERT_EQ(ok.outcome, ParsedSettings::Outcome::Run) << ok.text.toStdString();
-    EXPECT_EQ(ok.settings.listenHost, "127.0.0.1");
-    EXPECT_EQ(ok.settings.listenPort, 8080);
-    EXPECT_EQ(ok.settings.refreshMs, 1000);
+    const auto good = [&](const QStringList &args) {
+        const ParsedSettings parsed = run(args);
+        EXPECT_EQ(parsed.outcome, ParsedSettings::Outcome::Run)
+            << args.join(' ').toStdString() << ": " << parsed.text.toStdString();
+        return parsed.settings;
+    };
+    const ViewSettings defaults = good({"--cco", "corbaloc::127.0.0.1:2809/CCO"});
+    EXPECT_EQ(defaults.listenHost, "127.0.0.1");
+    EXPECT_EQ(defaults.listenPort, 8080);
+    EXPECT_EQ(defaults.refreshMs, 1000);
+    EXPECT_EQ(defaults.historySize, 1000);
 
-    const ParsedSettings v6 = run({"--cco", "corbaloc::h:1/CCO", "--listen", "[::1]:0", "--", "-ORBtraceLevel", "1"});
-    ASSERT_EQ(v6.outcome, ParsedSettings::Outcome::Run) << v6.text.toStdString();
-    EXPECT_EQ(v6.settings.listenHost, "::1");
-    EXPECT_EQ(v6.settings.orbArguments, (QStringList {"-ORBtraceLevel", "1"}));
+    const ViewSettings v6 = good({"--cco", "corbaloc::h:1/CCO", "--listen", "[::1]:0", "--", "-ORBtraceLevel", "1"});
+    EXPECT_EQ(v6.listenHost, "::1");
+    EXPECT_EQ(v6.orbArguments, (QStringList {"-ORBtraceLevel", "1"}));
 
     // Options with their value after "=", as every program of the project takes them.
-    const ParsedSettings joined = run(
-        {"--cco=corbaloc::h:1/CCO", "--listen=127.0.0.1:0", "--refresh=250", "--category=A/B", "--category", "C"});
-    ASSERT_EQ(joined.outcome, ParsedSettings::Outcome::Run) << joined.text.toStdString();
-    EXPECT_EQ(joined.settings.listenPort, 0);
-    EXPECT_EQ(joined.settings.refreshMs, 250);
-    EXPECT_EQ(joined.settings.categories.mid(1), (QStringList {"A/B", "C"}));
-    EXPECT_EQ(ok.settings.historySize, 1000);
-    EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--history=5"}).settings.historySize, 5);
+    const ViewSettings joined = good({"--cco=corbaloc::h:1/CCO", "--listen=127.0.0.1:0", "--refresh=250",
+        "--category=A/B", "--category", "C", "--history=5"});
+    EXPECT_EQ(joined.listenPort, 0);
+    EXPECT_EQ(joined.refreshMs, 250);
+    EXPECT_EQ(joined.categories.mid(1), (QStringList {"A/B", "C"}));
+    EXPECT_EQ(joined.historySize, 5);
 
     const QStringList bad[] = {
         {},
@@ -189,10 +172,9 @@ TEST(Settings, DefaultsAndBadInput)
         EXPECT_EQ(parsed.outcome, ParsedSettings::Outcome::Error) << args.join(' ').toStdString();
         EXPECT_FALSE(parsed.text.isEmpty());
     }
-    EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "0.0.0.0:8080", "--allow-remote"}).outcome,
-        ParsedSettings::Outcome::Run);
+    good({"--cco", "corbaloc::h:1/CCO", "--listen", "0.0.0.0:8080", "--allow-remote"});
     // All of 127/8 is this machine.
-    EXPECT_EQ(run({"--cco", "corbaloc::h:1/CCO", "--listen", "127.0.0.2:0"}).outcome, ParsedSettings::Outcome::Run);
+    good({"--cco", "corbaloc::h:1/CCO", "--listen", "127.0.0.2:0"});
     const ParsedSettings help = run({"--help"});
     EXPECT_EQ(help.outcome, ParsedSettings::Outcome::Help);
     EXPECT_TRUE(help.text.contains("--listen <ADDRESS:PORT>")) << help.text.toStdString();
@@ -376,102 +358,127 @@ TEST(History, CsvQuotesAndDefusesCells)
     EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
 
-TEST(Reader, FollowsSwitchesRegistrationsAndRemovals)
+// A CCO with a matrix manager on ws1 (8 inputs, 4 outputs), and calls that
+// reach them past the reader.
+class Reader : public ::testing::Test
 {
-    Installation inst;
-    ASSERT_TRUE(inst.ready());
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(cco->ready() && matrix->ready() && matrix->waitForLine("REGISTERED", 10000) >= 0);
+    }
+
+    CCO::IF_CCO_c_ptr ccoRef() const
+    {
+        int argc = 0;
+        CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
+        CORBA::Object_var obj = orb->string_to_object(cco->corbaloc().toLatin1().constData());
+        return CCO::IF_CCO_c::_narrow(obj);
+    }
+
+    // Entries of the receivers' category.
+    void registerValues(const QString &entry, const ccoclient::Strings &values) const
+    {
+        CCO::IF_CCO_c_var(ccoRef())->RegisterValues(
+            qPrintable(category + '/' + entry), ccoclient::values(values), CCO::RT_Single);
+    }
+
+    void unregisterValues(const QString &entry) const
+    {
+        CCO::IF_CCO_c_var(ccoRef())->UnregisterValues(qPrintable(category + '/' + entry), CCO::RT_Single);
+    }
+
+    MatrixManager::IF_MMR_c_ptr matrixManager() const
+    {
+        CORBA::Object_var m = CCO::IF_CCO_c_var(ccoRef())->Resolve(matrixName, CCO::RM_Default);
+        return MatrixManager::IF_MMR_c::_narrow(m);
+    }
+
+    std::unique_ptr<ServerProcess> cco = testsupport::startCcoServer(
+        {"--system", "ViewSystem", "--subsystem", "SubA", "--subsystems", "SubA", "--workstation", "ws1"});
+    std::unique_ptr<ServerProcess> matrix = testsupport::startMatrixServer(cco->corbaloc(),
+        {"--workstation", "ws1", "--id", "1", "--inputs", "8", "--outputs", "4", "--retry-interval", "100"});
+};
+
+TEST_F(Reader, FollowsSwitchesRegistrationsAndRemovals)
+{
     const int deadPort = testsupport::freeLoopbackPort();
-    registerValues(
-        *inst.cco, category + QStringLiteral("/RX1"), {"127.0.0.1", "127.0.0.1_RX1", "test", std::to_string(deadPort)});
-    registerValues(*inst.cco, category + QStringLiteral("/ODD"), {"only", "two"});
+    registerValues("RX1", {"127.0.0.1", "127.0.0.1_RX1", "test", std::to_string(deadPort)});
+    registerValues("ODD", {"only", "two"});
 
-    InstallationReader reader(settingsFor(*inst.cco));
+    InstallationReader reader(settingsFor(*cco));
     QJsonObject state = reader.refresh(2 * callTimeoutMs);
-    const QJsonObject cco = state.value("cco").toObject();
-    EXPECT_TRUE(cco.value("answering").toBool());
-    EXPECT_EQ(cco.value("system").toString(), "ViewSystem");
+    EXPECT_TRUE(at(state, "cco/answering").toBool());
+    EXPECT_EQ(text(state, "cco/system"), "ViewSystem");
 
-    const QJsonObject sub = findByName(state.value("subsystems").toArray(), "SubA");
-    const QJsonObject ws = findByName(sub.value("workstations").toArray(), "ws1");
-    EXPECT_TRUE(ws.value("entries").toArray().contains("AntennaMatrixManager1"));
-    const QJsonArray objects = sub.value("categories").toArray().at(0).toObject().value("objects").toArray();
-    EXPECT_EQ(findByName(objects, "ODD").value("values").toArray().size(), 2);
+    const QJsonObject sub = findByName(at(state, "subsystems").toArray(), "SubA");
+    const QJsonObject ws = findByName(at(sub, "workstations").toArray(), "ws1");
+    EXPECT_TRUE(at(ws, "entries").toArray().contains("AntennaMatrixManager1"));
+    EXPECT_EQ(at(findByName(at(sub, "categories/0/objects").toArray(), "ODD"), "values").toArray().size(), 2);
 
     // Only entries that name a host and a port are receivers; this one's tree is nowhere.
-    QJsonArray receivers = state.value("receivers").toArray();
-    ASSERT_EQ(receivers.size(), 1);
-    EXPECT_EQ(receivers.at(0).toObject().value("port").toInt(), deadPort);
+    ASSERT_EQ(at(state, "receivers").toArray().size(), 1);
+    EXPECT_EQ(at(state, "receivers/0/port").toInt(), deadPort);
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
             // Each refresh waits for its matrix probe, so none is still under
             // way when the next one must see the switch below.
-            const QJsonObject rx = reader.refresh(2 * callTimeoutMs).value("receivers").toArray().at(0).toObject();
-            return !rx.value("tree").toObject().value("answering").toBool(true)
-                && rx.value("attention").toArray().size() == 1;
+            const QJsonValue rx = at(reader.refresh(2 * callTimeoutMs), "receivers/0");
+            return !at(rx, "tree/answering").toBool(true) && at(rx, "attention").toArray().size() == 1;
         },
         4 * callTimeoutMs, 20));
 
-    QJsonArray matrices = state.value("matrices").toArray();
-    ASSERT_EQ(matrices.size(), 1);
-    QJsonObject matrix = matrices.at(0).toObject();
-    EXPECT_TRUE(matrix.value("answering").toBool());
-    EXPECT_EQ(matrix.value("inputs").toInt(), 8);
-    EXPECT_EQ(matrix.value("grid").toObject().value("inputOfOutput").toArray(), (QJsonArray {0, 0, 0, 0}));
+    ASSERT_EQ(at(state, "matrices").toArray().size(), 1);
+    EXPECT_TRUE(at(state, "matrices/0/answering").toBool());
+    EXPECT_EQ(at(state, "matrices/0/inputs").toInt(), 8);
+    EXPECT_EQ(at(state, "matrices/0/grid/inputOfOutput").toArray(), (QJsonArray {0, 0, 0, 0}));
 
-    MatrixManager::IF_MMR_c_var(matrixManager(*inst.cco))->connect(3, 2);
-    unregisterValues(*inst.cco, category + QStringLiteral("/RX1"));
+    MatrixManager::IF_MMR_c_var(matrixManager())->connect(3, 2);
+    unregisterValues("RX1");
     state = reader.refresh(2 * callTimeoutMs);
-    matrix = state.value("matrices").toArray().at(0).toObject();
-    EXPECT_EQ(matrix.value("grid").toObject().value("inputOfOutput").toArray(), (QJsonArray {0, 3, 0, 0}));
-    EXPECT_TRUE(state.value("receivers").toArray().isEmpty());
+    EXPECT_EQ(at(state, "matrices/0/grid/inputOfOutput").toArray(), (QJsonArray {0, 3, 0, 0}));
+    EXPECT_TRUE(at(state, "receivers").toArray().isEmpty());
 }
 
 // Nothing that hangs may hold a refresh longer than the call timeout, and
 // what was seen last stays, marked, rather than a blank.
-TEST(Reader, HungAndStoppedServers)
+TEST_F(Reader, HungAndStoppedServers)
 {
-    Installation inst;
-    ASSERT_TRUE(inst.ready());
-    registerValues(*inst.cco, category + QStringLiteral("/RX1"), {"127.0.0.1", "d", "i", "1"});
-    InstallationReader reader(settingsFor(*inst.cco));
-    ASSERT_TRUE(reader.refresh(2 * callTimeoutMs).value("cco").toObject().value("answering").toBool());
+    registerValues("RX1", {"127.0.0.1", "d", "i", "1"});
+    InstallationReader reader(settingsFor(*cco));
+    ASSERT_TRUE(at(reader.refresh(2 * callTimeoutMs), "cco/answering").toBool());
 
     // A hung matrix manager costs a refresh no more than the wait it is given.
-    ASSERT_TRUE(inst.matrix->command("fault hang *"));
+    ASSERT_TRUE(matrix->command("fault hang *"));
     const int probeWaitMs = 100;
     QElapsedTimer timer;
     timer.start();
-    QJsonObject state = reader.refresh(probeWaitMs);
+    EXPECT_TRUE(at(reader.refresh(probeWaitMs), "cco/answering").toBool());
     EXPECT_LT(timer.elapsed(), callTimeoutMs);
-    EXPECT_TRUE(state.value("cco").toObject().value("answering").toBool());
     EXPECT_TRUE(testsupport::waitUntil(
         [&] {
-            const QJsonObject m = reader.refresh(probeWaitMs).value("matrices").toArray().at(0).toObject();
-            return !m.value("answering").toBool(true) && m.value("error").toString().contains("TIMEOUT")
-                && m.value("inputs").toInt() == 8;
+            const QJsonValue m = at(reader.refresh(probeWaitMs), "matrices/0");
+            return !at(m, "answering").toBool(true) && text(m, "error").contains("TIMEOUT")
+                && at(m, "inputs").toInt() == 8;
         },
         4 * callTimeoutMs, 50));
-    ASSERT_TRUE(inst.matrix->command("fault clear"));
+    ASSERT_TRUE(matrix->command("fault clear"));
 
-    ASSERT_TRUE(inst.cco->command("fault hang *"));
-    timer.restart();
-    state = reader.refresh(probeWaitMs);
-    EXPECT_LT(timer.elapsed(), 2 * callTimeoutMs);
-    QJsonObject cco = state.value("cco").toObject();
-    EXPECT_FALSE(cco.value("answering").toBool(true));
-    EXPECT_TRUE(cco.value("error").toString().contains("TIMEOUT"));
-    EXPECT_EQ(state.value("receivers").toArray().size(), 1);
-    EXPECT_EQ(state.value("matrices").toArray().size(), 1);
-
-    inst.cco->kill();
-    timer.restart();
-    state = reader.refresh(probeWaitMs);
-    EXPECT_LT(timer.elapsed(), 2 * callTimeoutMs);
-    cco = state.value("cco").toObject();
-    EXPECT_FALSE(cco.value("answering").toBool(true));
-    EXPECT_FALSE(cco.value("error").toString().isEmpty());
-    EXPECT_GT(cco.value("lastSeen").toDouble(), 0);
-    EXPECT_EQ(state.value("receivers").toArray().size(), 1);
+    // A hung CCO, then a stopped one.
+    const auto ccoFails = [&](const char *how, const char *error) {
+        timer.restart();
+        const QJsonObject state = reader.refresh(probeWaitMs);
+        EXPECT_LT(timer.elapsed(), 2 * callTimeoutMs) << how;
+        EXPECT_FALSE(at(state, "cco/answering").toBool(true)) << how;
+        EXPECT_TRUE(text(state, "cco/error").contains(error)) << how << ": " << qPrintable(text(state, "cco/error"));
+        EXPECT_GT(at(state, "cco/lastSeen").toDouble(), 0) << how;
+        EXPECT_EQ(at(state, "receivers").toArray().size(), 1) << how;
+        EXPECT_EQ(at(state, "matrices").toArray().size(), 1) << how;
+    };
+    ASSERT_TRUE(cco->command("fault hang *"));
+    ccoFails("hung", "TIMEOUT");
+    cco->kill();
+    ccoFails("stopped", "TRANSIENT");
 }
 
 namespace
@@ -491,66 +498,56 @@ std::unique_ptr<ServerProcess> startReceiverHost(const QString &ccoPort, const Q
             "mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false",
             QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)});
 }
-
-QJsonObject receiverIn(const QJsonObject &state, const QString &name)
-{
-    return findByName(state.value("receivers").toArray(), name);
-}
 }
 
 // Each receiver's own tree, read through the value-tree clients, held
 // against the matrix: names, the words "in sync" and "out of sync", changes
 // as they come, absent values as absent, and a hung receiver that holds up
 // neither the refresh nor the other receiver.
-TEST(Reader, ReceiversTreesAgainstTheMatrix)
+TEST_F(Reader, ReceiversTreesAgainstTheMatrix)
 {
-    Installation inst;
-    ASSERT_TRUE(inst.ready());
-    const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(inst.cco->port());
+    const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(cco->port());
     auto rxa = startReceiverHost(ccoPort, "RXA", 2);
     auto rxb = startReceiverHost(ccoPort, "RXB", 3);
     ASSERT_TRUE(rxa && rxb);
-    ViewSettings settings = settingsFor(*inst.cco);
+    ViewSettings settings = settingsFor(*cco);
     settings.refreshMs = 200;
     InstallationReader reader(settings);
 
-    QJsonObject a;
+    // The receiver as the last refresh showed it.
+    QJsonObject last;
     const auto until = [&](const QString &name, const std::function<bool(const QJsonObject &)> &good, int ms = 8000) {
         return testsupport::waitUntil(
             [&] {
-                a = receiverIn(reader.refresh(50), name);
-                return good(a);
+                last = findByName(at(reader.refresh(50), "receivers").toArray(), name);
+                return good(last);
             },
             ms, 20);
     };
-    const auto sync = [](const QJsonObject &r) { return r.value("sync").toObject(); };
-    const auto driver = [](const QJsonObject &r) { return r.value("driver").toObject(); };
 
     // Nobody switched yet: a mismatch is taken for a switch under way, and once it lasted, out of sync.
     bool settling = false;
     ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) {
-        const QString state = sync(r).value("state").toString();
-        settling = settling || state == QLatin1String("settling");
-        return state == QLatin1String("out of sync");
-    })) << qPrintable(QJsonDocument(a).toJson());
+        settling = settling || text(r, "sync/state") == "settling";
+        return text(r, "sync/state") == "out of sync";
+    })) << qPrintable(QJsonDocument(last).toJson());
     EXPECT_TRUE(settling);
-    EXPECT_EQ(sync(a).value("reason").toString(), "output 2 shows nothing; HF1 is input 3");
-    EXPECT_EQ(driver(a).value("antenna").toString(), "HF1");
-    EXPECT_EQ(driver(a).value("input").toInt(), 3);
-    EXPECT_EQ(driver(a).value("output").toInt(), 2);
-    EXPECT_FALSE(driver(a).value("driverOccupied").toBool(true));
-    EXPECT_TRUE(driver(a).value("matrixState").isNull()); // absent, not an error
-    EXPECT_TRUE(driver(a).value("lastDriverError").isNull());
-    EXPECT_TRUE(a.value("attention").toArray().at(0).toString().startsWith("out of sync"));
+    EXPECT_EQ(text(last, "sync/reason"), "output 2 shows nothing; HF1 is input 3");
+    EXPECT_EQ(text(last, "driver/antenna"), "HF1");
+    EXPECT_EQ(at(last, "driver/input").toInt(), 3);
+    EXPECT_EQ(at(last, "driver/output").toInt(), 2);
+    EXPECT_FALSE(at(last, "driver/driverOccupied").toBool(true));
+    EXPECT_TRUE(at(last, "driver/matrixState").isNull()); // absent, not an error
+    EXPECT_TRUE(at(last, "driver/lastDriverError").isNull());
+    EXPECT_TRUE(text(last, "attention/0").startsWith("out of sync"));
 
     {
-        MatrixManager::IF_MMR_c_var mmr = matrixManager(*inst.cco);
+        MatrixManager::IF_MMR_c_var mmr = matrixManager();
         mmr->connect(3, 2);
         mmr->connect(4, 3);
     }
-    ASSERT_TRUE(until(
-        "RXA", [&](const QJsonObject &r) { return sync(r).value("state").toString() == QLatin1String("in sync"); }));
-    EXPECT_TRUE(a.value("attention").toArray().isEmpty());
+    ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) { return text(r, "sync/state") == "in sync"; }));
+    EXPECT_TRUE(at(last, "attention").toArray().isEmpty());
 
     // A selection, a driver error and a matrix state reach the view as the
     // tree changes, without a new client.
@@ -558,19 +555,17 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
     rxa->command("set /DEVICES/KRV4/LASTDRIVERERROR Antenna cannot be changed", 0);
     rxa->command("mkvalue string /DEVICES/KRV4/MATRIXSTATE healing", 0);
     ASSERT_TRUE(until("RXB", [&](const QJsonObject &r) {
-        return sync(r).value("state").toString() == QLatin1String("in sync")
-            && driver(r).value("antenna").toString() == QLatin1String("HF2");
-    })) << qPrintable(QJsonDocument(a).toJson());
+        return text(r, "sync/state") == "in sync" && text(r, "driver/antenna") == "HF2";
+    })) << qPrintable(QJsonDocument(last).toJson());
     ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) {
-        return driver(r).value("lastDriverError").toString() == QLatin1String("Antenna cannot be changed")
-            && driver(r).value("matrixState").toString() == QLatin1String("healing");
-    })) << qPrintable(QJsonDocument(a).toJson());
+        return text(r, "driver/lastDriverError") == "Antenna cannot be changed"
+            && text(r, "driver/matrixState") == "healing";
+    })) << qPrintable(QJsonDocument(last).toJson());
     const QJsonObject state = reader.refresh(50);
-    const QJsonObject labels = state.value("matrices").toArray().at(0).toObject().value("labels").toObject();
-    EXPECT_EQ(labels.value("outputs").toObject().value("2").toString(), "RXA");
-    EXPECT_EQ(labels.value("inputs").toObject().value("4").toString(), "HF2");
+    EXPECT_EQ(text(state, "matrices/0/labels/outputs/2"), "RXA");
+    EXPECT_EQ(text(state, "matrices/0/labels/inputs/4"), "HF2");
     // A driver error puts the receiver first.
-    EXPECT_EQ(state.value("receivers").toArray().at(0).toObject().value("name").toString(), "RXA");
+    EXPECT_EQ(text(state, "receivers/0/name"), "RXA");
 
     // A hung receiver: refreshes stay short, the other one goes on changing.
     rxa->suspend();
@@ -578,18 +573,15 @@ TEST(Reader, ReceiversTreesAgainstTheMatrix)
     QElapsedTimer timer;
     timer.start();
     ASSERT_TRUE(until(
-        "RXB", [&](const QJsonObject &r) { return driver(r).value("antenna").toString() == QLatin1String("HF1"); },
-        3000));
+        "RXB", [&](const QJsonObject &r) { return text(r, "driver/antenna") == "HF1"; }, 3000));
     EXPECT_LT(timer.elapsed(), 2500);
-    ASSERT_TRUE(until(
-        "RXA", [&](const QJsonObject &r) { return !r.value("tree").toObject().value("answering").toBool(true); }));
+    ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) { return !at(r, "tree/answering").toBool(true); }));
     timer.restart();
     reader.refresh(50);
     EXPECT_LT(timer.elapsed(), callTimeoutMs);
-    EXPECT_TRUE(sync(a).value("state").toString().isEmpty()); // nothing to judge without the tree
+    EXPECT_TRUE(text(last, "sync/state").isEmpty()); // nothing to judge without the tree
     rxa->resume();
-    EXPECT_TRUE(
-        until("RXA", [&](const QJsonObject &r) { return r.value("tree").toObject().value("answering").toBool(); }));
+    EXPECT_TRUE(until("RXA", [&](const QJsonObject &r) { return at(r, "tree/answering").toBool(); }));
 }
 
 TEST(WebServer, ReadOnlyPageStateAndEvents)
@@ -597,8 +589,8 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     StatePublisher publisher;
     publisher.publish(R"({"n":1})");
     History history(10);
-    history.observe(
-        QJsonDocument::fromJson(R"({"now":1000,"cco":{"answering":true},"matrices":[],"receivers":[]})").object());
+    history.observe(installationState(1000, true, {}, {}));
+    history.observe(installationState(2000, true, {}, {receiverState("RXA", "", "", "", "")}));
     WebServer web(publisher, history, 1000);
     QString error;
     const int port = web.bind("127.0.0.1", 0, &error);
@@ -606,27 +598,22 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     web.start();
 
     httplib::Client client("127.0.0.1", port);
-    auto page = client.Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    EXPECT_NE(page->body.find("/view.js"), std::string::npos);
-    for (const char *path : {"/view.js", "/view.css"}) {
-        auto file = client.Get(path);
-        ASSERT_TRUE(file);
-        EXPECT_EQ(file->status, 200);
-        EXPECT_GT(file->body.size(), 100u) << path;
-    }
+    // The page and its files: view.Browser loads them, and a missing one is an error in the browser's log.
     auto state = client.Get("/api/state");
     ASSERT_TRUE(state);
     EXPECT_EQ(state->body, R"({"n":1})");
-    auto events = client.Get("/api/history?since=0");
-    ASSERT_TRUE(events);
-    EXPECT_EQ(
-        QJsonDocument::fromJson(QByteArray::fromStdString(events->body)).object().value("events").toArray().size(), 1);
+    const auto events = [&](const char *path) {
+        auto history = client.Get(path);
+        return history ? at(QJsonDocument::fromJson(QByteArray::fromStdString(history->body)).object(), "events")
+                       : QJsonValue();
+    };
+    EXPECT_EQ(events("/api/history?since=0").toArray().size(), 2);
+    EXPECT_EQ(events("/api/history?receiver=RXA").toArray().size(), 1);
+    EXPECT_EQ(text(events("/api/history?receiver=RXA"), "0/receiver"), "RXA");
     auto csv = client.Get("/api/history.csv");
     ASSERT_TRUE(csv);
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
-    EXPECT_EQ(csv->body.rfind("id,time,kind,subject,receiver,text\r\n1,", 0), 0u) << csv->body;
+    EXPECT_EQ(csv->body.rfind("id,time,kind,subject,receiver,text\r\n2,", 0), 0u) << csv->body;
     auto post = client.Post("/api/state", "{}", "application/json");
     ASSERT_TRUE(post);
     EXPECT_EQ(post->status, 405);
@@ -680,8 +667,7 @@ TEST(RefreshLoop, PublishesWhileTheCcoHangsAndStopsWithinACall)
     RefreshLoop loop(reader, publisher, history, 20 * callTimeoutMs);
     loop.start();
     ASSERT_TRUE(testsupport::waitUntil([&] { return !publisher.latest().isEmpty(); }, 4 * callTimeoutMs));
-    const QJsonObject state = QJsonDocument::fromJson(publisher.latest()).object();
-    EXPECT_FALSE(state.value(QStringLiteral("cco")).toObject().value(QStringLiteral("answering")).toBool(true));
+    EXPECT_FALSE(at(QJsonDocument::fromJson(publisher.latest()).object(), "cco/answering").toBool(true));
     QElapsedTimer timer;
     timer.start();
     loop.stop();
