@@ -11,6 +11,7 @@ import argparse
 import base64
 import json
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -195,30 +196,25 @@ def scenario(args, work, started):
     matrix.wait_line("REGISTERED ")
 
     # Two receiver workstations with the driver: RXA on output 2 without
-    # self-healing, RXB on output 3 with it.
+    # self-healing, RXB on output 3 with it. A driver without self-healing
+    # only looks the matrix manager up on the first change it sees while it
+    # has none, so each selects twice, once its antenna side is up.
     receivers = {}
-    for name, output, healing in (("RXA", 2, "false"), ("RXB", 3, "true")):
+    for name, output, healing, antenna in (("RXA", 2, "false", "HF1"), ("RXB", 3, "true", "VUHF")):
         config = os.path.join(work, f"{name}.ini")
         script = os.path.join(work, f"{name}.vorn")
-        with open(config, "w") as f:
-            f.write(RECEIVER_CONFIG.format(output=output, healing=healing))
-        with open(script, "w") as f:
-            f.write(RECEIVER_TREE.format(output=output))
+        pathlib.Path(config).write_text(RECEIVER_CONFIG.format(output=output, healing=healing))
+        pathlib.Path(script).write_text(RECEIVER_TREE.format(output=output))
         port = free_port()
         host = start(f"vorn-host {name}", [args.vorn_host, "--plugin", args.plugin, "--config", config,
                                            "--script", script, "--cco", cco, "--",
                                            "-ORBendPoint", f"giop:tcp:127.0.0.1:{port}"])
         host.send(f"receiver {port} {name} 127.0.0.1 127.0.0.1 /DEVICES/KRV4")
         host.wait_line("READY ")
-        receivers[name] = host
-    # A driver without self-healing only looks the matrix manager up on the
-    # first change it sees while it has none, so each selects twice, once its
-    # antenna side is up.
-    for name, antenna in (("RXA", "HF1"), ("RXB", "VUHF")):
         for command in ("waitfor /DEVICES/KRV4/USINGANTENNAMATRIX true 10000", "select /DEVICES/KRV4/ANTENNA HF2",
-                        f"select /DEVICES/KRV4/ANTENNA {antenna}"):
-            receivers[name].send(command)
-        receivers[name].send(f"echo {name} selected")
+                        f"select /DEVICES/KRV4/ANTENNA {antenna}", f"echo {name} selected"):
+            host.send(command)
+        receivers[name] = host
     # The view starts on settled trees: a first reading that races a change
     # on the receiver's host has been seen to stay unmirrored (a question for
     # the tree server, not for this page).
