@@ -280,10 +280,10 @@ QJsonObject installationState(qint64 now, bool cco, const QJsonArray &matrices, 
         {"matrices", matrices}, {"receivers", receivers}};
 }
 
-QStringList kinds(const History &history, const QString &receiver = QString())
+QStringList kinds(const History &history)
 {
     QStringList out;
-    for (const HistoryEvent &e : history.events(receiver))
+    for (const HistoryEvent &e : history.events())
         out.prepend(e.kind);
     return out;
 }
@@ -615,7 +615,8 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
         EXPECT_EQ(foreign->status, 403) << host;
     }
 
-    // The stream sends what is there, then each new state as it comes.
+    // The stream sends what is there, then each new state as it comes; and
+    // stopping with the stream still open must not wait for it.
     std::mutex mutex;
     std::string received;
     std::thread reader([&] {
@@ -623,7 +624,7 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
         streamClient.Get("/events", [&](const char *data, size_t length) {
             std::lock_guard<std::mutex> lock(mutex);
             received.append(data, length);
-            return received.find(R"(data: {"n":2})") == std::string::npos;
+            return true;
         });
     });
     const auto contains = [&](const char *text) {
@@ -633,17 +634,9 @@ TEST(WebServer, ReadOnlyPageStateAndEvents)
     EXPECT_TRUE(testsupport::waitUntil([&] { return contains(R"(data: {"n":1})"); }, 5000));
     publisher.publish(R"({"n":2})");
     EXPECT_TRUE(testsupport::waitUntil([&] { return contains(R"(data: {"n":2})"); }, 5000));
-    reader.join();
-
-    // Stopping with a stream still open must not wait for it.
-    std::thread open([&] {
-        httplib::Client streamClient("127.0.0.1", port);
-        streamClient.Get("/events", [](const char *, size_t) { return true; });
-    });
-    EXPECT_TRUE(testsupport::waitUntil([&] { return publisher.latest().size() > 0; }));
     publisher.close();
     web.stop();
-    open.join();
+    reader.join();
 }
 
 // The refresh loop is the only thread of the view that waits on the CCO; a
