@@ -388,6 +388,23 @@ protected:
         CCO::IF_CCO_c_var(ccoRef())->UnregisterValues(qPrintable(category + '/' + entry), CCO::RT_Single);
     }
 
+    // A receiver workstation without the driver: its tree holds what a
+    // driver's antenna side shows, and the test plays the driver.
+    std::unique_ptr<ServerProcess> startReceiverHost(const QString &name, int output) const
+    {
+        const int port = testsupport::freeLoopbackPort();
+        const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(cco->port());
+        return systemtest::startVornHost(
+            {"--no-plugin", "--cco", ccoPort, "--", "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
+            {"mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3",
+                "mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4",
+                QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
+                "mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2", "select /DEVICES/KRV4/ANTENNA HF1",
+                "mkvalue string /DEVICES/KRV4/LASTDRIVERERROR", "mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true",
+                "mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false",
+                QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)});
+    }
+
     MatrixManager::IF_MMR_c_ptr matrixManager() const
     {
         CORBA::Object_var m = CCO::IF_CCO_c_var(ccoRef())->Resolve(matrixName, CCO::RM_Default);
@@ -473,34 +490,14 @@ TEST_F(Reader, HungAndStoppedServers)
     ccoFails("stopped", "TRANSIENT");
 }
 
-namespace
-{
-// A receiver workstation without the driver: its tree holds what a driver's
-// antenna side shows, and the test plays the driver.
-std::unique_ptr<ServerProcess> startReceiverHost(const QString &ccoPort, const QString &name, int output)
-{
-    const int port = testsupport::freeLoopbackPort();
-    return systemtest::startVornHost(
-        {"--no-plugin", "--cco", ccoPort, "--", "-ORBendPoint", QStringLiteral("giop:tcp:127.0.0.1:%1").arg(port)},
-        {"mkvalue int /DEVICES/KRV4/ANTENNAS/HF1/ExternalNumber 3",
-            "mkvalue int /DEVICES/KRV4/ANTENNAS/HF2/ExternalNumber 4",
-            QStringLiteral("mkvalue int /DEVICES/KRV4/ANTENNAS/MatrixOut %1").arg(output),
-            "mkvalue selection /DEVICES/KRV4/ANTENNA HF1,HF2", "select /DEVICES/KRV4/ANTENNA HF1",
-            "mkvalue string /DEVICES/KRV4/LASTDRIVERERROR", "mkvalue bool /DEVICES/KRV4/USINGANTENNAMATRIX true",
-            "mkvalue bool /DEVICES/KRV4/DRIVEROCCUPIED false",
-            QStringLiteral("receiver %1 %2 127.0.0.1 127.0.0.1 /DEVICES/KRV4").arg(port).arg(name)});
-}
-}
-
 // Each receiver's own tree, read through the value-tree clients, held
 // against the matrix: names, the words "in sync" and "out of sync", changes
 // as they come, absent values as absent, and a hung receiver that holds up
 // neither the refresh nor the other receiver.
 TEST_F(Reader, ReceiversTreesAgainstTheMatrix)
 {
-    const QString ccoPort = QStringLiteral("127.0.0.1:%1").arg(cco->port());
-    auto rxa = startReceiverHost(ccoPort, "RXA", 2);
-    auto rxb = startReceiverHost(ccoPort, "RXB", 3);
+    auto rxa = startReceiverHost("RXA", 2);
+    auto rxb = startReceiverHost("RXB", 3);
     ASSERT_TRUE(rxa && rxb);
     ViewSettings settings = settingsFor(*cco);
     settings.refreshMs = 200;
@@ -533,11 +530,9 @@ TEST_F(Reader, ReceiversTreesAgainstTheMatrix)
     EXPECT_TRUE(at(last, "driver/lastDriverError").isNull());
     EXPECT_TRUE(text(last, "attention/0").startsWith("out of sync"));
 
-    {
-        MatrixManager::IF_MMR_c_var mmr = matrixManager();
-        mmr->connect(3, 2);
-        mmr->connect(4, 3);
-    }
+    const MatrixManager::IF_MMR_c_var mmr = matrixManager();
+    mmr->connect(3, 2);
+    mmr->connect(4, 3);
     ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) { return text(r, "sync/state") == "in sync"; }));
     EXPECT_TRUE(at(last, "attention").toArray().isEmpty());
 
