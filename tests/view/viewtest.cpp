@@ -354,8 +354,7 @@ TEST(History, CsvQuotesAndDefusesCells)
     EXPECT_TRUE(history.toCsv("@SUM").contains(",receiver registered,'@SUM,'@SUM,"));
     EXPECT_TRUE(history.toCsv("-RX").contains(",'-RX,'-RX,\"'-RX: driver error \"\"a\nb\"\"\"\r\n"));
     EXPECT_TRUE(history.toCsv("R\nX").contains("\"R\nX registered at the CCO (127.0.0.1:1)\"\r\n"));
-    const QByteArray leading = History(1).toCsv(QString());
-    EXPECT_EQ(leading, QByteArray("id,time,kind,subject,receiver,text\r\n"));
+    EXPECT_EQ(History(1).toCsv(QString()), QByteArray("id,time,kind,subject,receiver,text\r\n"));
 }
 
 // A CCO with a matrix manager on ws1 (8 inputs, 4 outputs), and calls that
