@@ -267,9 +267,9 @@ QJsonObject receiverState(
         {"sync", QJsonObject {{"state", sync}, {"reason", "why"}}}};
 }
 
-QJsonObject matrixState(bool answering, const QJsonArray &grid)
+QJsonObject matrixState(const QJsonArray &grid)
 {
-    return QJsonObject {{"name", "M1"}, {"label", "MM1"}, {"asked", true}, {"answering", answering},
+    return QJsonObject {{"name", "M1"}, {"label", "MM1"}, {"asked", true}, {"answering", true},
         {"grid", QJsonObject {{"inputOfOutput", grid}}},
         {"labels", QJsonObject {{"outputs", QJsonObject {{"2", "RXA"}}}, {"inputs", QJsonObject {{"3", "HF1"}}}}}};
 }
@@ -294,18 +294,17 @@ QStringList kinds(const History &history)
 TEST(History, EventsFromSuccessiveStates)
 {
     History history(100);
-    const QJsonArray grid {0, 3, 0, 0};
-    history.observe(installationState(1000, true, {matrixState(true, grid)},
+    history.observe(installationState(1000, true, {matrixState({0, 3, 0, 0})},
         {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXB", "", "", "", "")}));
     EXPECT_EQ(kinds(history), QStringList {"view started"}); // what was there is no news
 
     history.observe(installationState(
         2000, true, {}, {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXB", "no", "", "", "")}));
-    history.observe(installationState(3000, true, {matrixState(true, {0, 0, 0, 0})},
+    history.observe(installationState(3000, true, {matrixState({0, 0, 0, 0})},
         {receiverState("RXA", "yes", "HF2", "Antenna cannot be changed", "out of sync")}));
-    history.observe(installationState(4000, false, {matrixState(true, {0, 4, 0, 0})},
+    history.observe(installationState(4000, false, {matrixState({0, 4, 0, 0})},
         {receiverState("RXA", "no", "HF1", "", ""), receiverState("RXC", "yes", "", "", "")}));
-    history.observe(installationState(5000, true, {matrixState(true, {0, 4, 0, 0})},
+    history.observe(installationState(5000, true, {matrixState({0, 4, 0, 0})},
         {receiverState("RXA", "yes", "HF1", "", "in sync"), receiverState("RXC", "yes", "", "", "")}));
     EXPECT_EQ(kinds(history),
         (QStringList {"view started", "matrix not answering", "tree lost", "matrix back", "crosspoint released",
