@@ -566,7 +566,12 @@ TEST_F(Reader, ReceiversTreesAgainstTheMatrix)
     EXPECT_LT(timer.elapsed(), callTimeoutMs);
     EXPECT_TRUE(text(last, "sync/state").isEmpty()); // nothing to judge without the tree
     rxa->resume();
-    EXPECT_TRUE(until("RXA", [&](const QJsonObject &r) { return at(r, "tree/answering").toBool(); }));
+    ASSERT_TRUE(until("RXA", [&](const QJsonObject &r) { return at(r, "tree/answering").toBool(); }));
+
+    // Registered again on another port, a receiver is read there: RXB's entry now names RXA's tree.
+    unregisterValues("RXB");
+    registerValues("RXB", {"127.0.0.1", "127.0.0.1_RXB", "test", std::to_string(at(last, "port").toInt())});
+    EXPECT_TRUE(until("RXB", [&](const QJsonObject &r) { return at(r, "driver/output").toInt() == 2; }));
 }
 
 TEST(WebServer, ReadOnlyPageStateAndEvents)
