@@ -863,8 +863,7 @@ class Campaign:
             if not self.procs[name].running():
                 return self.skip(kind)  # killed already in this cycle, restarted when that fault ends
             desc = "SIGKILL %s" % name
-            self.recent_faults.append(desc)
-            self.log(desc + " (pid %s)" % self.procs[name].pid)
+            self.announce(desc, " (pid %s)" % self.procs[name].pid)
             self.procs[name].kill()
             if name == "cco":
                 for reg in self.regs.values():
@@ -880,8 +879,7 @@ class Campaign:
             if p.stopped or not p.running():
                 return self.skip(kind)
             desc = "SIGSTOP %s for %.2f s" % (name, duration)
-            self.recent_faults.append(desc)
-            self.log(desc)
+            self.announce(desc)
             p.signal(signal.SIGSTOP)
             p.stopped = True
 
@@ -900,8 +898,7 @@ class Campaign:
             cco = self.procs["cco"]
             if cco.stopped or not cco.running() or cco.server_do("fault " + injection, 3) is None:
                 return self.skip(kind)
-            self.recent_faults.append(desc)
-            self.log(desc)
+            self.announce(desc)
             pid = cco.pid
 
             def undo():
@@ -918,8 +915,7 @@ class Campaign:
             if any(d.startswith("network of %s " % name) for d in self.in_force.values()):
                 return self.skip(kind)
             desc = "network of %s cut for %.2f s" % (name, duration)
-            self.recent_faults.append(desc)
-            self.log(desc)
+            self.announce(desc)
             self.net.cut(name, True)
 
             def undo():
@@ -929,22 +925,19 @@ class Campaign:
         if kind == "select":
             name = rng.choice(self.active_receivers())
             antenna = rng.choice(list(ANTENNAS))
-            self.recent_faults.append("select %s on %s" % (antenna, name))
-            self.log("operator selects %s on %s" % (antenna, name))
+            self.announce("operator selects %s on %s" % (antenna, name))
             self.send_host(name, "select %s/ANTENNA %s" % (DEVICE, antenna))
             return None
         if kind == "matrixout":
             name = rng.choice(self.active_receivers())
             out = rng.choice(self.slots[name]["outputs"])
-            self.recent_faults.append("MatrixOut %d on %s" % (out, name))
-            self.log("operator sets MatrixOut %d on %s" % (out, name))
+            self.announce("operator sets MatrixOut %d on %s" % (out, name))
             self.send_host(name, "set %s/ANTENNAS/MatrixOut %d" % (DEVICE, out))
             return None
         if kind == "swap":
             leaving = rng.choice(self.active_receivers())
             joining = [n for n, s in self.slots.items() if not s["active"]][0]
-            self.recent_faults.append("%s leaves, %s joins" % (leaving, joining))
-            self.log("%s leaves, %s joins" % (leaving, joining))
+            self.announce("%s leaves, %s joins" % (leaving, joining))
             p = self.procs[leaving]
             if p.running() and not p.stopped:
                 p.host_do(["unregister %s" % leaving], 2)
@@ -968,8 +961,7 @@ class Campaign:
             path = "CCO/LocalSystem/LocalSubSystem/Campaign/Lists/s%d-%d" % (self.seed, self.reg_counter)
             values = ["v%d" % self.reg_counter, "seed%d" % self.seed]
             self.regs[path] = {"values": values, "state": "issued", "restarts": 0}
-            self.recent_faults.append("register %s" % path.rsplit("/", 1)[-1])
-            self.log("registrar registers %s" % path)
+            self.announce("registrar registers %s" % path.rsplit("/", 1)[-1])
             self.procs["registrar"].send("register %s %s" % (path, ",".join(values)))
             return None
         if kind == "unregister":
@@ -978,8 +970,7 @@ class Campaign:
                 return self.skip(kind)
             path = rng.choice(sorted(acked))
             self.regs[path]["state"] = "removing"
-            self.recent_faults.append("unregister %s" % path.rsplit("/", 1)[-1])
-            self.log("registrar removes %s" % path)
+            self.announce("registrar removes %s" % path.rsplit("/", 1)[-1])
             self.procs["registrar"].send("unregister %s" % path)
             return None
         if kind in ("locate", "unlocate"):
@@ -994,11 +985,15 @@ class Campaign:
             loc["busy"] = True
             loc["state"] = "issued" if kind == "locate" else "removing"
             loc["since"] = len(self.procs["registrar"].lines)
-            self.recent_faults.append("%s %s" % (kind, dev))
-            self.log("registrar %s %s:%d" % (kind, loc["host"], loc["port"]))
+            self.announce("registrar %s %s" % (kind, dev), " (%s:%d)" % (loc["host"], loc["port"]))
             self.procs["registrar"].send("%s %s %s dev %d" % (kind, dev, loc["host"], loc["port"]))
             return None
         raise AssertionError(kind)
+
+    def announce(self, fault, detail=""):
+        """Logs a fault as it starts; the violations name the latest ones."""
+        self.recent_faults.append(fault)
+        self.log(fault + detail)
 
     def skip(self, kind):
         """A drawn fault that cannot be applied now is not counted."""
