@@ -8,16 +8,12 @@
 
 #include <cco.hh>
 #include <matrixmanager.hh>
-#include <orbhandler.h>
 
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
-#include <cstring>
 #include <functional>
 
 using ccoclient::clientOrb;
@@ -28,6 +24,8 @@ using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using Naming = CCO::IF_CCO_c_Naming;
 using MMR = MatrixManager::IF_MMR_c;
+using ServerPrograms = testsupport::CcoServerFixture;
+using GiopWire = testsupport::CcoServerFixture;
 
 namespace
 {
@@ -167,7 +165,7 @@ TEST_F(CcoServerTest, NarrowingFollowsTheInterfaceHierarchy)
     EXPECT_EQ(strings(CCO::StringList_var(nc->ResolveValues("x", CCO::RM_Default)).in()), Strings {"1"});
 }
 
-TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
+TEST_F(ServerPrograms, CommandLinesStartFaultsAndSignals)
 {
     // Bad arguments: a non-zero exit and one line of error naming the program.
     for (const QStringList &call : {QStringList {"cco-server", "--port", "70000"}, {"cco-server", "extra"},
@@ -183,10 +181,7 @@ TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
         EXPECT_TRUE(err.startsWith(call[0] + ": ") && !err.contains('\n')) << err.toStdString();
     }
 
-    auto server
-        = testsupport::startCcoServer({"--host", "127.0.0.2", "--fault", "raise GetSystemName NameNotAvailable"});
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    CCO::IF_CCO_c_var cco = narrowTo<CCO::IF_CCO_c>(server->corbaloc());
+    ASSERT_NO_FATAL_FAILURE(startCco({"--host", "127.0.0.2", "--fault", "raise GetSystemName NameNotAvailable"}));
     EXPECT_THROW(CORBA::String_var(cco->GetSystemName()), CCO::IF_CCO_c::NameNotAvailable);
 
     QProcess busy;
@@ -201,10 +196,9 @@ TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
     EXPECT_EQ(server->stop(), 0);
 }
 
-TEST(GiopWire, EnumerationOrdinalsBeyondTheLastAreMarshalErrors)
+TEST_F(GiopWire, EnumerationOrdinalsBeyondTheLastAreMarshalErrors)
 {
-    auto server = testsupport::startCcoServer();
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
+    ASSERT_NO_FATAL_FAILURE(startCco());
     giop::RawConnection connection(server->port());
     ASSERT_TRUE(connection.ok());
 
