@@ -5,7 +5,6 @@
 #include "waituntil.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -146,11 +145,7 @@ TEST_F(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
     // Each value within the store's limit, the message beyond the ORB's.
     const std::string part(3000, 'b');
     const QString config = dir.filePath("omniORB.cfg");
-    {
-        QFile file(config);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("# small messages only\ngiopMaxMsgSize = 8192\n");
-    }
+    ASSERT_NO_FATAL_FAILURE(testsupport::writeFile(config, "# small messages only\ngiopMaxMsgSize = 8192\n"));
     // A limit of 8192 bytes set on the command line, in a configuration file, or by the operator's
     // environment and the file that OMNIORB_CONFIG names, which come before the server's defaults;
     // a server option given on the command line comes before them.

@@ -1,8 +1,11 @@
-// A test that talks to one cco-server at a time: the process and this process's reference to it.
+// What the tests of the stand-in servers share: a fixture for a test that talks to one cco-server
+// at a time, and the files they write and read beside it.
 #pragma once
 
 #include "ccoclient.h"
 #include "serverprocess.h"
+
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,20 @@
 
 namespace testsupport
 {
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// The whole file, or nothing when it cannot be read.
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 class CcoServerFixture : public ::testing::Test
 {
 protected:
