@@ -297,10 +297,17 @@ TEST_F(WatcherTest, DestructionEndsTheRunningQueryAfterTheCallInFlight)
     }
 }
 
-TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
+// Callers that run no event loop (a plain thread, a task of the pool) never deliver what a request
+// queues to their thread; each request and its thread must end with the work all the same.
+TEST_F(WatcherTest, SeesRegistrationsFromAnyThreadReplaceTheOldOneAndTheirRemoval)
 {
     startCco();
     TraceRecorder traces;
+    std::atomic<int> gone {0}; // requests and their threads
+    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
+        QObject::connect(request, &QObject::destroyed, [&] { ++gone; });
+        QObject::connect(request->thread(), &QObject::destroyed, [&] { ++gone; });
+    });
     startWatcher();
     const QString path = objectPath("SubB", "RxR");
     const QString notFound = "CCORegistration::unregisterValues:EXCEPTION: CosNaming::NamingContext::NotFound";
@@ -311,41 +318,34 @@ TEST_F(WatcherTest, SeesARegistrationReplaceTheOldOneAndItsRemoval)
     ASSERT_TRUE(waitUntil([&] { return !resolveValues(path).empty(); }));
     EXPECT_EQ(resolveValues(path), (Bytes {"Empf\xe4nger", "?5"}));
     EXPECT_EQ(traces.count(notFound), 1);
+    EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from the test's thread";
 
-    CCORegistration::registerAtCCO(path, {"hostR", "77"});
+    std::thread([&] { CCORegistration::registerAtCCO(path, {"hostR", "77"}); }).join();
     EXPECT_TRUE(waitForLast(List {Entry("RxR", {"hostR", "77"})}));
+    EXPECT_TRUE(waitUntil([&] { return gone == 4; })) << "from a std::thread";
     EXPECT_EQ(traces.count(notFound), 1);
-    CCORegistration::unregisterFromCCO(path);
-    EXPECT_TRUE(waitForLast(List()));
-}
-
-// Callers that run no event loop (a plain thread, a task of the pool) never deliver what the request
-// queues to their thread; the request and its thread must end with the work all the same.
-TEST_F(WatcherTest, RequestFromAThreadWithoutAnEventLoopEndsWithItsWork)
-{
-    startCco();
-    std::atomic<int> gone {0};
-    externalCCODriver::tuning::setRegistrationStartHook([&](CCORegistration *request) {
-        QObject::connect(request, &QObject::destroyed, [&] { ++gone; });
-        QObject::connect(request->thread(), &QObject::destroyed, [&] { ++gone; });
-    });
-    const QString path = objectPath("SubA", "FromThread");
-    std::thread([&] { CCORegistration::registerAtCCO(path, {"t"}); }).join();
-    EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a std::thread";
-    EXPECT_EQ(resolveValues(path), Bytes {"t"});
-
-    gone = 0;
     QtConcurrent::run([&] { CCORegistration::unregisterFromCCO(path); }).waitForFinished();
-    EXPECT_TRUE(waitUntil([&] { return gone == 2; })) << "from a pool thread";
-    EXPECT_TRUE(resolveValues(path).empty());
+    EXPECT_TRUE(waitForLast(List()));
+    EXPECT_TRUE(waitUntil([&] { return gone == 6; })) << "from a pool thread";
     externalCCODriver::tuning::setRegistrationStartHook({});
 }
 
-using LocateTest = WatcherTest;
+// Locate registrations of device "Dev" on "myHost", with a short second that keeps the waits and
+// the random delay short.
+class LocateTest : public WatcherTest
+{
+protected:
+    void SetUp() override { externalCCODriver::tuning::setLocateRegistrationSecond(5); }
+    // Runs one registration (or removal of the own entries) to its end.
+    static bool runLocate(const QString &pattern, bool doRegister = true)
+    {
+        CCOLocateRegistration registration("myHost", "Dev", "info", 80, pattern, doRegister);
+        return registration.wait(20000);
+    }
+};
 
 TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 {
-    externalCCODriver::tuning::setLocateRegistrationSecond(5); // keeps the waits and the random delay short
     startCco({"--workstation", "ws1"});
     const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
     const Bytes paddedPort {"myHost", "myHost_Old", "old", "0080"}; // the port is compared as text
@@ -357,10 +357,7 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
     bindValues(slot(5), {"1", "2", "3", "4", "5"});
     bindValues(slot(6), otherPort);
     TraceRecorder traces;
-    {
-        CCOLocateRegistration registration("myHost", "Dev", "info", 80, "Locate%1", true);
-        ASSERT_TRUE(registration.wait(20000));
-    }
+    ASSERT_TRUE(runLocate("Locate%1"));
     EXPECT_EQ(traces.count("Successfully registered device for locate myHost, Dev, info, 80, 2"), 1);
     EXPECT_EQ(resolveValues(slot(2)), (Bytes {"myHost", "myHost_Dev", "info", "80"}));
     EXPECT_EQ(resolveValues(slot(1)), other);
@@ -374,7 +371,6 @@ TEST_F(LocateTest, TakesTheFirstFreeNumberAfterRemovingOwnAndInvalidEntriesOnly)
 // finish within it does, even with a CCO that answers every call late.
 TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 {
-    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     ASSERT_TRUE(cco->command("fault delay ResolveValues 40"));
     TraceRecorder traces;
@@ -393,7 +389,6 @@ TEST_F(LocateTest, DestructionLetsARegistrationUnderWayFinish)
 // numbers share the pattern itself.
 TEST_F(LocateTest, DoubtfulPatternIsWarnedAboutAndUsedAsItStands)
 {
-    externalCCODriver::tuning::setLocateRegistrationSecond(5);
     startCco();
     TraceRecorder traces;
     const Bytes mine {"myHost", "myHost_Dev", "info", "80"};
@@ -404,10 +399,7 @@ TEST_F(LocateTest, DoubtfulPatternIsWarnedAboutAndUsedAsItStands)
         for (bool doRegister : {true, false}) {
             const int from = syncLog(*cco);
             const int warnings = traces.count("warning: name pattern \"" + patterns.at(i) + '"');
-            {
-                CCOLocateRegistration registration("myHost", "Dev", "info", 80, patterns.at(i), doRegister);
-                ASSERT_TRUE(registration.wait(20000)) << patterns.at(i).toStdString();
-            }
+            ASSERT_TRUE(runLocate(patterns.at(i), doRegister)) << patterns.at(i).toStdString();
             ASSERT_GE(syncLog(*cco), 0);
             EXPECT_EQ(traces.count("warning: name pattern \"" + patterns.at(i) + '"'), warnings + 1);
             EXPECT_GE(cco->countLines("CALL ResolveValues " + entry + ' ', from), 1);
@@ -422,38 +414,28 @@ TEST_F(LocateTest, DoubtfulPatternIsWarnedAboutAndUsedAsItStands)
     // A name outside the own workstation is registered where it cannot be read back: the search for
     // a free number meets an unknown path, which ends the registration.
     const QString outside = "CCO/LocalSystem/LocalSubSystem/LocalHost/Abs%1";
-    const int from = syncLog(*cco);
-    {
-        CCOLocateRegistration registration("myHost", "Dev", "info", 80, outside, true);
-        ASSERT_TRUE(registration.wait(20000));
-    }
+    int from = syncLog(*cco);
+    ASSERT_TRUE(runLocate(outside));
     ASSERT_GE(syncLog(*cco), 0);
     EXPECT_EQ(traces.count("warning: name pattern \"" + outside + '"'), 1);
     EXPECT_GE(
         cco->countLines("CALL ResolveValues CCO/LocalSystem/LocalSubSystem/LocalHost/" + outside.arg(1), from), 1);
-}
 
-// With a pattern without a placeholder, an entry of another device under that one name leaves no
-// number free: every attempt ends without a registration, and the twenty attempts still run out.
-TEST_F(LocateTest, PatternWithoutPlaceholderTakenByAnotherDeviceEndsAfterTheAttempts)
-{
+    // Without a placeholder, an entry of another device under that one name leaves no number free:
+    // every attempt ends without a registration, and the twenty attempts still run out.
     externalCCODriver::tuning::setLocateRegistrationSecond(1);
-    startCco();
-    const QString entry = "CCO/LocalSystem/LocalSubSystem/LocalHost/LocateFixed";
+    const QString fixed = "CCO/LocalSystem/LocalSubSystem/LocalHost/LocateFixed";
     const Bytes other {"otherHost", "otherHost_Dev", "x", "80"};
-    bindValues(entry, other);
-    TraceRecorder traces;
-    const int from = syncLog(*cco);
-    {
-        CCOLocateRegistration registration("myHost", "Dev", "info", 80, "LocateFixed", true);
-        ASSERT_TRUE(registration.wait(20000));
-    }
+    bindValues(fixed, other);
+    const int registered = traces.count("Successfully registered");
+    from = syncLog(*cco);
+    ASSERT_TRUE(runLocate("LocateFixed"));
     ASSERT_GE(syncLog(*cco), 0);
     EXPECT_EQ(cco->countLines("CALL RegisterValues ", from), 0);
     // Each attempt: the own entries, the invalid ones, the free number, ten names each.
-    EXPECT_EQ(cco->countLines("CALL ResolveValues " + entry + ' ', from), 20 * 3 * 10);
-    EXPECT_EQ(resolveValues(entry), other);
-    EXPECT_EQ(traces.count("Successfully registered"), 0);
+    EXPECT_EQ(cco->countLines("CALL ResolveValues " + fixed + ' ', from), 20 * 3 * 10);
+    EXPECT_EQ(resolveValues(fixed), other);
+    EXPECT_EQ(traces.count("Successfully registered"), registered);
 }
 
 // Twelve registrars in processes of their own compete for the ten numbers. Unseeded, every process

@@ -5,13 +5,11 @@
 // The CCO is made unreachable by having it refuse the type check that
 // connecting makes; each check then takes its two tries, and the server's
 // log counts them.
+#include "ccoclient.h"
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
 #include "ccowatcher.h"
-#include "orbhandler.h"
-#include "orbhandlerhost.h"
 #include "registrationtuning.h"
-#include "serverprocess.h"
 #include "waituntil.h"
 
 #include <QTimer>
@@ -76,22 +74,9 @@ struct Request
     }
 };
 
-QString locateSlot(int number)
+std::string locateSlot(int number)
 {
-    return QStringLiteral("CCO/LocalSystem/LocalSubSystem/LocalHost/Locate%1").arg(number);
-}
-
-QList<QByteArray> locateEntry(int number)
-{
-    QList<QByteArray> out;
-    try {
-        CCO::IF_CCO_c_var cco = CorbaCommon::OrbHandler::Instance().GetCCO();
-        CCO::StringList_var list = cco->ResolveValues(locateSlot(number).toLatin1().constData(), CCO::RM_Default);
-        for (CORBA::ULong i = 0; i < list->length(); ++i)
-            out.append(QByteArray(list[i].in()));
-    } catch (const CORBA::Exception &) {
-    }
-    return out;
+    return "CCO/LocalSystem/LocalSubSystem/LocalHost/Locate" + std::to_string(number);
 }
 }
 
@@ -155,21 +140,14 @@ TEST(Limits, LocateRegistrationTakesTheTenthNumberButNoEleventh)
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
     bringUpOrb(*cco);
     ASSERT_TRUE(CorbaCommon::OrbHandler::Instance().ConnectToCCO(2, 500));
-    CCO::IF_CCO_c_var ref = CorbaCommon::OrbHandler::Instance().GetCCO();
     for (int i = 1; i <= 9; ++i) {
-        const QByteArray host = "other" + QByteArray::number(i);
-        CCO::StringList other;
-        other.length(4);
-        other[0] = CORBA::string_dup(host.constData());
-        other[1] = CORBA::string_dup(host + "_Dev");
-        other[2] = CORBA::string_dup("info");
-        other[3] = CORBA::string_dup("80");
-        ref->RegisterValues(locateSlot(i).toLatin1().constData(), other, CCO::RT_Single);
+        const std::string host = "other" + std::to_string(i);
+        ASSERT_TRUE(ccoclient::registerValues(locateSlot(i), {host, host + "_Dev", "info", "80"}));
     }
     for (const char *host : {"tenth", "late"}) {
         CCOLocateRegistration registration(QString::fromLatin1(host), "Dev", "info", 80, "Locate%1", true);
         ASSERT_TRUE(registration.wait(30000)) << host;
     }
-    EXPECT_EQ(locateEntry(10), (QList<QByteArray> {"tenth", "tenth_Dev", "info", "80"}));
-    EXPECT_TRUE(locateEntry(11).isEmpty()) << "only numbers 1 to 10 exist";
+    EXPECT_EQ(ccoclient::resolveValues(locateSlot(10)), (ccoclient::Strings {"tenth", "tenth_Dev", "info", "80"}));
+    EXPECT_TRUE(ccoclient::resolveValues(locateSlot(11)).empty()) << "only numbers 1 to 10 exist";
 }

@@ -3,15 +3,13 @@
 // so CTest runs every test in a process of its own.
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
-#include "errorhandler.h"
 #include "orbhandlerhost.h"
 #include "registrationtuning.h"
 #include "serverprocess.h"
-#include "tracesettings.h"
+#include "tracerecorder.h"
 #include "waituntil.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -49,9 +47,7 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
     ASSERT_TRUE(cco->ready()) << cco->errorText().toStdString();
     ASSERT_TRUE(CorbaCommon::OrbHandlerHost::Init(
         {"-ORBInitRef", "CCO=" + cco->corbaloc(), "-ORBclientCallTimeOutPeriod", QString::number(callTimeoutMs)}));
-    std::atomic<int> stopped {0};
-    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
-    TraceSettings::SetTraceCapture([&](const QString &line) { stopped += line.contains("stop requested"); });
+    testsupport::TraceRecorder traces;
     externalCCODriver::tuning::setLocateRegistrationSecond(5);
     QElapsedTimer clock;
     {
@@ -60,8 +56,7 @@ TEST(SlowLocate, DestructionStopsARegistrationThatOutlastsItsTimeAfterOneCall)
         clock.start();
     }
     const qint64 elapsed = clock.elapsed();
-    TraceSettings::SetTraceCapture({});
     EXPECT_GE(elapsed, 10000);
     EXPECT_LT(elapsed, 10000 + callTimeoutMs);
-    EXPECT_EQ(stopped, 1);
+    EXPECT_EQ(traces.count("stop requested"), 1);
 }

@@ -1,33 +1,28 @@
 // cco-server against clients that are hostile or broken: names deep and long
 // enough to overflow a recursive server, oversized value lists, callback
 // targets that never answer, and ORB settings given by the operator.
-#include "ccoclient.h"
-#include "serverprocess.h"
+#include "servicescco.h"
 #include "waituntil.h"
 
-#include <cco.hh>
-#include <orbhandler.h>
-
 #include <QElapsedTimer>
-#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 using namespace ccoclient;
 using ccoclient::stat;
 using NC = CosNaming::NamingContext;
-using testsupport::ServerProcess;
+using CcoLimits = testsupport::CcoServerFixture;
+using CcoCallbacks = testsupport::CcoServerFixture;
+using ServerOptions = testsupport::CcoServerFixture;
 
 namespace
 {
@@ -38,17 +33,11 @@ std::string repeat(const std::string &piece, int times)
         out += piece;
     return out;
 }
-
 }
 
-TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
+TEST_F(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
 {
-    QTemporaryDir dir;
-    const QString state = dir.filePath("cco.state");
-    auto server = testsupport::startCcoServer({"--state-file", state});
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
-    ASSERT_FALSE(CORBA::is_nil(cco));
+    ASSERT_NO_FATAL_FAILURE(startCco());
 
     // Names that crashed a recursive store: refused, and the server lives on.
     const std::string deep = repeat("d/", 20000) + "x";
@@ -64,23 +53,17 @@ TEST(CcoLimits, DeepLongAndLargeRequestsAreRefusedCountedAndSurvived)
     EXPECT_GE(server->waitForLine("LIMIT name-length refused 1 call(s)", 2000), 0);
     EXPECT_THROW(resolve(cco, "Dev/many"), NC::NotFound);
 
-    // Within the limits, names as deep as allowed are stored, listed and
-    // come back after a crash.
+    // Within the limits, names as deep as allowed are stored and listed. (That deep names come back
+    // from the state file is AStateFileOfDeepNamesStaysSmallAndLoadable's part.)
     const std::string deepest = "CCO/" + repeat("s/", 31) + "x";
     cco->RegisterValues(deepest.c_str(), values({"deep"}), CCO::RT_Single);
     EXPECT_EQ(resolve(cco, "CCO/s"), Strings {"s"});
-    server->kill();
-    server = testsupport::startCcoServer({"--state-file", state});
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connectCco(*server, 5000);
     EXPECT_EQ(resolve(cco, deepest), Strings {"deep"});
 }
 
-TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
+TEST_F(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
 {
-    auto server = testsupport::startCcoServer({"--max-empty-contexts", "50"});
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco({"--max-empty-contexts", "50"}));
     const long contexts = stat(*server, "contexts");
     for (int i = 0; i < 300; ++i) {
         const std::string name = "Churn/" + std::to_string(i) + "/leaf";
@@ -92,28 +75,24 @@ TEST(CcoLimits, ContextsEmptiedByShortLivedNamesAreGivenBack)
     EXPECT_EQ(resolve(cco, "Churn"), Strings {});
 }
 
-TEST(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
+TEST_F(CcoLimits, AStateFileOfDeepNamesStaysSmallAndLoadable)
 {
     // A nesting format grew with the depth and could not be read back.
     QTemporaryDir dir;
     const QString state = dir.filePath("cco.state");
     const QStringList generous = {"--state-file", state, "--max-name-depth", "6000", "--max-name-length", "20000"};
-    auto server = testsupport::startCcoServer(generous);
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco(generous));
     const std::string deep = "CCO/" + repeat("d/", 5000) + "x";
     cco->RegisterValues(deep.c_str(), values({"bottom"}), CCO::RT_Single);
     server->stop();
     // A row of the name and its position: a few bytes a level, nothing nested.
     EXPECT_LT(QFileInfo(state).size(), 64 * 1024);
 
-    server = testsupport::startCcoServer(generous);
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco(generous));
     EXPECT_EQ(resolve(cco, deep), Strings {"bottom"});
 }
 
-TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
+TEST_F(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
 {
     // A listener whose queue is full: connection attempts to it go unanswered.
     const auto [blackhole, port] = testsupport::listenOnLoopback(0);
@@ -128,9 +107,7 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
         ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
     }
 
-    auto server = testsupport::startCcoServer();
-    ASSERT_TRUE(server->ready());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco());
     const std::string target = "corbaloc::127.0.0.1:" + std::to_string(port) + "/Callback";
     CORBA::Object_var obj = clientOrb(5000)->string_to_object(target.c_str());
     CCO::Callback_var callback = CCO::Callback::_unchecked_narrow(obj);
@@ -151,61 +128,49 @@ TEST(CcoCallbacks, UnreachableCallbackTargetsDelayNoRegistration)
     EXPECT_TRUE(testsupport::waitUntil([&] { return stat(*server, "callbacks") < 20; }, 30000, 100));
 
     // And the number of registrations is capped.
-    auto capped = testsupport::startCcoServer({"--max-callbacks", "2"});
-    ASSERT_TRUE(capped->ready());
-    CCO::IF_CCO_c_var small = connectCco(*capped, 5000);
-    registrations.emplace_back(small->register_callback(callback, watched));
-    registrations.emplace_back(small->register_callback(callback, watched));
-    EXPECT_THROW(CCO::CBRegistration_var(small->register_callback(callback, watched)), CORBA::NO_RESOURCES);
+    ASSERT_NO_FATAL_FAILURE(startCco({"--max-callbacks", "2"}));
+    registrations.emplace_back(cco->register_callback(callback, watched));
+    registrations.emplace_back(cco->register_callback(callback, watched));
+    EXPECT_THROW(CCO::CBRegistration_var(cco->register_callback(callback, watched)), CORBA::NO_RESOURCES);
 
     for (int fd : fillers)
         ::close(fd);
     ::close(blackhole);
 }
 
-TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
+TEST_F(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
 {
     clientOrb(5000);
     QTemporaryDir dir;
     // Each value within the store's limit, the message beyond the ORB's.
     const std::string part(3000, 'b');
     const QString config = dir.filePath("omniORB.cfg");
-    {
-        QFile file(config);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("# small messages only\ngiopMaxMsgSize = 8192\n");
-    }
-    for (const QStringList &args : {QStringList {"--orb-config", config}, QStringList {"-ORBgiopMaxMsgSize", "8192"},
-             QStringList {"--max-message-size", "8192"}}) {
-        SCOPED_TRACE(args.join(' ').toStdString());
-        auto server = testsupport::startCcoServer(args + QStringList {"--listen", "127.0.0.1"});
-        ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
-        EXPECT_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
-        cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
-    }
-    // The operator's settings from the environment and from the file that
-    // OMNIORB_CONFIG names come before the server's defaults; a server
-    // option given on the command line comes before them.
+    ASSERT_NO_FATAL_FAILURE(testsupport::writeFile(config, "# small messages only\ngiopMaxMsgSize = 8192\n"));
+    // A limit of 8192 bytes set on the command line, in a configuration file, or by the operator's
+    // environment and the file that OMNIORB_CONFIG names, which come before the server's defaults;
+    // a server option given on the command line comes before them.
     const struct
     {
         const char *variable;
         QByteArray value;
         QStringList args;
         bool bigPasses;
-    } operatorSettings[]
-        = {{"ORBgiopMaxMsgSize", "8192", {}, false}, {"OMNIORB_CONFIG", config.toLocal8Bit(), {}, false},
-            {"ORBgiopMaxMsgSize", "8192", {"--max-message-size", "65536"}, true},
-            {"OMNIORB_CONFIG", config.toLocal8Bit(), {"--max-message-size", "65536"}, true}};
-    for (const auto &setting : operatorSettings) {
-        SCOPED_TRACE(std::string(setting.variable) + "=" + setting.value.toStdString() + " "
+    } settings[] = {{nullptr, {}, {"--orb-config", config, "--listen", "127.0.0.1"}, false},
+        {nullptr, {}, {"-ORBgiopMaxMsgSize", "8192"}, false}, {nullptr, {}, {"--max-message-size", "8192"}, false},
+        {"ORBgiopMaxMsgSize", "8192", {}, false}, {"OMNIORB_CONFIG", config.toLocal8Bit(), {}, false},
+        {"ORBgiopMaxMsgSize", "8192", {"--max-message-size", "65536"}, true},
+        {"OMNIORB_CONFIG", config.toLocal8Bit(), {"--max-message-size", "65536"}, true}};
+    for (const auto &setting : settings) {
+        SCOPED_TRACE(std::string(setting.variable ? setting.variable : "") + "=" + setting.value.toStdString() + " "
             + setting.args.join(' ').toStdString());
-        // The child inherits the variable; this process's ORB is up already.
-        qputenv(setting.variable, setting.value);
-        auto server = testsupport::startCcoServer(setting.args);
-        qunsetenv(setting.variable);
-        ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-        CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+        // The child inherits the variable; this process's ORB is up already. It is unset before a
+        // failure can end the test: the tests after it start servers too.
+        if (setting.variable)
+            qputenv(setting.variable, setting.value);
+        startCco(setting.args);
+        if (setting.variable)
+            qunsetenv(setting.variable);
+        ASSERT_FALSE(HasFatalFailure());
         if (setting.bigPasses)
             EXPECT_NO_THROW(cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single));
         else
@@ -213,10 +178,9 @@ TEST(ServerOptions, OrbArgumentsAndConfigurationFilesReachTheOrb)
                 cco->RegisterValues("Big", values({part, part, part}), CCO::RT_Single), CORBA::SystemException);
         cco->RegisterValues("Small", values({"s"}), CCO::RT_Single);
     }
-    for (const QStringList &args : {QStringList {"-ORBnoSuchSetting", "1"}, QStringList {"-ORBtraceLevel"},
-             QStringList {"--orb-config", dir.filePath("missing.cfg")}}) {
-        auto server = testsupport::startCcoServer(args, 5000);
-        EXPECT_FALSE(server->ready()) << args.join(' ').toStdString();
-        EXPECT_GE(server->waitForLine("stderr: cco-server: ", 5000), 0);
-    }
+    // A setting the ORB refuses: the ORB's own line comes before the server's. (The server's own
+    // refusals of ORB arguments are among ServerPrograms.CommandLinesStartFaultsAndSignals's.)
+    auto refused = testsupport::startCcoServer({"-ORBnoSuchSetting", "1"}, 5000);
+    EXPECT_FALSE(refused->ready());
+    EXPECT_GE(refused->waitForLine("stderr: cco-server: ", 5000), 0);
 }

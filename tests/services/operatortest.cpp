@@ -1,8 +1,7 @@
 // What an operator sets up and sees of the CCO beyond naming: its configured
 // workstations and limits, workstation indications, callbacks from their
 // registration to its end, and cco-tool's answers and exit codes.
-#include "ccoclient.h"
-#include "serverprocess.h"
+#include "servicescco.h"
 #include "waituntil.h"
 
 #include <cco.hh>
@@ -16,6 +15,9 @@
 #include <mutex>
 
 using namespace ccoclient;
+using CcoConfiguration = testsupport::CcoServerFixture;
+using CcoCallbacks = testsupport::CcoServerFixture;
+using CcoTool = testsupport::CcoServerFixture;
 
 namespace
 {
@@ -40,14 +42,11 @@ private:
 };
 }
 
-TEST(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)
+TEST_F(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)
 {
     // Each limit at its lowest: the lowest allowed value is a value, not a refusal.
-    auto server = testsupport::startCcoServer(
-        {"--workstation", "own", "--workstations", ",wa,,wb,", "--max-bindings", "3", "--max-values", "2",
-            "--idle-timeout", "0", "--max-connection-threads", "1", "--reserved-descriptors", "8"});
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco({"--workstation", "own", "--workstations", ",wa,,wb,", "--max-bindings", "3",
+        "--max-values", "2", "--idle-timeout", "0", "--max-connection-threads", "1", "--reserved-descriptors", "8"}));
     const char *const own = "CCO/LocalSystem/LocalSubSystem/Workstations/";
 
     // Its own workstation first, then the configured ones, then those that only registered something.
@@ -81,7 +80,7 @@ TEST(CcoConfiguration, WorkstationsIndicationsAndBindingLimits)
 
 // A callback hears the kinds it asked for, at or below the names it gave,
 // until its registration ends.
-TEST(CcoCallbacks, HeardAsAskedUntilTheRegistrationEnds)
+TEST_F(CcoCallbacks, HeardAsAskedUntilTheRegistrationEnds)
 {
     CORBA::ORB_ptr orb = clientOrb(5000);
     CORBA::Object_var poaObject = orb->resolve_initial_references("RootPOA");
@@ -94,9 +93,7 @@ TEST(CcoCallbacks, HeardAsAskedUntilTheRegistrationEnds)
     CORBA::Object_var self = poa->id_to_reference(id);
     CCO::Callback_var callback = CCO::Callback::_narrow(self);
 
-    auto server = testsupport::startCcoServer();
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
-    CCO::IF_CCO_c_var cco = connectCco(*server, 5000);
+    ASSERT_NO_FATAL_FAILURE(startCco());
     CCO::CBRegistration_var registration = cco->register_callback(
         callback, entries({{CCO::NK_Registered, "CCO/LocalSystem/W/A"}, {CCO::NK_Startup, ""}}));
     cco->RegisterValues("CCO/LocalSystem/W/AB", values({}), CCO::RT_Single); // beside, not below
@@ -115,10 +112,9 @@ TEST(CcoCallbacks, HeardAsAskedUntilTheRegistrationEnds)
     EXPECT_EQ(ccoclient::stat(*server, "callbacks"), 0);
 }
 
-TEST(CcoTool, AnswersErrorsAndExitCodes)
+TEST_F(CcoTool, AnswersErrorsAndExitCodes)
 {
-    auto server = testsupport::startCcoServer();
-    ASSERT_TRUE(server->ready()) << qPrintable(server->errorText());
+    ASSERT_NO_FATAL_FAILURE(startCco());
     struct Result
     {
         int code;

@@ -1,11 +1,7 @@
 // What a cco-server started again on its state file knows: every binding that
 // was left, and none that was removed, so that a workstation's receiver that
 // went away does not come back with the CCO after a power cut.
-#include "ccoclient.h"
-#include "serverprocess.h"
-
-#include <cco.hh>
-#include <orbhandler.h>
+#include "servicescco.h"
 
 #include <QTemporaryDir>
 
@@ -17,29 +13,24 @@
 using ccoclient::resolve;
 using ccoclient::Strings;
 using ccoclient::values;
+using CcoRestart = testsupport::CcoServerFixture;
 
-TEST(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
+TEST_F(CcoRestart, KnowsWhatWasLeftBoundAndNothingThatWasRemoved)
 {
     QTemporaryDir dir;
     const QStringList args {QStringLiteral("--port"), QString::number(testsupport::freeLoopbackPort()),
         QStringLiteral("--state-file"), dir.filePath(QStringLiteral("cco.state"))};
-    auto server = testsupport::startCcoServer(args);
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    {
-        CCO::IF_CCO_c_var cco = ccoclient::connectCco(*server);
-        cco->RegisterValues("CCO/LocalSystem/Rx/Kept", values({"hostA", "7"}), CCO::RT_Single);
-        cco->RegisterValues("CCO/LocalSystem/Rx/Gone", values({"hostB", "8"}), CCO::RT_Single);
-        cco->Register("CCO/LocalSystem/Objects/Gone", cco, CCO::RT_Single);
-        CORBA::Object_var removed = cco->Unregister("CCO/LocalSystem/Objects/Gone", CCO::RT_Single);
-        cco->UnregisterValues("CCO/LocalSystem/Rx/Gone", CCO::RT_Single);
-    }
+    ASSERT_NO_FATAL_FAILURE(startCco(args));
+    cco->RegisterValues("CCO/LocalSystem/Rx/Kept", values({"hostA", "7"}), CCO::RT_Single);
+    cco->RegisterValues("CCO/LocalSystem/Rx/Gone", values({"hostB", "8"}), CCO::RT_Single);
+    cco->Register("CCO/LocalSystem/Objects/Gone", cco, CCO::RT_Single);
+    CORBA::Object_var removed = cco->Unregister("CCO/LocalSystem/Objects/Gone", CCO::RT_Single);
+    cco->UnregisterValues("CCO/LocalSystem/Rx/Gone", CCO::RT_Single);
     // Killed, as in a power cut, right after the last removal: each change must have been written
     // when it was acknowledged.
     server->kill();
 
-    server = testsupport::startCcoServer(args);
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    CCO::IF_CCO_c_var cco = ccoclient::connectCco(*server);
+    ASSERT_NO_FATAL_FAILURE(startCco(args));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx"), Strings {"Kept"});
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Kept"), (Strings {"hostA", "7"}));
     EXPECT_EQ(resolve(cco, "CCO/LocalSystem/Rx/Gone"), Strings {});

@@ -2,32 +2,30 @@
 // enumeration ordinals out of range in crafted GIOP requests (no stub can send
 // them), switching and ranges, exceptions with their reasons, the matrix
 // manager's registration through CCO restarts, and the command lines.
-#include "ccoclient.h"
 #include "giop.h"
-#include "serverprocess.h"
+#include "servicescco.h"
 #include "waituntil.h"
 
 #include <cco.hh>
 #include <matrixmanager.hh>
-#include <orbhandler.h>
 
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <csignal>
-#include <cstring>
 #include <functional>
 
 using ccoclient::clientOrb;
 using ccoclient::narrowTo;
+using ccoclient::strings;
 using ccoclient::Strings;
 using ccoclient::values;
 using NC = CosNaming::NamingContext;
 using Naming = CCO::IF_CCO_c_Naming;
 using MMR = MatrixManager::IF_MMR_c;
+using ServerPrograms = testsupport::CcoServerFixture;
+using GiopWire = testsupport::CcoServerFixture;
 
 namespace
 {
@@ -51,33 +49,19 @@ template <typename Exception, typename Call> std::string reasonOf(Call &&call)
 
 const std::string ws1 = "CCO/LocalSystem/SubSystems/SubA/Workstations/ws1";
 
-class CcoServerTest : public ::testing::Test
+class CcoServerTest : public testsupport::CcoServerFixture
 {
 protected:
-    void SetUp() override { start(); }
-    void start(const QStringList &extra = {})
+    void SetUp() override
     {
-        server = testsupport::startCcoServer(
-            QStringList {"--workstation", "ws1", "--subsystem", "SubA", "--subsystems", "SubA,SubB", "--system", "Sys"}
-            + extra);
-        ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-        cco = narrowTo<CCO::IF_CCO_c>(server->corbaloc());
-        ASSERT_FALSE(CORBA::is_nil(cco));
+        startCco({"--workstation", "ws1", "--subsystem", "SubA", "--subsystems", "SubA,SubB", "--system", "Sys"});
     }
-    static Strings strings(CCO::StringList *list)
-    {
-        const CCO::StringList_var owned = list;
-        return Strings(owned->get_buffer(), owned->get_buffer() + owned->length());
-    }
-    Strings resolve(const std::string &name) { return strings(cco->ResolveValues(name.c_str(), CCO::RM_Default)); }
+    Strings resolve(const std::string &name) { return ccoclient::resolve(cco, name); }
     void bind(const std::string &name, const Strings &v = {"x"})
     {
         cco->RegisterValues(name.c_str(), values(v), CCO::RT_Single);
     }
     void unbind(const std::string &name) { cco->UnregisterValues(name.c_str(), CCO::RT_Single); }
-
-    std::unique_ptr<testsupport::ServerProcess> server;
-    CCO::IF_CCO_c_var cco;
 };
 
 class MatrixServerTest : public ::testing::Test
@@ -178,14 +162,15 @@ TEST_F(CcoServerTest, NarrowingFollowsTheInterfaceHierarchy)
     CCO::IF_CCO_c_NamingCorba_var nc = CCO::IF_CCO_c_NamingCorba::_narrow(obj);
     ASSERT_FALSE(CORBA::is_nil(nc));
     nc->RegisterValues("x", values({"1"}), CCO::RT_Single);
-    EXPECT_EQ(strings(nc->ResolveValues("x", CCO::RM_Default)), Strings {"1"});
+    EXPECT_EQ(strings(CCO::StringList_var(nc->ResolveValues("x", CCO::RM_Default)).in()), Strings {"1"});
 }
 
-TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
+TEST_F(ServerPrograms, CommandLinesStartFaultsAndSignals)
 {
     // Bad arguments: a non-zero exit and one line of error naming the program.
     for (const QStringList &call : {QStringList {"cco-server", "--port", "70000"}, {"cco-server", "extra"},
              {"cco-server", "--fault", "raise X NoSuch"}, {"cco-server", "--host", "nohost"},
+             {"cco-server", "-ORBtraceLevel"}, {"cco-server", "--orb-config", "/nonexistent/missing.cfg"},
              {"matrix-server", "--inputs", "0"}, {"matrix-server", "--cco", "nonsense"},
              {"matrix-server", "--workstation", "a/b"}}) {
         QProcess p;
@@ -196,10 +181,7 @@ TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
         EXPECT_TRUE(err.startsWith(call[0] + ": ") && !err.contains('\n')) << err.toStdString();
     }
 
-    auto server
-        = testsupport::startCcoServer({"--host", "127.0.0.2", "--fault", "raise GetSystemName NameNotAvailable"});
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
-    CCO::IF_CCO_c_var cco = narrowTo<CCO::IF_CCO_c>(server->corbaloc());
+    ASSERT_NO_FATAL_FAILURE(startCco({"--host", "127.0.0.2", "--fault", "raise GetSystemName NameNotAvailable"}));
     EXPECT_THROW(CORBA::String_var(cco->GetSystemName()), CCO::IF_CCO_c::NameNotAvailable);
 
     QProcess busy;
@@ -214,10 +196,9 @@ TEST(ServerPrograms, CommandLinesStartFaultsAndSignals)
     EXPECT_EQ(server->stop(), 0);
 }
 
-TEST(GiopWire, EnumerationOrdinalsBeyondTheLastAreMarshalErrors)
+TEST_F(GiopWire, EnumerationOrdinalsBeyondTheLastAreMarshalErrors)
 {
-    auto server = testsupport::startCcoServer();
-    ASSERT_TRUE(server->ready()) << server->errorText().toStdString();
+    ASSERT_NO_FATAL_FAILURE(startCco());
     giop::RawConnection connection(server->port());
     ASSERT_TRUE(connection.ok());
 
@@ -302,19 +283,15 @@ TEST_F(MatrixServerTest, RangesPerOutputAndConfiguredLimitations)
     mmr->clearRanges(4);
     EXPECT_EQ(
         reasonOf<MMR::UnknownPortException>([&] { setRanges(5, {}); }), "output port 5 does not exist (outputs 1..4)");
-    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] {
-        setRanges(1, {{1, 0, 1}, {7, 0, 1}});
-    }),
+    EXPECT_EQ(reasonOf<MMR::UnknownPortException>([&] { setRanges(1, {{1, 0, 1}, {7, 0, 1}}); }),
         "input port of range 2: 7 does not exist (inputs 1..6)");
     EXPECT_EQ(text(mmr->statusData()).find("ranges.out"), std::string::npos); // nothing left, nothing half-set
 
     start({"--no-ranges", "--not-initialised"});
     EXPECT_FALSE(mmr->init());
-    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] {
-        setRanges(1, {{1, 0, 1}});
-    }),
-        "this matrix does not support ranges");
-    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { mmr->clearRanges(1); }), "this matrix does not support ranges");
+    const std::string noRanges = "this matrix does not support ranges";
+    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { setRanges(1, {{1, 0, 1}}); }), noRanges);
+    EXPECT_EQ(reasonOf<MMR::RangesNotSupported>([&] { mmr->clearRanges(1); }), noRanges);
     EXPECT_NE(reasonOf<MMR::ConnectionFailureException>([&] { mmr->connect(1, 1); }), "");
 }
 
