@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs the demo on a built tree as a user would and checks what it reports:
 # the switching through the matrix-server and its restarts (without and with
-# self-healing), both receivers
-# coming and going at the mirroring workstation, the driver's error text,
-# the time it takes, and that no process of it is left.
+# self-healing), both receivers coming and going at the mirroring workstation,
+# the driver's error text, the time it takes, and that no process of it is left.
 # Usage: demo_test.sh <source-dir> <build-dir>
 set -euo pipefail
 root=$1
