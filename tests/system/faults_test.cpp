@@ -89,10 +89,6 @@ private:
     qint64 maxGap = 0;
 };
 
-// Calls `notice(operation, peer)` on the calling thread each time this
-// process sends a CORBA request, before it goes out, so that a test can strike
-// a server in the middle of a call. One notice at a time: a later call
-// replaces the function, an empty one removes it.
 std::mutex noticeMutex;
 std::function<void(const char *, const char *)> notice;
 
@@ -108,6 +104,10 @@ CORBA::Boolean requestSent(omni::omniInterceptors::clientSendRequest_T::info_T &
     return true;
 }
 
+// Calls `notice(operation, peer)` on the calling thread each time this
+// process sends a CORBA request, before it goes out, so that a test can strike
+// a server in the middle of a call. One notice at a time: a later call
+// replaces the function, an empty one removes it.
 void onRequestSent(std::function<void(const char *, const char *)> function)
 {
     static std::once_flag installed;
