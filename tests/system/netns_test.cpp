@@ -36,19 +36,19 @@ QString ipProgram()
     return QStandardPaths::findExecutable("ip", {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
 }
 
-// Runs `ip ARGS`; false with the reason in `why`.
-bool ip(const QStringList &args, QString *why = nullptr)
+// Runs `ip ARGS`; false with the reason in `why`. `output` gets what it printed.
+bool ip(const QStringList &args, QString *why = nullptr, QString *output = nullptr)
 {
     QProcess process;
     process.start(ipProgram(), args);
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        if (why)
-            *why = QStringLiteral("ip %1: %2")
-                       .arg(args.join(QLatin1Char(' ')),
-                           QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
-        return false;
-    }
-    return true;
+    const bool ok
+        = process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!ok && why)
+        *why = QStringLiteral("ip %1: %2")
+                   .arg(args.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
+    if (output)
+        *output = QString::fromLatin1(process.readAllStandardOutput());
+    return ok;
 }
 
 // Three hosts (namespaces NAME-cco, NAME-ws1, NAME-ws2) on one bridge inside
@@ -69,41 +69,35 @@ public:
     {
         removeStale();
         created = true;
-        if (!ip({"netns", "add", bridgeSpace()}, why)
-            || !ip({"-n", bridgeSpace(), "link", "add", "br0", "type", "bridge"}, why)
-            || !ip({"-n", bridgeSpace(), "link", "set", "br0", "up"}, why))
-            return false;
+        const QString bridge = bridgeSpace();
+        QList<QStringList> commands {{"netns", "add", bridge}, {"-n", bridge, "link", "add", "br0", "type", "bridge"},
+            {"-n", bridge, "link", "set", "br0", "up"}};
+        // "ip netns exec" shows a namespace its own /etc/netns/NS/hosts as
+        // /etc/hosts: every host knows the others by name.
+        QByteArray hosts = "127.0.0.1 localhost\n";
         for (int i = 0; i < 3; ++i) {
             const QString space = hostSpace(i);
             const QString peer = QStringLiteral("p%1x%2").arg(::getpid()).arg(i);
-            const QString address = QStringLiteral("%1%2/24").arg(QLatin1String(subnet)).arg(i + 1);
-            if (!ip({"netns", "add", space}, why) || !ip({"-n", space, "link", "set", "lo", "up"}, why)
-                || !ip(
-                    {"-n", space, "link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns", bridgeSpace()},
-                    why)
-                || !ip({"-n", bridgeSpace(), "link", "set", peer, "master", "br0", "up"}, why)
-                || !ip({"-n", space, "addr", "add", address, "dev", "eth0"}, why)
-                || !ip({"-n", space, "link", "set", "eth0", "up"}, why))
+            commands << QStringList {"netns", "add", space} << QStringList {"-n", space, "link", "set", "lo", "up"}
+                     << QStringList {"-n", space, "link", "add", "eth0", "type", "veth", "peer", "name", peer, "netns",
+                            bridge}
+                     << QStringList {"-n", bridge, "link", "set", peer, "master", "br0", "up"}
+                     << QStringList {"-n", space, "addr", "add", address(i) + "/24", "dev", "eth0"}
+                     << QStringList {"-n", space, "link", "set", "eth0", "up"};
+            hosts += QStringLiteral("%1 %2\n").arg(address(i), QLatin1String(hostNames[i])).toLatin1();
+        }
+        for (const QStringList &command : commands) {
+            if (!ip(command, why))
                 return false;
-            // "ip netns exec" shows a namespace its own /etc/netns/NS/hosts
-            // as /etc/hosts: every host knows the others by name.
-            const QString etc = QStringLiteral("/etc/netns/") + space;
-            if (!QDir().mkpath(etc)) {
-                *why = QStringLiteral("cannot create ") + etc;
+        }
+        for (int i = 0; i < 3; ++i) {
+            const QString etc = QStringLiteral("/etc/netns/") + hostSpace(i);
+            QFile file(etc + QStringLiteral("/hosts"));
+            if (!QDir().mkpath(etc) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+                || file.write(hosts) != hosts.size()) {
+                *why = QStringLiteral("cannot write ") + file.fileName();
                 return false;
             }
-            QFile hosts(etc + QStringLiteral("/hosts"));
-            if (!hosts.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-                *why = QStringLiteral("cannot write ") + hosts.fileName();
-                return false;
-            }
-            hosts.write("127.0.0.1 localhost\n");
-            for (int j = 0; j < 3; ++j)
-                hosts.write(QStringLiteral("%1%2 %3\n")
-                                .arg(QLatin1String(subnet))
-                                .arg(j + 1)
-                                .arg(QLatin1String(hostNames[j]))
-                                .toLatin1());
         }
         return true;
     }
@@ -125,10 +119,9 @@ public:
     // Bytes that host `i` received on its link to the bridge.
     qint64 receivedBytes(int i) const
     {
-        QProcess process;
-        process.start(ipProgram(), {"-n", hostSpace(i), "-s", "link", "show", "eth0"});
-        process.waitForFinished(5000);
-        const QStringList lines = QString::fromLatin1(process.readAllStandardOutput()).split(QLatin1Char('\n'));
+        QString output;
+        ip({"-n", hostSpace(i), "-s", "link", "show", "eth0"}, nullptr, &output);
+        const QStringList lines = output.split(QLatin1Char('\n'));
         for (int l = 0; l + 1 < lines.size(); ++l) {
             if (lines.at(l).trimmed().startsWith(QLatin1String("RX:")))
                 return lines.at(l + 1).simplified().section(QLatin1Char(' '), 0, 0).toLongLong();
@@ -150,10 +143,9 @@ private:
     // Namespaces of earlier runs whose process is gone.
     static void removeStale()
     {
-        QProcess list;
-        list.start(ipProgram(), {"netns", "list"});
-        list.waitForFinished(5000);
-        for (const QString &line : QString::fromLatin1(list.readAllStandardOutput()).split(QLatin1Char('\n'))) {
+        QString list;
+        ip({"netns", "list"}, nullptr, &list);
+        for (const QString &line : list.split(QLatin1Char('\n'))) {
             const QString space = line.section(QLatin1Char(' '), 0, 0);
             if (!space.startsWith(prefix()))
                 continue;

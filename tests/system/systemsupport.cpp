@@ -2,21 +2,16 @@
 
 #include "tree.h"
 #include "value.h"
-#include "valueselection.h"
 #include "waituntil.h"
-
-#include <omniORB4/CORBA.h>
-#include <omniORB4/omniInterceptors.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <dirent.h>
-#include <mutex>
 
 namespace systemtest
 {
@@ -24,52 +19,11 @@ namespace
 {
 std::atomic<int> scriptCounter {0};
 std::atomic<int> markCounter {0};
-
-std::mutex noticeMutex;
-std::function<void(const char *, const char *)> &notice()
-{
-    static std::function<void(const char *, const char *)> function;
-    return function;
-}
-
-CORBA::Boolean requestSent(omni::omniInterceptors::clientSendRequest_T::info_T &info)
-{
-    std::function<void(const char *, const char *)> copy;
-    {
-        std::lock_guard<std::mutex> lock(noticeMutex);
-        copy = notice();
-    }
-    if (copy)
-        copy(info.operation(), info.peeraddress());
-    return true;
-}
-
-template <typename T> T *addValue(const QString &parent, const QString &name)
-{
-    auto *value = new T;
-    value->SetName(name, nullptr);
-    if (!values::Tree::Instance()->AddValue(parent, value)) {
-        delete value;
-        ADD_FAILURE() << "cannot add " << qPrintable(parent) << "/" << qPrintable(name);
-        return nullptr;
-    }
-    return value;
-}
-}
-
-QString vornHostPath()
-{
-    return QStringLiteral(SYSTEMTEST_VORN_HOST);
 }
 
 QString ccoToolPath()
 {
     return QStringLiteral(SYSTEMTEST_CCO_TOOL);
-}
-
-QString driverPluginPath()
-{
-    return QStringLiteral(SYSTEMTEST_DRIVER_PLUGIN);
 }
 
 QString sourceDir()
@@ -92,15 +46,8 @@ std::unique_ptr<testsupport::ServerProcess> startVornHost(
     file.write(QByteArrayLiteral("echo READY vorn-host\n"));
     file.close();
 
-    QString program = vornHostPath();
-    QStringList all = args;
-    all.prepend(script);
-    all.prepend(QStringLiteral("--script"));
-    if (!prefix.isEmpty()) {
-        all = prefix.mid(1) + QStringList {program} + all;
-        program = prefix.first();
-    }
-    auto host = std::make_unique<testsupport::ServerProcess>(program, all);
+    const QStringList command = prefix + QStringList {QStringLiteral(SYSTEMTEST_VORN_HOST), "--script", script} + args;
+    auto host = std::make_unique<testsupport::ServerProcess>(command.first(), command.mid(1));
     const bool started = host->start(timeoutMs);
     QFile::remove(script);
     if (!started) {
@@ -152,45 +99,8 @@ bool hostDo(testsupport::ServerProcess &host, const QStringList &commands, int t
 int waitForLine(testsupport::ServerProcess &process, const QString &text, int timeoutMs, int from)
 {
     int found = -1;
-    testsupport::waitUntil(
-        [&] {
-            const QStringList lines = process.lines();
-            for (int i = from; i < lines.size(); ++i) {
-                if (lines.at(i).contains(text)) {
-                    found = i;
-                    return true;
-                }
-            }
-            return false;
-        },
-        timeoutMs);
+    testsupport::waitUntil([&] { return (found = process.waitForLine(text, 0, from)) >= 0; }, timeoutMs);
     return found;
-}
-
-Heartbeat::Heartbeat()
-    : timer(new QTimer(this))
-{
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(5);
-    connect(timer, &QTimer::timeout, this, [this] { tick(); });
-    clock.start();
-    last = clock.elapsed();
-    timer->start();
-}
-
-Heartbeat::~Heartbeat() = default;
-
-void Heartbeat::reset()
-{
-    last = clock.elapsed();
-    maxGap = 0;
-}
-
-void Heartbeat::tick()
-{
-    const qint64 now = clock.elapsed();
-    maxGap = std::max(maxGap, now - last);
-    last = now;
 }
 
 ProcessFigures processFigures(pid_t pid)
@@ -217,14 +127,6 @@ ProcessFigures processFigures(pid_t pid)
     return figures;
 }
 
-void onRequestSent(std::function<void(const char *, const char *)> function)
-{
-    static std::once_flag installed;
-    std::call_once(installed, [] { omniORB::getInterceptors()->clientSendRequest.add(requestSent); });
-    std::lock_guard<std::mutex> lock(noticeMutex);
-    notice() = std::move(function);
-}
-
 QString writeConfig(const QTemporaryDir &dir, const QString &instance, const QStringList &entries)
 {
     const QString path = dir.filePath(QStringLiteral("vorn.ini"));
@@ -235,38 +137,6 @@ QString writeConfig(const QTemporaryDir &dir, const QString &instance, const QSt
     for (const QString &entry : entries)
         file.write(entry.toUtf8() + '\n');
     return path;
-}
-
-void buildReceiverTree(const QString &devicePath)
-{
-    const struct
-    {
-        const char *name;
-        int input;
-    } antennas[] = {{"HF1", 3}, {"HF2", 4}, {"VUHF", 6}, {"DUMMYLOAD", 0}};
-    QStringList names;
-    for (const auto &antenna : antennas) {
-        names << QString::fromLatin1(antenna.name);
-        if (auto *number = addValue<values::Value<int>>(
-                devicePath + QStringLiteral("/ANTENNAS/") + names.last(), QStringLiteral("ExternalNumber")))
-            number->SetValue(antenna.input, nullptr);
-    }
-    if (auto *out = addValue<values::Value<int>>(devicePath + QStringLiteral("/ANTENNAS"), QStringLiteral("MatrixOut")))
-        out->SetValue(2, nullptr);
-    if (auto *antenna = addValue<values::ValueSelection>(devicePath, QStringLiteral("ANTENNA")))
-        antenna->SetItems(names, nullptr);
-    addValue<values::Value<QString>>(devicePath, QStringLiteral("LASTDRIVERERROR"));
-    if (auto *status = addValue<values::ValueSelection>(devicePath, QStringLiteral("HARDWARESTATUS"))) {
-        status->SetItems({QStringLiteral("STOPPED"), QStringLiteral("RUNNING")}, nullptr);
-        status->SetSelectedItem(QStringLiteral("RUNNING"), nullptr);
-    }
-}
-
-void selectItem(const QString &valuePath, const QString &item)
-{
-    auto *selection = dynamic_cast<values::ValueSelection *>(values::Tree::Instance()->FindValue(valuePath));
-    ASSERT_TRUE(selection) << qPrintable(valuePath);
-    ASSERT_TRUE(selection->SetSelectedItem(item, nullptr)) << qPrintable(valuePath) << " " << qPrintable(item);
 }
 
 QString valueText(const QString &valuePath)

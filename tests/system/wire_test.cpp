@@ -6,6 +6,7 @@
 // leave a good client served at once and are closed after their timeouts.
 #include "systemsupport.h"
 
+#include "ccoclient.h"
 #include "giop.h"
 #include "orbhandlerhost.h"
 #include "serverprocess.h"
@@ -24,7 +25,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,6 +47,18 @@ Bytes concat(Bytes a, const Bytes &b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// `call` answers `expected`; an exception fails the test by itself.
+template <typename Call> bool answers(Call call, const char *expected)
+{
+    try {
+        CORBA::String_var text = call();
+        return std::strcmp(text.in(), expected) == 0;
+    } catch (const CORBA::Exception &e) {
+        ADD_FAILURE() << e._name();
+        return false;
+    }
 }
 
 struct Case
@@ -100,7 +112,6 @@ protected:
     // answer well-formed requests, raw and through the ORB.
     void blast(ServerProcess &server, const std::string &key, const std::function<bool()> &serves)
     {
-        const ProcessFigures before = processFigures(server.pid());
         for (const Case &c : hostileInputs(key)) {
             SCOPED_TRACE(c.name);
             {
@@ -128,7 +139,6 @@ protected:
             EXPECT_TRUE(serves());
         }
 
-        baseline[&server] = before;
         // Many connections at once, left open without a word, then dropped.
         {
             std::vector<std::unique_ptr<RawConnection>> idle;
@@ -138,71 +148,47 @@ protected:
             }
             EXPECT_TRUE(serves()) << "200 silent connections starved the server";
         }
-        const ProcessFigures peak = processFigures(server.pid());
-        std::printf("%s: threads %d, with 200 silent connections %d\n", key.c_str(), before.threads, peak.threads);
         EXPECT_TRUE(serves());
     }
 
     // The ORB ends the threads of dropped connections once they have been
     // idle for its idle timeout (10 s by default), so the servers are
     // checked together at the end.
-    void expectSettled(ServerProcess &server, const char *name)
+    static void expectSettled(ServerProcess &server, const ProcessFigures &before)
     {
-        const ProcessFigures before = baseline[&server];
-        QElapsedTimer clock;
-        clock.start();
-        const bool settled = testsupport::waitUntil(
-            [&] { return processFigures(server.pid()).threads <= before.threads + 5; }, 30000, 50);
+        SCOPED_TRACE(qPrintable(server.corbaloc()));
+        EXPECT_TRUE(testsupport::waitUntil(
+            [&] { return processFigures(server.pid()).threads <= before.threads + 5; }, 30000, 50))
+            << "threads of dropped connections stay";
         const ProcessFigures after = processFigures(server.pid());
-        std::printf("%s: threads %d -> %d after %lld ms, VmRSS %ld -> %ld kB, descriptors %d -> %d\n", name,
-            before.threads, after.threads, clock.elapsed(), before.rssKb, after.rssKb, before.fds, after.fds);
-        EXPECT_TRUE(settled) << "threads of dropped connections stay";
         EXPECT_LE(after.fds, before.fds + 5) << "descriptors of dropped connections stay";
         // A claimed size is no reason to allocate it.
         EXPECT_LT(after.rssKb - before.rssKb, 64 * 1024);
     }
-
-    std::map<ServerProcess *, ProcessFigures> baseline;
 };
 
 TEST_F(Wire, ServersSurviveGarbageAndBrokenGiopAndGiveBackWhatItTook)
 {
-    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
+    auto cco = testsupport::startCcoServer({"--quiet"});
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
-    CORBA::Object_var object
-        = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(cco->corbaloc().toLatin1().constData());
-    CCO::IF_CCO_c_var ccoRef = CCO::IF_CCO_c::_narrow(object);
+    CCO::IF_CCO_c_var ccoRef = ccoclient::connectCco(*cco);
     ASSERT_FALSE(CORBA::is_nil(ccoRef));
-    const auto ccoServes = [&] {
-        try {
-            CORBA::String_var name = ccoRef->GetSystemName();
-            return std::strcmp(name.in(), "VornSystem") == 0;
-        } catch (const CORBA::Exception &e) {
-            ADD_FAILURE() << e._name();
-            return false;
-        }
-    };
+    const auto ccoServes = [&] { return answers([&] { return ccoRef->GetSystemName(); }, "VornSystem"); };
+    const ProcessFigures ccoBefore = processFigures(cco->pid());
     blast(*cco, "CCO", ccoServes);
 
-    auto matrix = testsupport::startMatrixServer(QString(), {QStringLiteral("--quiet")});
+    auto matrix = testsupport::startMatrixServer(QString(), {"--quiet"});
     ASSERT_TRUE(matrix->ready()) << qPrintable(matrix->errorText());
-    object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(matrix->corbaloc().toLatin1().constData());
-    MatrixManager::IF_MMR_c_var matrixRef = MatrixManager::IF_MMR_c::_narrow(object);
+    MatrixManager::IF_MMR_c_var matrixRef = ccoclient::narrowTo<MatrixManager::IF_MMR_c>(matrix->corbaloc());
     ASSERT_FALSE(CORBA::is_nil(matrixRef));
     matrixRef->connect(3, 2);
-    const auto matrixServes = [&] {
-        try {
-            CORBA::String_var connections = matrixRef->connectionData();
-            return std::strcmp(connections.in(), "out 2 <- in 3") == 0;
-        } catch (const CORBA::Exception &e) {
-            ADD_FAILURE() << e._name();
-            return false;
-        }
-    };
+    // The connection made before the blast is still there after it.
+    const auto matrixServes = [&] { return answers([&] { return matrixRef->connectionData(); }, "out 2 <- in 3"); };
+    const ProcessFigures matrixBefore = processFigures(matrix->pid());
     blast(*matrix, "MatrixManager", matrixServes);
 
-    expectSettled(*cco, "cco-server");
-    expectSettled(*matrix, "matrix-server");
+    expectSettled(*cco, ccoBefore);
+    expectSettled(*matrix, matrixBefore);
     EXPECT_TRUE(ccoServes());
     EXPECT_TRUE(matrixServes());
 }
@@ -219,7 +205,7 @@ TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
     rlimit small = own;
     small.rlim_cur = 256;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &small), 0);
-    auto cco = testsupport::startCcoServer({QStringLiteral("--quiet")});
+    auto cco = testsupport::startCcoServer({"--quiet"});
     ::setrlimit(RLIMIT_NOFILE, &own);
     ASSERT_TRUE(cco->ready()) << qPrintable(cco->errorText());
 
@@ -250,19 +236,15 @@ TEST_F(Wire, FloodsOfIdleAndUnfinishedConnectionsLeaveGoodClientsServed)
     }
     std::sort(servedMs.begin(), servedMs.end());
     EXPECT_LT(servedMs[servedMs.size() / 2], 100) << "a good client waited for the flood";
-    const ProcessFigures flooded = processFigures(cco->pid());
-    std::printf("flood of 420 connections: %d threads, good clients served in %lld..%lld ms\n", flooded.threads,
-        servedMs.front(), servedMs.back());
     // Connections beyond the dedicated threads share a pool instead of a thread each.
-    EXPECT_LT(flooded.threads, 300);
+    EXPECT_LT(processFigures(cco->pid()).threads, 300);
 
     idle.clear();
     unfinished.clear();
 
     // The server closes both kinds after their timeouts (2 s idle, 1 s to finish a message).
-    auto timed = testsupport::startCcoServer({QStringLiteral("--quiet"), QStringLiteral("--idle-timeout"),
-        QStringLiteral("2"), QStringLiteral("--unfinished-timeout"), QStringLiteral("1000"),
-        QStringLiteral("-ORBscanGranularity"), QStringLiteral("1")});
+    auto timed = testsupport::startCcoServer(
+        {"--quiet", "--idle-timeout", "2", "--unfinished-timeout", "1000", "-ORBscanGranularity", "1"});
     ASSERT_TRUE(timed->ready()) << qPrintable(timed->errorText());
     for (int i = 0; i < 20; ++i) {
         idle.push_back(std::make_unique<RawConnection>(timed->port()));
