@@ -410,7 +410,7 @@ TEST_F(Mirroring, ReceiverListTakesFourStringEntriesWithAPortOnceEachSkipsExclud
 TEST_F(Mirroring, SlotsOfReceiverDisconnectedMayRunANestedUpdateOrDeleteTheMirror)
 {
     serveOwnTree();
-    auto *parent = new QObject;
+    auto parent = std::make_unique<QObject>();
     TestReceiverCCO *mirror = startMirror(*parent, 0);
     mirror->checkReceiverList({own(0), own(1)});
     ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
@@ -443,13 +443,11 @@ TEST_F(Mirroring, SlotsOfReceiverDisconnectedMayRunANestedUpdateOrDeleteTheMirro
     mirror->checkReceiverList({});
     EXPECT_EQ(takeTraces(), (QStringList {trace("Connect to", 0), trace("Disconnected from", 0)}));
 
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] { parent.reset(); });
     events.clear();
     mirror->checkReceiverList({own(0), own(1)});
     ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
-    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] {
-        delete parent;
-        parent = nullptr;
-    });
+    ASSERT_NE(parent, nullptr) << "a receiver was reported gone while it connected";
     events.clear();
     mirror->checkReceiverList({});
     EXPECT_EQ(parent, nullptr);
