@@ -28,7 +28,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTextStream>
 
 #include <gtest/gtest.h>
 
@@ -65,8 +64,6 @@ public:
 };
 const auto *const environment = ::testing::AddGlobalTestEnvironment(new AntennaEnvironment);
 
-using TraceLog = testsupport::TraceRecorder;
-
 class MapCfg : public ICfg
 {
 public:
@@ -91,14 +88,10 @@ void addAntennaNode(const QString &device, const QString &name, int externalNumb
         number->SetValue(externalNumber, nullptr);
 }
 
-// ANTENNAS/<name>/ExternalNumber, MatrixOut, ANTENNA offering the antennas, HARDWARESTATUS, LASTDRIVERERROR.
-void buildReceiver(const QString &device, const QList<QPair<QString, int>> &antennas, const QString &status, int out)
+// ANTENNAS/MatrixOut, ANTENNA offering `names`, HARDWARESTATUS and LASTDRIVERERROR: what a receiver
+// puts beside its antenna table.
+void addReceiverValues(const QString &device, const QStringList &names, const QString &status, int out)
 {
-    QStringList names;
-    for (const auto &antenna : antennas) {
-        names << antenna.first;
-        addAntennaNode(device, antenna.first, antenna.second);
-    }
     if (auto *matrixOut = addValue<values::Value<int>>(device + "/ANTENNAS", "MatrixOut"))
         matrixOut->SetValue(out, nullptr);
     if (auto *antenna = addValue<values::ValueSelection>(device, "ANTENNA"))
@@ -108,6 +101,17 @@ void buildReceiver(const QString &device, const QList<QPair<QString, int>> &ante
         hardware->SetSelectedItem(status, nullptr);
     }
     addValue<values::Value<QString>>(device, "LASTDRIVERERROR");
+}
+
+// The receiver's values and its antenna table, ANTENNAS/<name>/ExternalNumber.
+void buildReceiver(const QString &device, const QList<QPair<QString, int>> &antennas, const QString &status, int out)
+{
+    QStringList names;
+    for (const auto &antenna : antennas) {
+        names << antenna.first;
+        addAntennaNode(device, antenna.first, antenna.second);
+    }
+    addReceiverValues(device, names, status, out);
 }
 
 void select(const QString &path, const QString &item)
@@ -180,9 +184,24 @@ protected:
     {
         healer.reset();
         comm.reset();
+        CfgCenterHost::SetConfigLocation(QString());
         values::TreeHost::RemoveNode(device);
     }
     QString at(const QString &relative) const { return device + '/' + relative; }
+
+    // The driver instance "Drv<id>" for this receiver with the antenna side on and `keys` besides.
+    std::unique_ptr<ExternalCCODriver> startDriver(const QString &keys)
+    {
+        QFile ini(configDir.filePath("vorn.ini"));
+        EXPECT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
+        const QString group = QStringLiteral("[Drv%1]\nAntennaMatrixDriver=true\nValuePath=%2\nMatrixID=%1\n");
+        ini.write((group.arg(id).arg(device) + keys).toUtf8());
+        ini.close();
+        CfgCenterHost::SetConfigLocation(ini.fileName());
+        auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
+        driver->Init();
+        return driver;
+    }
 
     // Antennas A (input 2), B (input 5) and Z (no input) on output 3.
     void startConnected(QStringList matrixArgs = {})
@@ -207,7 +226,8 @@ protected:
     int id = 0;
     QString device;
     MapCfg cfg;
-    TraceLog trace;
+    QTemporaryDir configDir;
+    testsupport::TraceRecorder trace;
     std::unique_ptr<Matrix> matrix;
     std::unique_ptr<AntennaComm> comm;
     std::unique_ptr<AntennaSelfHealing> healer;
@@ -216,8 +236,6 @@ protected:
 TEST_F(AntennaCommTest, SwitchesDisconnectingTheOldInputFirst)
 {
     startConnected();
-    EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "true");
-    EXPECT_EQ(text(at("DRIVEROCCUPIED")), "false");
     switchTo("A");
     EXPECT_TRUE(matrix->waitFor("out 3 <- in 2"));
     EXPECT_EQ(trace.count("Call Connect Antenna with slots: 2 in 3 out"), 1);
@@ -296,20 +314,6 @@ TEST_F(AntennaCommTest, ChangesWithinTheDebounceMakeOneRun)
     EXPECT_EQ(matrix->calls("connect"), 1);
 }
 
-TEST_F(AntennaCommTest, MatrixIsLookedUpWhenTheHardwareRuns)
-{
-    buildReceiver(device, {{"A", 2}, {"B", 5}}, "STOPPED", 3);
-    matrix = std::make_unique<Matrix>(id);
-    comm = std::make_unique<AntennaComm>();
-    EXPECT_TRUE(comm->init(device, &cfg)) << "stopped hardware: nothing to look up, nothing to retry";
-    select(at("ANTENNA"), "A");
-    EXPECT_FALSE(runPending()) << "not looked up, so nothing to switch";
-
-    select(at("HARDWARESTATUS"), "RUNNING");
-    switchTo("B");
-    EXPECT_TRUE(matrix->waitFor("out 3 <- in 5"));
-}
-
 // Once the own values are set up the start-up counts as done, even when the
 // antenna table then throws: a second init neither sets them up again nor
 // observes them twice.
@@ -334,6 +338,8 @@ TEST_F(AntennaCommTest, StartUpIsNotRepeatedWhenTheAntennaTableThrows)
     EXPECT_TRUE(started) << "stopped hardware: nothing to look up";
     EXPECT_EQ(text(at("DRIVEROCCUPIED")), "true") << "the own values were set up again";
     EXPECT_EQ(trace.count("Antenna Names: finish"), tableReads);
+    select(at("ANTENNA"), "A");
+    EXPECT_FALSE(runPending()) << "not looked up, so nothing to switch";
 }
 
 // A range for an antenna without ExternalNumber enters it with port 0, and it
@@ -422,18 +428,9 @@ TEST_F(AntennaCommTest, RangesGoToTheReceiversOutputAndFailuresAreTracedWithThei
 
 TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesTheMatrixConnected)
 {
-    QTemporaryDir dir;
-    const QString file = dir.filePath("vorn.ini");
-    QFile ini(file);
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
-    QTextStream(&ini) << "[Drv" << id << "]\nAntennaMatrixDriver=true\nReconnectTimer=30\nValuePath=" << device
-                      << "\nMatrixID=" << id << '\n';
-    ini.close();
-    CfgCenterHost::SetConfigLocation(file);
     matrix = std::make_unique<Matrix>(id);
-    auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
+    auto driver = startDriver("ReconnectTimer=30\n");
     auto retrying = [&] { return !QAbstractEventDispatcher::instance()->registeredTimers(driver.get()).isEmpty(); };
-    driver->Init();
     EXPECT_FALSE(waitUntil([&] { return !retrying(); }, 150)) << "no receiver values yet";
 
     // A value where the ANTENNAS node belongs makes the tree throw: a failed
@@ -451,8 +448,7 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     addAntennaNode(device, "A", 2);
     addAntennaNode(device, "B", 5);
     addValue<values::Value<int>>(at("ANTENNAS"), "MatrixOut");
-    driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
-    driver->Init();
+    driver = startDriver("ReconnectTimer=30\n");
     ASSERT_TRUE(waitUntil([&] { return !retrying(); }, 2000));
     tree->FindValue(at("ANTENNAS/MatrixOut"))->SetStringValue("4", nullptr);
     select(at("ANTENNA"), "B");
@@ -466,7 +462,6 @@ TEST_F(AntennaCommTest, DriverRetriesTheStartUpUntilTheReceiverIsThereAndLeavesT
     select(at("ANTENNA"), "A");
     ASSERT_TRUE(matrix->waitFor("out 4 <- in 2"));
     driver.reset();
-    CfgCenterHost::SetConfigLocation(QString());
     EXPECT_EQ(text(at("USINGANTENNAMATRIX")), "<absent>");
     EXPECT_EQ(text(at("DRIVEROCCUPIED")), "<absent>");
     for (const char *observed : {"ANTENNA", "HARDWARESTATUS", "ANTENNAS/MatrixOut"})
@@ -693,15 +688,7 @@ TEST_P(SelfHealing, ValuesTheHostCreatesAgainAreFoundAgain)
     values::Tree *tree = values::Tree::Instance();
     for (const char *path : {"ANTENNA", "HARDWARESTATUS", "LASTDRIVERERROR", "ANTENNAS/MatrixOut"})
         tree->RemoveValue(at(path));
-    if (auto *antenna = addValue<values::ValueSelection>(device, "ANTENNA"))
-        antenna->SetItems({"A", "B", "Z"}, nullptr);
-    if (auto *hardware = addValue<values::ValueSelection>(device, "HARDWARESTATUS")) {
-        hardware->SetItems({"STOPPED", "RUNNING"}, nullptr);
-        hardware->SetSelectedItem("RUNNING", nullptr);
-    }
-    addValue<values::Value<QString>>(device, "LASTDRIVERERROR");
-    if (auto *out = addValue<values::Value<int>>(at("ANTENNAS"), "MatrixOut"))
-        out->SetValue(3, nullptr);
+    addReceiverValues(device, {"A", "B", "Z"}, "RUNNING", 3);
     tick();
 
     select(at("ANTENNA"), "B");
@@ -720,19 +707,9 @@ TEST_P(SelfHealing, ValuesTheHostCreatesAgainAreFoundAgain)
 TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
 {
     const int reconnectMs = 50;
-    QTemporaryDir dir;
-    const QString file = dir.filePath("vorn.ini");
-    QFile ini(file);
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly | QIODevice::Text));
-    QTextStream(&ini) << "[Drv" << id
-                      << "]\nAntennaMatrixDriver=true\nAntennaSelfHealing=true\nReconnectTimer=" << reconnectMs
-                      << "\nValuePath=" << device << "\nMatrixID=" << id << '\n';
-    ini.close();
-    CfgCenterHost::SetConfigLocation(file);
     buildReceiver(device, {{"A", 2}, {"B", 5}}, "RUNNING", 3);
     select(at("ANTENNA"), "A");
-    auto driver = std::make_unique<ExternalCCODriver>(QStringLiteral("Drv%1").arg(id));
-    driver->Init();
+    auto driver = startDriver(QStringLiteral("AntennaSelfHealing=true\nReconnectTimer=%1\n").arg(reconnectMs));
     ASSERT_TRUE(waitUntil([&] { return text(at("MATRIXSTATE")).startsWith("waiting for the matrix manager"); }));
 
     // Meanwhile a tick costs the lookup of the manager's name at the CCO
@@ -768,7 +745,6 @@ TEST_F(AntennaCommTest, DriverTicksKeepTheSelectedAntennaConnected)
     EXPECT_EQ(text(at("MATRIXSTATE")), "connected: output 3 <- input 2 (antenna A)");
 
     driver.reset();
-    CfgCenterHost::SetConfigLocation(QString());
     EXPECT_EQ(text(at("MATRIXSTATE")), "<absent>");
 }
 

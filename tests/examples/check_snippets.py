@@ -14,8 +14,9 @@ import sys
 import textwrap
 from pathlib import Path
 
-MARKER = re.compile(r"^<!--\s*snippet:\s*(\S+)\s+(\S+)\s*-->\s*$")
-FENCE = re.compile(r"^```(\w*)\s*$")
+# A fenced block, with the snippet line right above its opening fence if it has one.
+BLOCK = re.compile(r"^(?:<!--\s*snippet:\s*(\S+)\s+(\S+)\s*-->[ \t]*\n)?```(\w*)[ \t]*\n(.*?)^```[ \t]*$",
+                   re.MULTILINE | re.DOTALL)
 
 
 def region(path, name):
@@ -28,23 +29,11 @@ def region(path, name):
 
 
 def blocks(page):
-    """(line number, language, snippet marker or None, text) per fenced block."""
-    lines = page.read_text(encoding="utf-8").splitlines()
-    i = 0
-    while i < len(lines):
-        fence = FENCE.match(lines[i])
-        if not fence:
-            i += 1
-            continue
-        start = i
-        marker = MARKER.match(lines[i - 1]) if i > 0 else None
-        i += 1
-        body = []
-        while i < len(lines) and not FENCE.match(lines[i]):
-            body.append(lines[i])
-            i += 1
-        yield start + 1, fence.group(1), marker, textwrap.dedent("\n".join(body))
-        i += 1
+    """(line number, language, (file, region) or None, text) per fenced block."""
+    text = page.read_text(encoding="utf-8")
+    for block in BLOCK.finditer(text):
+        marker = block.group(1, 2) if block.group(1) else None
+        yield text.count("\n", 0, block.start(3)) + 1, block.group(3), marker, textwrap.dedent(block.group(4))
 
 
 def main(argv):
@@ -60,13 +49,13 @@ def main(argv):
             continue
         checked += 1
         try:
-            expected = region(repository / marker.group(1), marker.group(2))
+            expected = region(repository / marker[0], marker[1])
         except (OSError, ValueError) as error:
             failures.append("%s:%d: %s" % (page, line, error))
             continue
         if text.strip("\n") != expected.strip("\n"):
             failures.append("%s:%d: differs from %s [%s]; expected:\n%s" % (
-                page, line, marker.group(1), marker.group(2), expected))
+                page, line, marker[0], marker[1], expected))
     for failure in failures:
         print(failure, file=sys.stderr)
     if not failures and checked == 0:

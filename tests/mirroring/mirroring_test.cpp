@@ -69,6 +69,23 @@ void addText(const QString &path, const QString &text)
     (void)value.release();
 }
 
+// The tree server of the receiver on a loopback port, called directly as a peer calls it.
+VornValueTree::TreeServer_ptr treeServer(int port)
+{
+    CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
+        VtClientCenter::ServerAddress(localHost, port).toLatin1().constData());
+    return VornValueTree::TreeServer::_narrow(object);
+}
+
+VornValueTree::PathList pathList(const QStringList &paths)
+{
+    VornValueTree::PathList list;
+    list.length(CORBA::ULong(paths.size()));
+    for (int i = 0; i < paths.size(); ++i)
+        list[CORBA::ULong(i)] = CORBA::string_dup(paths.at(i).toUtf8().constData());
+    return list;
+}
+
 int ccoPort()
 {
     static const int port = freeLoopbackPort();
@@ -385,34 +402,16 @@ TEST_F(Mirroring, ReceiverListTakesFourStringEntriesWithAPortOnceEachSkipsExclud
     EXPECT_EQ(VtClientCenter::Instance()->ClientCount(), 3);
 }
 
-// A module may tear the whole mirror down from a slot of receiverDisconnected,
-// also when the report comes from one of several connectors an update deletes.
-TEST_F(Mirroring, MirrorDeletedFromASlotOfReceiverDisconnectedDuringAnUpdate)
-{
-    serveOwnTree();
-    auto *parent = new QObject;
-    TestReceiverCCO *mirror = startMirror(*parent, 0);
-    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] {
-        delete parent;
-        parent = nullptr;
-    });
-    mirror->checkReceiverList({own(0), own(1)});
-    ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
-
-    events.clear();
-    mirror->checkReceiverList({});
-    EXPECT_EQ(parent, nullptr);
-    EXPECT_EQ(events, QStringList {"D0"});
-}
-
 // A slot of receiverDisconnected may run an event loop in which the watcher's next list arrives.
 // The receiver being disconnected is still current for that nested update, and goes from the
-// current receivers only once disconnected; a receiver is never current twice.
-TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachReceiverCurrentAtMostOnce)
+// current receivers only once disconnected; a receiver is never current twice. A module may also
+// tear the whole mirror down from such a slot, when the report comes from one of several
+// connectors an update deletes.
+TEST_F(Mirroring, SlotsOfReceiverDisconnectedMayRunANestedUpdateOrDeleteTheMirror)
 {
     serveOwnTree();
-    QObject parent;
-    TestReceiverCCO *mirror = startMirror(parent, 0);
+    auto parent = std::make_unique<QObject>();
+    TestReceiverCCO *mirror = startMirror(*parent, 0);
     mirror->checkReceiverList({own(0), own(1)});
     ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
     takeTraces();
@@ -443,6 +442,16 @@ TEST_F(Mirroring, UpdateArrivingWhileAReceiverIsBeingDisconnectedLeavesEachRecei
     mirror->checkReceiverList({own(0)});
     mirror->checkReceiverList({});
     EXPECT_EQ(takeTraces(), (QStringList {trace("Connect to", 0), trace("Disconnected from", 0)}));
+
+    QObject::connect(mirror, &ReceiverCCO::receiverDisconnected, &context, [&parent] { parent.reset(); });
+    events.clear();
+    mirror->checkReceiverList({own(0), own(1)});
+    ASSERT_TRUE(waitForEvent("C0:10.0.0.1") && waitForEvent("C1:10.0.0.1"));
+    ASSERT_NE(parent, nullptr) << "a receiver was reported gone while it connected";
+    events.clear();
+    mirror->checkReceiverList({});
+    EXPECT_EQ(parent, nullptr);
+    EXPECT_EQ(events, QStringList {"D0"});
 }
 
 TEST_F(Mirroring, RegisteredReceiversAreMirroredAndFollowedThroughChangesCrashRestartRemovalAndTeardown)
@@ -574,12 +583,6 @@ TEST_F(Mirroring, HundredsOfReceiversComeAndGoQuicklyAndAHungOneIsDroppedWithout
 // watch is capped and leaves no work behind once they are quiet.
 TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPaths)
 {
-    auto server = [](int port) {
-        CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
-            VtClientCenter::ServerAddress(localHost, port).toLatin1().constData());
-        VornValueTree::TreeServer_var ref = VornValueTree::TreeServer::_narrow(object);
-        return ref._retn();
-    };
     auto refused = [](const std::function<void()> &call) {
         try {
             call();
@@ -596,13 +599,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
 
     // Off by default: also in this process's own server.
     serveOwnTree();
-    VornValueTree::TreeServer_var own = server(ownPorts.at(0));
+    VornValueTree::TreeServer_var own = treeServer(ownPorts.at(0));
     EXPECT_TRUE(refused([&] { own->SetValue("/DEVICES/RX/Frequency", "1"); }));
     EXPECT_EQ(textAt("/DEVICES/RX/Frequency"), "100");
-    VornValueTree::PathList paths;
-    paths.length(3);
-    for (CORBA::ULong i = 0; i < 3; ++i)
-        paths[i] = CORBA::string_dup(QStringLiteral("/NOWHERE/%1").arg(i).toUtf8().constData());
+    const VornValueTree::PathList paths = pathList({"/NOWHERE/0", "/NOWHERE/1", "/NOWHERE/2"});
     // The server reads the tree on this thread, so the call goes from another.
     std::atomic<bool> answered {false};
     std::thread poll([&] {
@@ -628,7 +628,7 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
         {"--allow-peer-writes", "--peer-write-limit", "8"});
     ASSERT_TRUE(host);
     EXPECT_EQ(host->port(), port);
-    VornValueTree::TreeServer_var remote = server(port);
+    VornValueTree::TreeServer_var remote = treeServer(port);
     EXPECT_TRUE(remote->SetValue("/DEVICES/RX/Frequency", "12345678"));
     EXPECT_TRUE(refused([&] { remote->SetValue("/DEVICES/RX/Frequency", "123456789"); }));
     EXPECT_TRUE(refused([&] { remote->SetValue("/ADMINISTRATION/Ip", "10.6.6.6"); }));
@@ -641,12 +641,12 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     int accepted = 0;
     bool refusedAny = false;
     for (quint64 peer = 1; peer <= 400; ++peer) {
-        VornValueTree::PathList flood;
-        flood.length(VtTreeServer::MaxPathsPerRequest);
-        for (CORBA::ULong i = 0; i < flood.length(); ++i)
-            flood[i] = CORBA::string_dup(QStringLiteral("/ABSENT/%1/%2").arg(peer).arg(i).toUtf8().constData());
+        QStringList flood;
+        for (int i = 0; i < VtTreeServer::MaxPathsPerRequest; ++i)
+            flood << QStringLiteral("/ABSENT/%1/%2").arg(peer).arg(i);
         const bool refusedNow = refused([&] {
-            VornValueTree::Changes_var ignored = remote->WaitChanges(0, 0, flood, VornValueTree::PathList(), 0, peer);
+            VornValueTree::Changes_var ignored
+                = remote->WaitChanges(0, 0, pathList(flood), VornValueTree::PathList(), 0, peer);
             ++accepted;
         });
         refusedAny = refusedAny || refusedNow;
@@ -654,9 +654,7 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
     EXPECT_TRUE(refusedAny);
     EXPECT_LE(accepted * VtTreeServer::MaxPathsPerRequest, VtTreeServer::MaxWatchedPaths);
     // Past the cap of peers, a peer is refused however little it asks for.
-    VornValueTree::PathList one;
-    one.length(1);
-    one[0] = CORBA::string_dup("/ABSENT/1/0");
+    const VornValueTree::PathList one = pathList({"/ABSENT/1/0"});
     for (quint64 peer = 1001; peer <= 1001 + VtTreeServer::MaxPeers; ++peer) {
         refused([&] {
             VornValueTree::Changes_var ignored = remote->WaitChanges(0, 0, one, VornValueTree::PathList(), 0, peer);
@@ -664,11 +662,10 @@ TEST_F(Mirroring, ServedTreeRefusesStrangersWritesAndKeepsNoWorkForTheirAbsentPa
         });
     }
     EXPECT_EQ(accepted, VtTreeServer::MaxPeers);
-    VornValueTree::PathList tooMany;
-    tooMany.length(VtTreeServer::MaxPathsPerRequest + 1);
-    for (CORBA::ULong i = 0; i < tooMany.length(); ++i)
-        tooMany[i] = CORBA::string_dup("/X");
-    EXPECT_TRUE(refused([&] { remote->WaitChanges(0, 0, tooMany, VornValueTree::PathList(), 0, 9999); }));
+    QStringList tooMany;
+    while (tooMany.size() <= VtTreeServer::MaxPathsPerRequest)
+        tooMany << "/X";
+    EXPECT_TRUE(refused([&] { remote->WaitChanges(0, 0, pathList(tooMany), VornValueTree::PathList(), 0, 9999); }));
 
     // The host, idle now, spends (next to) nothing on what the flood asked.
     auto cpuTicks = [&] {
@@ -839,14 +836,9 @@ TEST_F(MirroringPool, ALoneClientsPollIsHeldAndHungReceiversLeaveAHealthyOneItsU
 TEST_F(Mirroring, AChangeAsAHoldRunsOutIsInTheAnswerOrStillAhead)
 {
     serveOwnTree();
-    CORBA::Object_var object = CorbaCommon::OrbHandlerHost::Orb()->string_to_object(
-        VtClientCenter::ServerAddress(localHost, ownPorts.at(0)).toLatin1().constData());
-    VornValueTree::TreeServer_var own = VornValueTree::TreeServer::_narrow(object);
+    VornValueTree::TreeServer_var own = treeServer(ownPorts.at(0));
     // Two spellings of one value: each is a path of its own for the peers.
-    VornValueTree::PathList watched;
-    watched.length(2);
-    watched[0] = CORBA::string_dup("/DEVICES/RX/Frequency");
-    watched[1] = CORBA::string_dup("/DEVICES//RX/Frequency");
+    const VornValueTree::PathList watched = pathList({"/DEVICES/RX/Frequency", "/DEVICES//RX/Frequency"});
 
     std::atomic<bool> done {false};
     std::atomic<int> polls {0};
