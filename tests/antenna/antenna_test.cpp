@@ -10,6 +10,7 @@
 #include "observerqueries.h"
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
+#include "receivertree.h"
 #include "serverprocess.h"
 #include "tracerecorder.h"
 #include "tree.h"
@@ -36,6 +37,7 @@
 
 using receivers::antenna::driver::AntennaRangeDefinition;
 using testsupport::waitUntil;
+using namespace receivertree;
 
 namespace
 {
@@ -72,53 +74,6 @@ public:
     int ReadInt(QString key, int def, bool) override { return entries.contains(key) ? entries[key].toInt() : def; }
     bool ReadBool(QString key, bool def, bool) override { return entries.contains(key) ? entries[key] == "true" : def; }
 };
-
-template <typename T> T *addValue(const QString &parent, const QString &name)
-{
-    auto value = std::make_unique<T>();
-    value->SetName(name, nullptr);
-    const bool added = values::Tree::Instance()->AddValue(parent, value.get());
-    EXPECT_TRUE(added) << qPrintable(parent + "/" + name);
-    return added ? value.release() : nullptr;
-}
-
-void addAntennaNode(const QString &device, const QString &name, int externalNumber)
-{
-    if (auto *number = addValue<values::Value<int>>(device + "/ANTENNAS/" + name, "ExternalNumber"))
-        number->SetValue(externalNumber, nullptr);
-}
-
-// ANTENNAS/MatrixOut, ANTENNA offering `names`, HARDWARESTATUS and LASTDRIVERERROR: what a receiver
-// puts beside its antenna table.
-void addReceiverValues(const QString &device, const QStringList &names, const QString &status, int out)
-{
-    if (auto *matrixOut = addValue<values::Value<int>>(device + "/ANTENNAS", "MatrixOut"))
-        matrixOut->SetValue(out, nullptr);
-    if (auto *antenna = addValue<values::ValueSelection>(device, "ANTENNA"))
-        antenna->SetItems(names, nullptr);
-    if (auto *hardware = addValue<values::ValueSelection>(device, "HARDWARESTATUS")) {
-        hardware->SetItems({"STOPPED", "RUNNING"}, nullptr);
-        hardware->SetSelectedItem(status, nullptr);
-    }
-    addValue<values::Value<QString>>(device, "LASTDRIVERERROR");
-}
-
-// The receiver's values and its antenna table, ANTENNAS/<name>/ExternalNumber.
-void buildReceiver(const QString &device, const QList<QPair<QString, int>> &antennas, const QString &status, int out)
-{
-    QStringList names;
-    for (const auto &antenna : antennas) {
-        names << antenna.first;
-        addAntennaNode(device, antenna.first, antenna.second);
-    }
-    addReceiverValues(device, names, status, out);
-}
-
-void select(const QString &path, const QString &item)
-{
-    auto *selection = dynamic_cast<values::ValueSelection *>(values::Tree::Instance()->FindValue(path));
-    ASSERT_TRUE(selection && selection->SetSelectedItem(item, nullptr)) << qPrintable(path + " " + item);
-}
 
 QString text(const QString &path)
 {

@@ -8,10 +8,8 @@
 // library tells its callers nothing, and neither does this program.
 #include "ccolocateregistration.h"
 #include "ccoregistration.h"
-#include "errorhandler.h"
 #include "orbhandlerhost.h"
 #include "registrationtuning.h"
-#include "tracesettings.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -34,13 +32,6 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-bool toPort(const QString &text, int *port)
-{
-    bool ok = false;
-    *port = text.toInt(&ok, 10);
-    return ok && *port > 0 && *port < 65536;
-}
-
 // Returns the reason a line was refused, or an empty string.
 QString run(const QString &line)
 {
@@ -56,8 +47,9 @@ QString run(const QString &line)
         return {};
     }
     if ((verb == QLatin1String("locate") || verb == QLatin1String("unlocate")) && words.size() == 5) {
-        int port = 0;
-        if (!toPort(words.at(4), &port))
+        bool ok = false;
+        const int port = words.at(4).toInt(&ok, 10);
+        if (!ok || port <= 0 || port > 65535)
             return QStringLiteral("'%1' is not a port").arg(words.at(4));
         const QString id = words.at(1);
         // The constructor starts the thread; the object goes once it ended.
@@ -105,11 +97,6 @@ int main(int argc, char *argv[])
     // a few seconds.
     externalCCODriver::tuning::setRegistrationRetryInterval(retryMs);
     externalCCODriver::tuning::setLocateRegistrationSecond(secondMs);
-    TraceSettings::SetTraceFilter(ErrorHandler::TraceDriver);
-    TraceSettings::SetTraceCapture([](const QString &line) {
-        if (line.contains(QLatin1String("Successfully registered device for locate")))
-            say(QStringLiteral("TRACE ") + line.section(QLatin1String("Successfully"), 1).prepend("Successfully"));
-    });
     CorbaCommon::OrbHandlerHost::Init({QStringLiteral("-ORBInitRef"), QStringLiteral("CCO=") + argv[1]});
 
     // stdin is read on a thread of its own; each line is run on the main

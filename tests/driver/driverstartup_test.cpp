@@ -1,6 +1,7 @@
 // The driver's start-up chain against a real ORB and a cco-server. The ORB is
 // process-wide, so every test runs in a process of its own.
 #include "drivertestutil.h"
+#include "receivertree.h"
 #include "serverprocess.h"
 #include "waituntil.h"
 
@@ -12,7 +13,6 @@
 #include "tracesettings.h"
 #include "tree.h"
 #include "treehost.h"
-#include "valueselection.h"
 
 #include <QAbstractEventDispatcher>
 
@@ -92,11 +92,8 @@ TEST(DriverStartup, CcoStartedLaterIsPickedUpAndTheAntennaSideStartedOnce)
     // A receiver whose hardware does not run: the antenna side then starts
     // without a matrix manager and puts USINGANTENNAMATRIX in place.
     values::Tree *tree = values::TreeHost::Create();
-    for (const char *name : {"ANTENNA", "HARDWARESTATUS"}) {
-        auto *selection = new values::ValueSelection;
-        selection->SetName(QString::fromLatin1(name), nullptr);
-        ASSERT_TRUE(tree->AddValue(QStringLiteral("/DEVICES/KRV4"), selection));
-    }
+    for (const char *name : {"ANTENNA", "HARDWARESTATUS"})
+        ASSERT_TRUE(receivertree::addValue<values::ValueSelection>(QStringLiteral("/DEVICES/KRV4"), name));
     const QString usingMatrix = QStringLiteral("/DEVICES/KRV4/USINGANTENNAMATRIX");
     // Nothing listens on the port until the cco-server starts there.
     const int port = testsupport::freeLoopbackPort();

@@ -17,11 +17,10 @@
 #include "orbhandler.h"
 #include "orbhandlerhost.h"
 #include "receivercco.h"
+#include "receivertree.h"
 #include "serverprocess.h"
 #include "tree.h"
 #include "treehost.h"
-#include "value.h"
-#include "valueselection.h"
 #include "vtclientcenter.h"
 #include "waituntil.h"
 
@@ -116,44 +115,11 @@ void onRequestSent(std::function<void(const char *, const char *)> function)
     notice = std::move(function);
 }
 
-template <typename T> T *addValue(const QString &parent, const QString &name)
-{
-    auto *value = new T;
-    value->SetName(name, nullptr);
-    if (!values::Tree::Instance()->AddValue(parent, value)) {
-        delete value;
-        ADD_FAILURE() << "cannot add " << qPrintable(parent) << "/" << qPrintable(name);
-        return nullptr;
-    }
-    return value;
-}
-
 // The tree of a receiver as the driver's antenna side expects it below
-// `devicePath` (HF1=in 3, HF2=in 4, VUHF=in 6, DUMMYLOAD=none, output 2,
-// hardware RUNNING).
+// `devicePath`: HF1 is input 3, HF2 input 4, VUHF input 6, DUMMYLOAD none; output 2; hardware RUNNING.
 void buildReceiverTree(const QString &devicePath)
 {
-    const struct
-    {
-        const char *name;
-        int input;
-    } antennas[] = {{"HF1", 3}, {"HF2", 4}, {"VUHF", 6}, {"DUMMYLOAD", 0}};
-    QStringList names;
-    for (const auto &antenna : antennas) {
-        names << QString::fromLatin1(antenna.name);
-        if (auto *number = addValue<values::Value<int>>(
-                devicePath + QStringLiteral("/ANTENNAS/") + names.last(), QStringLiteral("ExternalNumber")))
-            number->SetValue(antenna.input, nullptr);
-    }
-    if (auto *out = addValue<values::Value<int>>(devicePath + QStringLiteral("/ANTENNAS"), QStringLiteral("MatrixOut")))
-        out->SetValue(2, nullptr);
-    if (auto *antenna = addValue<values::ValueSelection>(devicePath, QStringLiteral("ANTENNA")))
-        antenna->SetItems(names, nullptr);
-    addValue<values::Value<QString>>(devicePath, QStringLiteral("LASTDRIVERERROR"));
-    if (auto *status = addValue<values::ValueSelection>(devicePath, QStringLiteral("HARDWARESTATUS"))) {
-        status->SetItems({QStringLiteral("STOPPED"), QStringLiteral("RUNNING")}, nullptr);
-        status->SetSelectedItem(QStringLiteral("RUNNING"), nullptr);
-    }
+    receivertree::buildReceiver(devicePath, {{"HF1", 3}, {"HF2", 4}, {"VUHF", 6}, {"DUMMYLOAD", 0}}, "RUNNING", 2);
 }
 
 // The CCO keeps its registrations in a state file, so that a restart (after a
@@ -511,13 +477,7 @@ protected:
     }
 
     // The switching run follows 20 ms later on this thread, inside the next wait.
-    void change(const QString &antenna)
-    {
-        auto *selection = dynamic_cast<values::ValueSelection *>(
-            values::Tree::Instance()->FindValue(devicePath + QStringLiteral("/ANTENNA")));
-        ASSERT_TRUE(selection);
-        ASSERT_TRUE(selection->SetSelectedItem(antenna, nullptr)) << qPrintable(antenna);
-    }
+    void change(const QString &antenna) { receivertree::select(devicePath + QStringLiteral("/ANTENNA"), antenna); }
 
     QString lastError() { return valueText(devicePath + QStringLiteral("/LASTDRIVERERROR")); }
     bool reports(const QString &error, int timeoutMs)
