@@ -366,13 +366,7 @@ protected:
         ASSERT_TRUE(cco->ready() && matrix->ready() && matrix->waitForLine("REGISTERED", 10000) >= 0);
     }
 
-    CCO::IF_CCO_c_ptr ccoRef() const
-    {
-        int argc = 0;
-        CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr, "omniORB4");
-        CORBA::Object_var obj = orb->string_to_object(cco->corbaloc().toLatin1().constData());
-        return CCO::IF_CCO_c::_narrow(obj);
-    }
+    CCO::IF_CCO_c_ptr ccoRef() const { return ccoclient::connectCco(*cco); }
 
     // Entries of the receivers' category.
     void registerValues(const QString &entry, const ccoclient::Strings &values) const

@@ -132,9 +132,10 @@ void AntennaSelfHealing::mend()
         return;
     }
     callTimedOut = false;
-    doubtRaised = false;
+    // A tick that returns true had every call answered: each lost reply
+    // ends it with false.
     if (reassertSelectedAntenna()) {
-        if (!doubtRaised && ticksInDoubt > 0)
+        if (ticksInDoubt > 0)
             --ticksInDoubt;
         return;
     }
@@ -230,12 +231,6 @@ void AntennaSelfHealing::outputMoved()
 // yet may still carry one of the receiver's antennas from before its restart,
 // which no connect would replace (the manager refuses a taken output). Every
 // antenna but the one wanted is released from it before the first connect.
-void AntennaSelfHealing::replyLost()
-{
-    ticksInDoubt = ticksUntilRepliesAreTrusted;
-    doubtRaised = true;
-}
-
 void AntennaSelfHealing::claimOutput(quint16 output)
 {
     if (output == 0)
@@ -244,6 +239,11 @@ void AntennaSelfHealing::claimOutput(quint16 output)
         if (input != 0)
             leftovers.insert(qMakePair(input, output));
     }
+}
+
+void AntennaSelfHealing::replyLost()
+{
+    ticksInDoubt = ticksUntilRepliesAreTrusted;
 }
 
 QString AntennaSelfHealing::selectedAntenna() const

@@ -96,7 +96,6 @@ private:
     // goes on). Until the manager has answered for this many ticks in a row,
     // every tick releases the receiver's other antennas from its output.
     int ticksInDoubt = 0;
-    bool doubtRaised = false;
     // How long the last run or tick held the host thread waiting (0: not
     // long), and since when.
     qint64 stallMs = 0;
